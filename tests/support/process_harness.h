@@ -34,7 +34,7 @@ RunResult Run(const std::vector<std::string>& argv, const Env& env,
 // destruction every process that still runs in this node (found by its
 // RT_NODE_DIR) is killed and the folder removed.
 class TempNode {
-public:
+  public:
     TempNode();
     ~TempNode();
     TempNode(const TempNode&) = delete;
@@ -48,14 +48,14 @@ public:
     // Kills them all and waits (bounded) until they are gone.
     void KillAll() const;
 
-private:
+  private:
     std::filesystem::path dir_;
 };
 
 // A process started in the background (its own session), stdout and stderr to
 // files; killed on destruction if still running.
 class BackgroundProcess {
-public:
+  public:
     BackgroundProcess(const std::vector<std::string>& argv, const Env& env);
     ~BackgroundProcess();
     BackgroundProcess(const BackgroundProcess&) = delete;
@@ -70,7 +70,7 @@ public:
     std::string Out() const;
     std::string Err() const;
 
-private:
+  private:
     pid_t pid_ = -1;
     int status_ = 0;
     bool reaped_ = false;
@@ -82,8 +82,11 @@ template <typename Pred>
 bool WaitUntil(Pred pred, std::chrono::milliseconds timeout) {
     auto end = std::chrono::steady_clock::now() + timeout;
     while (!pred()) {
-        if (std::chrono::steady_clock::now() >= end) return false;
-        struct timespec ts{0, 2'000'000};
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+        struct timespec ts {
+            0, 2'000'000
+        };
         nanosleep(&ts, nullptr);
     }
     return true;
