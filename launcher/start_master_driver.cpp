@@ -1,0 +1,65 @@
+// Makes sure that the master driver runs with the ENI file the user named:
+// leaves a running driver alone when no ENI file was named, else replaces it
+// by a new driver that carries the old driver's other options over.
+#include "launcher/driver_launcher.h"
+#include "launcher/launch_driver.h"
+#include "launcher/launch_report.h"
+#include "launcher/text_buffer.h"
+#include "platform/rt_errors.h"
+
+namespace {
+
+constexpr const char kDriverEntry[] = "PRCS_LOMADYN";
+constexpr std::uint32_t kStopWaitMs = 250;
+constexpr std::uint32_t kAfterStopSleepMs = 250;
+
+std::uint32_t MemoryFailure(std::uint32_t fallback) {
+    return ReportLaunchFailure(kLineMemoryAllocationFailed, PlatformFailureStatus(fallback));
+}
+
+}  // namespace
+
+std::uint32_t StartMasterDriver(const char* eniArgument) {
+    RTHANDLE root = GetRtThreadHandles(kRtRootProcess);
+    RTHANDLE driver = LookupRtHandle(root, kDriverEntry, 0);
+    bool found = driver != BAD_RTHANDLE;
+    bool running = found && GetRtHandleType(driver) != kRtTypeNone;
+    bool eniGiven = eniArgument[0] != '\0';
+
+    if (!eniGiven && running) {
+        return 0;
+    }
+    if (!eniGiven && found) {
+        UncatalogRtHandle(root, kDriverEntry);
+    }
+    bool replace = eniGiven && running;
+
+    char* oldCommandLine = nullptr;
+    if (replace) {
+        oldCommandLine = ObtainTextBuffer();
+        if (oldCommandLine == nullptr) {
+            return MemoryFailure(kRtErrNoMemory);
+        }
+        // A record that cannot be read or is malformed may leave no platform
+        // error behind; kRtErrParam then stands for it.
+        if (ReadDriverCommandLine(driver, oldCommandLine, kTextBufferSize) != 0) {
+            return MemoryFailure(kRtErrParam);
+        }
+    }
+
+    // The new command line is composed while the old driver still runs, so
+    // that a line too long to hand over fails without stopping it.
+    char* commandLine = ObtainTextBuffer();
+    if (commandLine == nullptr) {
+        return MemoryFailure(kRtErrNoMemory);
+    }
+    if (!ComposeDriverCommandLine(eniArgument, oldCommandLine, commandLine, kTextBufferSize)) {
+        return ReportLaunchFailure(kLineCommandLineTooLong, kRtErrParam);
+    }
+
+    if (replace) {
+        TerminateRtProcess(driver, 0, kStopWaitMs);
+        RtSleep(kAfterStopSleepMs);
+    }
+    return LaunchDriver(root, commandLine);
+}

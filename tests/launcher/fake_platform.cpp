@@ -1,0 +1,259 @@
+#include "tests/launcher/fake_platform.h"
+
+#include <cstring>
+#include <map>
+#include <memory>
+
+namespace fake {
+namespace {
+
+struct Object {
+    std::string label;
+    bool live = true;
+    bool memory = false;
+    std::vector<unsigned char> bytes;
+    std::map<std::string, RTHANDLE> directory;
+};
+
+struct State {
+    std::map<RTHANDLE, Object> objects;
+    RTHANDLE next = kRoot + 1;
+    Script script;
+    std::vector<std::string> calls;
+    std::vector<std::unique_ptr<unsigned char[]>> allocations;
+    std::map<void*, std::unique_ptr<unsigned char[]>> mappings;
+    int allocationCount = 0;
+    std::uint32_t lastError = 0;
+};
+
+State& state() {
+    static State s;
+    return s;
+}
+
+std::string Label(RTHANDLE h) {
+    auto it = state().objects.find(h);
+    return it == state().objects.end() ? "#" + std::to_string(h) : it->second.label;
+}
+
+Object* Get(RTHANDLE h) {
+    auto it = state().objects.find(h);
+    return it == state().objects.end() ? nullptr : &it->second;
+}
+
+Object Named(const std::string& label) {
+    Object object;
+    object.label = label;
+    return object;
+}
+
+void Log(const std::string& call) {
+    state().calls.push_back(call);
+}
+
+void Fail() {
+    state().lastError = state().script.failureError;
+}
+
+RTHANDLE AddObject(Object object) {
+    RTHANDLE h = state().next++;
+    state().objects[h] = std::move(object);
+    return h;
+}
+
+}  // namespace
+
+void Reset() {
+    state() = State{};
+    state().objects[kRoot] = Named("root");
+}
+
+Script& script() {
+    return state().script;
+}
+
+RTHANDLE AddProcess(const std::string& label, const std::string& rootName) {
+    RTHANDLE h = AddObject(Named(label));
+    if (!rootName.empty()) {
+        Catalog(kRoot, rootName, h);
+    }
+    return h;
+}
+
+RTHANDLE AddMemory(const std::vector<unsigned char>& bytes) {
+    Object object = Named("memory");
+    object.memory = true;
+    object.bytes = bytes;
+    return AddObject(std::move(object));
+}
+
+void Catalog(RTHANDLE directory, const std::string& name, RTHANDLE object) {
+    Get(directory)->directory[name] = object;
+}
+
+void MakeStale(RTHANDLE object) {
+    Get(object)->live = false;
+}
+
+bool IsLive(RTHANDLE object) {
+    return Get(object) != nullptr && Get(object)->live;
+}
+
+RTHANDLE Find(RTHANDLE directory, const std::string& name) {
+    Object* dir = Get(directory);
+    auto it = dir->directory.find(name);
+    return it == dir->directory.end() ? BAD_RTHANDLE : it->second;
+}
+
+std::vector<unsigned char> Record(std::uint8_t leadLength, const std::string& commandLine) {
+    std::vector<unsigned char> bytes(1, leadLength);
+    bytes.insert(bytes.end(), leadLength, 'p');
+    bytes.push_back(0xEE);
+    bytes.insert(bytes.end(), commandLine.begin(), commandLine.end());
+    bytes.push_back('\0');
+    return bytes;
+}
+
+const std::vector<std::string>& Calls() {
+    return state().calls;
+}
+
+int OpenMappings() {
+    return static_cast<int>(state().mappings.size());
+}
+
+}  // namespace fake
+
+using fake::state;
+
+void* AllocateRtMemory(std::uint32_t size) {
+    fake::Log("Allocate(" + std::to_string(size) + ")");
+    if (++state().allocationCount == state().script.failAllocation) {
+        fake::Fail();
+        return nullptr;
+    }
+    // Filled with garbage so that a launcher relying on zeroed memory shows.
+    auto block = std::make_unique<unsigned char[]>(size);
+    std::memset(block.get(), 0xA5, size);
+    state().allocations.push_back(std::move(block));
+    return state().allocations.back().get();
+}
+
+bool FreeRtMemory(void* memory) {
+    if (state().mappings.erase(memory) == 0) {
+        fake::Fail();
+        return false;
+    }
+    return true;
+}
+
+std::uint32_t GetLastRtError() {
+    return state().lastError;
+}
+
+bool RtSleep(std::uint32_t milliseconds) {
+    fake::Log("Sleep(" + std::to_string(milliseconds) + ")");
+    return true;
+}
+
+RTHANDLE GetRtThreadHandles(std::uint32_t selector) {
+    fake::Log("ThreadHandles(" + std::to_string(selector) + ")");
+    return selector == kRtRootProcess ? fake::kRoot : BAD_RTHANDLE;
+}
+
+RTHANDLE LookupRtHandle(RTHANDLE directory, const char* name, std::uint32_t waitMs) {
+    fake::Log("Lookup(" + fake::Label(directory) + ", " + name + ", " + std::to_string(waitMs) +
+              ")");
+    if (fake::Get(directory) == nullptr) {
+        fake::Fail();
+        return BAD_RTHANDLE;
+    }
+    RTHANDLE h = fake::Find(directory, name);
+    if (h == BAD_RTHANDLE) {
+        fake::Fail();
+    }
+    return h;
+}
+
+bool UncatalogRtHandle(RTHANDLE directory, const char* name) {
+    fake::Log("Uncatalog(" + fake::Label(directory) + ", " + name + ")");
+    if (fake::Get(directory)->directory.erase(name) == 0) {
+        fake::Fail();
+        return false;
+    }
+    return true;
+}
+
+std::uint16_t GetRtHandleType(RTHANDLE handle) {
+    fake::Object* object = fake::Get(handle);
+    if (object == nullptr || !object->live) {
+        return kRtTypeNone;
+    }
+    return object->memory ? kRtTypeMemory : kRtTypeProcess;
+}
+
+RTHANDLE CreateRtProcess(const char* path, const char* commandLine, void* reserved,
+                         std::uint32_t flags) {
+    fake::Log(std::string("Create(") + path + ", " + commandLine + ", " +
+              (reserved == nullptr ? "0" : "?") + ", " + std::to_string(flags) + ")");
+    fake::StartBehaviour start = state().script.start;
+    if (start == fake::StartBehaviour::kRefused) {
+        fake::Fail();
+        return BAD_RTHANDLE;
+    }
+    RTHANDLE process = fake::AddProcess("new", "");
+    fake::Catalog(process, "R?H$C$NAME", fake::AddMemory(fake::Record(0, commandLine)));
+    if (start != fake::StartBehaviour::kNeverCatalogues) {
+        fake::Catalog(fake::kRoot, "PRCS_LOMADYN", process);
+    }
+    if (start == fake::StartBehaviour::kInitialises) {
+        fake::Catalog(process, "ZU?END_INIT", fake::AddMemory({1}));
+    }
+    return process;
+}
+
+bool TerminateRtProcess(RTHANDLE process, std::uint32_t flags, std::uint32_t waitMs) {
+    fake::Log("Terminate(" + fake::Label(process) + ", " + std::to_string(flags) + ", " +
+              std::to_string(waitMs) + ")");
+    fake::MakeStale(process);
+    return true;
+}
+
+void* MapRtSharedMemory(RTHANDLE memory) {
+    fake::Object* object = fake::Get(memory);
+    if (state().script.mapFails || object == nullptr || !object->memory || !object->live) {
+        fake::Fail();
+        return nullptr;
+    }
+    // A copy of exactly the object's size, so that reading past its end is
+    // caught by the sanitizers.
+    auto copy = std::make_unique<unsigned char[]>(object->bytes.size());
+    std::memcpy(copy.get(), object->bytes.data(), object->bytes.size());
+    void* address = copy.get();
+    state().mappings[address] = std::move(copy);
+    return address;
+}
+
+std::uint32_t GetRtSharedMemorySize(RTHANDLE memory) {
+    fake::Object* object = fake::Get(memory);
+    if (object == nullptr || !object->memory || !object->live) {
+        fake::Fail();
+        return 0;
+    }
+    return static_cast<std::uint32_t>(object->bytes.size());
+}
+
+std::uint32_t GetRtModuleFilename(RTHANDLE module, char* buffer, std::uint32_t size) {
+    fake::Log("ModuleFilename(" + std::to_string(module) + ", " + std::to_string(size) + ")");
+    const std::string& name = state().script.moduleFilename;
+    if (name.empty()) {
+        fake::Fail();
+        return 0;
+    }
+    std::uint32_t length = name.size() < size ? static_cast<std::uint32_t>(name.size()) : size;
+    std::memcpy(buffer, name.data(), length);
+    if (length < size) {
+        buffer[length] = '\0';
+    }
+    return length;
+}
