@@ -228,7 +228,9 @@ void* MapRtSharedMemory(RTHANDLE memory) {
     // A copy of exactly the object's size, so that reading past its end is
     // caught by the sanitizers.
     auto copy = std::make_unique<unsigned char[]>(object->bytes.size());
-    std::memcpy(copy.get(), object->bytes.data(), object->bytes.size());
+    if (!object->bytes.empty()) {
+        std::memcpy(copy.get(), object->bytes.data(), object->bytes.size());
+    }
     void* address = copy.get();
     state().mappings[address] = std::move(copy);
     return address;
