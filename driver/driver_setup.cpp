@@ -1,0 +1,71 @@
+#include "driver/driver_setup.h"
+
+#include <malloc.h>
+
+#include <chrono>
+
+#include "driver/eni_reader.h"
+#include "driver/log.h"
+#include "driver/sim_description.h"
+#include "driver/simulated_network.h"
+
+namespace driver {
+
+ServiceSetup LoadSetup(const DriverOptions& options) {
+    ServiceSetup setup;
+    bool eniUsable = true;
+    if (options.eniPath.empty()) {
+        Log("no -eni= option: the master defines no slaves");
+    } else {
+        auto started = std::chrono::steady_clock::now();
+        EniContents eni = ReadEniFile(options.eniPath);
+        // The parsed document is gone; give its pages back to the system.
+        ::malloc_trim(0);
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - started)
+                      .count();
+        for (const std::string& note : eni.notes)
+            Log("ENI %s", note.c_str());
+        if (eni.missingElements > eni.notes.size()) {
+            Log("ENI: %zu more identity elements missing", eni.missingElements - eni.notes.size());
+        }
+        if (eni.loaded) {
+            Log("ENI %s read: %zu slaves (%lld ms)", options.eniPath.c_str(), eni.slaves.size(),
+                static_cast<long long>(ms));
+            setup.eniSlaves = std::move(eni.slaves);
+        } else {
+            Log("ENI %s refused: %s", options.eniPath.c_str(), eni.error.c_str());
+            eniUsable = false;
+        }
+    }
+
+    SimDescription description;
+    description.loaded = true;
+    if (!options.simPath.empty()) {
+        description = ReadSimFile(options.simPath);
+        if (description.loaded) {
+            Log("network description %s read: %s, %zu fault rules", options.simPath.c_str(),
+                description.slaves ? "its own slaves" : "the ENI's slaves",
+                description.faults.size());
+        } else {
+            Log("network description %s refused: %s", options.simPath.c_str(),
+                description.error.c_str());
+        }
+    }
+
+    setup.configured = eniUsable && description.loaded;
+    if (!setup.configured) {
+        setup.eniSlaves.clear();
+        description = SimDescription{};
+    }
+    auto online = OnlineSlaves(description, setup.eniSlaves);
+    Log("simulated network: %zu slaves online, transition %u ms, up to %u openings", online.size(),
+        description.transitionMs, description.maxOpenings);
+    setup.network = std::make_unique<SimulatedNetwork>(
+        std::move(online), std::chrono::milliseconds(description.transitionMs));
+    setup.faults = std::move(description.faults);
+    setup.maxOpenings = description.maxOpenings;
+    return setup;
+}
+
+}  // namespace driver

@@ -1,0 +1,14 @@
+// Turns the driver's options into what the request handling serves: the ENI's
+// slaves, the network (simulated), the fault rules and the openings limit.
+// Every problem is logged; a refused ENI or description leaves the setup
+// unconfigured rather than stopping the driver.
+#pragma once
+
+#include "driver/driver_options.h"
+#include "driver/master_service.h"
+
+namespace driver {
+
+ServiceSetup LoadSetup(const DriverOptions& options);
+
+}  // namespace driver

@@ -1,0 +1,138 @@
+#include "driver/ipc_server.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "driver/log.h"
+
+namespace driver {
+namespace {
+
+// Connections that have not (successfully) opened yet; the opened ones are
+// bounded by the openings allowed.
+constexpr std::size_t kSparePending = 16;
+// Messages taken from one connection before the others get their turn.
+constexpr int kBurst = 16;
+
+}  // namespace
+
+std::unique_ptr<IpcServer> IpcServer::Open(const std::filesystem::path& folder, const char* name,
+                                           std::string& error) {
+    auto address = masterproto::SocketAddress::In(folder, name);
+    if (!address) {
+        error = "cannot address a socket in " + folder.string();
+        return nullptr;
+    }
+    masterproto::UniqueFd listener(
+        ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!listener.valid()) {
+        error = std::string("socket: ") + std::strerror(errno);
+        return nullptr;
+    }
+    ::unlink(address->path());
+    if (::bind(listener.get(), address->addr(), address->size()) != 0 ||
+        ::listen(listener.get(), 64) != 0) {
+        error = "cannot listen at " + (folder / name).string() + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    return std::unique_ptr<IpcServer>(new IpcServer(std::move(*address), std::move(listener)));
+}
+
+IpcServer::~IpcServer() {
+    clients_.clear();
+    listener_.reset();
+    ::unlink(address_.path());
+}
+
+void IpcServer::Serve(MasterService& service, int stopFd) {
+    std::vector<pollfd> fds;
+    for (;;) {
+        fds.clear();
+        fds.push_back({stopFd, POLLIN, 0});
+        fds.push_back({listener_.get(), POLLIN, 0});
+        for (const Client& client : clients_)
+            fds.push_back({client.fd.get(), POLLIN, 0});
+        if (::poll(fds.data(), fds.size(), -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            Log("poll failed: %s", std::strerror(errno));
+            return;
+        }
+        if (fds[0].revents != 0)
+            return;
+        // Clients first (their indices match fds), then new connections.
+        for (std::size_t i = clients_.size(); i-- > 0;) {
+            if (fds[i + 2].revents == 0)
+                continue;
+            if (!Receive(service, clients_[i])) {
+                service.Disconnected(clients_[i].state);
+                clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(i));
+            }
+        }
+        if (fds[1].revents & POLLIN)
+            Accept();
+    }
+}
+
+void IpcServer::Accept() {
+    for (;;) {
+        masterproto::UniqueFd fd(
+            ::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        if (!fd.valid()) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            if (errno != EAGAIN)
+                Log("accept failed: %s", std::strerror(errno));
+            return;
+        }
+        ucred peer{};
+        socklen_t size = sizeof peer;
+        if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
+            peer.uid != ::geteuid()) {
+            Log("connection from pid %d uid %u refused: not this driver's user", peer.pid,
+                peer.uid);
+            continue;
+        }
+        std::size_t pending = 0;
+        for (const Client& client : clients_)
+            pending += client.state.opened ? 0 : 1;
+        if (pending >= kSparePending) {
+            Log("connection from pid %d dropped: too many connections", peer.pid);
+            continue;
+        }
+        clients_.push_back({std::move(fd), {}});
+    }
+}
+
+bool IpcServer::Receive(MasterService& service, Client& client) {
+    for (int n = 0; n < kBurst; ++n) {
+        std::uint8_t buffer[64];
+        ssize_t size = ::recv(client.fd.get(), buffer, sizeof buffer, MSG_DONTWAIT | MSG_TRUNC);
+        if (size == 0)
+            return false;
+        if (size < 0)
+            return errno == EAGAIN || errno == EINTR;
+        std::size_t length = std::min(static_cast<std::size_t>(size), sizeof buffer);
+        auto decoded = masterproto::DecodeRequest({buffer, length});
+        if (static_cast<std::size_t>(size) > sizeof buffer)
+            decoded.request.reset();
+        Answer answer = service.Handle(client.state, decoded);
+        if (answer.reply) {
+            auto bytes = masterproto::EncodeReply(*answer.reply);
+            if (::send(client.fd.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT) !=
+                static_cast<ssize_t>(bytes.size())) {
+                Log("reply not delivered (%s); connection dropped", std::strerror(errno));
+                return false;
+            }
+        }
+        if (answer.close)
+            return false;
+    }
+    return true;
+}
+
+}  // namespace driver

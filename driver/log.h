@@ -1,0 +1,9 @@
+// The driver's log: one line per event on stderr, which the platform layer
+// sends to the node's log.
+#pragma once
+
+namespace driver {
+
+void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+}  // namespace driver

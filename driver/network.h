@@ -1,0 +1,33 @@
+// The network as the driver's request handling sees it. The simulated network
+// is one backend; one that drives a real network interface can sit beside it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "driver/slave_identity.h"
+
+namespace driver {
+
+class Network {
+  public:
+    virtual ~Network() = default;
+
+    // Slaves that answer, in ring order.
+    virtual std::uint16_t OnlineCount() const = 0;
+    virtual std::optional<SlaveIdentity> Identity(std::uint16_t position) const = 0;
+
+    // Reads 1 to 4 bytes of the slave's EEPROM as a little-endian number.
+    // Returns a master status: kMasterNoSuchSlave, kMasterEepromRange,
+    // kMasterInvalidArgument.
+    virtual std::uint16_t ReadEeprom(std::uint16_t position, std::uint16_t offset,
+                                     std::uint16_t count, std::uint32_t& value) const = 0;
+
+    // Starts a change of the whole network to the state (1, 2, 4 or 8).
+    virtual void RequestState(std::uint16_t state) = 0;
+    // The state last requested and the state reached.
+    virtual std::uint16_t RequestedState() const = 0;
+    virtual std::uint16_t CurrentState() = 0;
+};
+
+}  // namespace driver

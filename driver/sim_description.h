@@ -1,0 +1,41 @@
+// The simulated network's description, read from a JSON file. Every key is
+// optional; numbers are JSON numbers or "0x" hexadecimal strings. Anything
+// else (unknown keys, wrong types, impossible values) refuses the whole file
+// with a message that names the key.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "driver/fault_rules.h"
+
+namespace driver {
+
+struct SimSlave {
+    // A missing identity value is taken from the ENI slave at the same
+    // position (0 beyond the ENI's slaves).
+    std::optional<std::uint32_t> vendorId;
+    std::optional<std::uint32_t> productCode;
+    std::optional<std::uint32_t> revisionNo;
+    std::uint16_t maxState = 8;
+};
+
+struct SimDescription {
+    bool loaded = false;
+    std::string error;                            // why it was refused
+    std::optional<std::vector<SimSlave>> slaves;  // empty: the ENI's slaves answer
+    std::uint32_t transitionMs = 0;
+    std::uint32_t maxOpenings = 16;
+    std::vector<FaultRule> faults;
+};
+
+inline constexpr std::uint32_t kMaxOpeningsLimit = 1000;
+
+SimDescription ReadSimFile(const std::filesystem::path& path);
+SimDescription ReadSimText(std::string_view text);
+
+}  // namespace driver
