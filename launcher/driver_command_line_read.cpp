@@ -6,9 +6,13 @@
 // record that breaks this layout (L of 0x80 or more, no NUL before the end of
 // the memory object) or whose text does not fit the buffer is refused rather
 // than read past its end or cut.
+#include "launcher/driver_command_line_read.h"
+
 #include <cstring>
 
 #include "launcher/driver_launcher.h"
+#include "launcher/launch_report.h"
+#include "platform/rt_errors.h"
 
 namespace {
 
@@ -38,20 +42,33 @@ std::int32_t CopyRecordText(const unsigned char* record, std::uint32_t recordSiz
 
 }  // namespace
 
-std::int32_t ReadDriverCommandLine(RTHANDLE driverProcess, char* buffer, std::uint32_t bufferSize) {
+std::int32_t ReadDriverCommandLineWithStatus(RTHANDLE driverProcess, char* buffer,
+                                             std::uint32_t bufferSize,
+                                             std::uint32_t* failureStatus) {
     RTHANDLE recordHandle = LookupRtHandle(driverProcess, kRecordName, 0);
     if (recordHandle == BAD_RTHANDLE) {
+        *failureStatus = PlatformFailureStatus(kRtErrNotFound);
         return -2;
     }
     if (GetRtHandleType(recordHandle) == kRtTypeNone) {
+        *failureStatus = kRtErrBadHandle;
         return -1;
     }
     void* record = MapRtSharedMemory(recordHandle);
     if (record == nullptr) {
+        *failureStatus = PlatformFailureStatus(kRtErrNoMemory);
         return -2;
     }
     std::int32_t result = CopyRecordText(static_cast<const unsigned char*>(record),
                                          GetRtSharedMemorySize(recordHandle), buffer, bufferSize);
     FreeRtMemory(record);
+    if (result != 0) {
+        *failureStatus = kRtErrParam;
+    }
     return result;
+}
+
+std::int32_t ReadDriverCommandLine(RTHANDLE driverProcess, char* buffer, std::uint32_t bufferSize) {
+    std::uint32_t failureStatus = 0;
+    return ReadDriverCommandLineWithStatus(driverProcess, buffer, bufferSize, &failureStatus);
 }

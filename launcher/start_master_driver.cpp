@@ -1,6 +1,7 @@
 // Makes sure that the master driver runs with the ENI file the user named:
 // leaves a running driver alone when no ENI file was named, else replaces it
 // by a new driver that carries the old driver's other options over.
+#include "launcher/driver_command_line_read.h"
 #include "launcher/driver_launcher.h"
 #include "launcher/launch_driver.h"
 #include "launcher/launch_report.h"
@@ -40,10 +41,10 @@ std::uint32_t StartMasterDriver(const char* eniArgument) {
         if (oldCommandLine == nullptr) {
             return MemoryFailure(kRtErrNoMemory);
         }
-        // A record that cannot be read or is malformed may leave no platform
-        // error behind; kRtErrParam then stands for it.
-        if (ReadDriverCommandLine(driver, oldCommandLine, kTextBufferSize) != 0) {
-            return MemoryFailure(kRtErrParam);
+        std::uint32_t readStatus = 0;
+        if (ReadDriverCommandLineWithStatus(driver, oldCommandLine, kTextBufferSize, &readStatus) !=
+            0) {
+            return ReportLaunchFailure(kLineMemoryAllocationFailed, readStatus);
         }
     }
 

@@ -1,3 +1,5 @@
+#include "launcher/driver_command_line_read.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -61,6 +63,27 @@ TEST_F(ReadDriverCommandLineTest, CopiesAWellFormedRecordAndRefusesAMalformedOne
         EXPECT_EQ(text, c.text);
         EXPECT_EQ(fake::OpenMappings(), 0);
     }
+}
+
+TEST_F(ReadDriverCommandLineTest, AMalformedRecordIsReportedAsSuchNotWithALeftOverError) {
+    fake::Catalog(driver, "R?H$C$NAME", fake::AddMemory(fake::Record(0x80, "-v")));
+    fake::SetLastError(0x0009);
+    std::vector<char> buffer(kSize, '\0');
+    std::uint32_t status = 0;
+    EXPECT_EQ(ReadDriverCommandLineWithStatus(driver, buffer.data(), kSize, &status), -2);
+    EXPECT_EQ(status, 0x000Cu);
+
+    RTHANDLE stale = fake::AddMemory(fake::Record(0, "-v"));
+    fake::Catalog(driver, "R?H$C$NAME", stale);
+    fake::MakeStale(stale);
+    EXPECT_EQ(ReadDriverCommandLineWithStatus(driver, buffer.data(), kSize, &status), -1);
+    EXPECT_EQ(status, 0x0003u);
+
+    fake::Catalog(driver, "R?H$C$NAME", fake::AddMemory(fake::Record(0, "-v")));
+    fake::script().mapFails = true;
+    fake::script().failureError = 0x0005;
+    EXPECT_EQ(ReadDriverCommandLineWithStatus(driver, buffer.data(), kSize, &status), -2);
+    EXPECT_EQ(status, 0x0005u);
 }
 
 TEST_F(ReadDriverCommandLineTest, TellsAMissingRecordFromAStaleOne) {

@@ -118,6 +118,10 @@ const std::vector<std::string>& Calls() {
     return state().calls;
 }
 
+void SetLastError(std::uint32_t code) {
+    state().lastError = code;
+}
+
 int OpenMappings() {
     return static_cast<int>(state().mappings.size());
 }

@@ -51,6 +51,9 @@ std::vector<unsigned char> Record(std::uint8_t leadLength, const std::string& co
 
 // "Lookup(root, PRCS_LOMADYN, 0)", "Create(<path>, <command line>)", ...
 const std::vector<std::string>& Calls();
+// What GetLastRtError reports until the next failure: an error left over from
+// an earlier, unrelated call.
+void SetLastError(std::uint32_t code);
 // Mappings not yet released.
 int OpenMappings();
 
