@@ -5,6 +5,8 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "platform/rt_services.h"
 
@@ -20,5 +22,20 @@ std::filesystem::path ProcessFolder(RTHANDLE process);
 
 // The host process id behind a process handle, or -1.
 pid_t ProcessId(RTHANDLE process);
+
+// Leaves the node: removes this process's folder (its directory and memory
+// objects) and the root directory's entries that name this process, never an
+// entry that names another one. RtStartup calls it when the entry routine
+// returns, and it runs at exit; a program that ends on a signal calls it from
+// its shutdown path (not from inside the signal handler). Safe to call twice.
+void LeaveNode();
+
+// The names catalogued in a directory, sorted; empty for a handle that is not
+// a directory.
+std::vector<std::string> ListDirectory(RTHANDLE directory);
+
+// What a handle refers to, live or not: "root", "process" or "memory"; ""
+// for an unknown handle.
+const char* ObjectKindName(RTHANDLE handle);
 
 }  // namespace rt

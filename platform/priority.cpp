@@ -1,0 +1,57 @@
+// Priority services. The platform's scale runs from 0 (highest) to 255
+// (lowest); threads get the matching nice value. Real-time scheduling classes
+// are not used: a stand-in process must never starve the host.
+#include "platform/priority.h"
+
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+
+#include "platform/last_error.h"
+#include "platform/objects.h"
+#include "platform/rt_errors.h"
+#include "platform/rt_services.h"
+
+namespace rt::detail {
+
+int NiceForPriority(std::uint8_t priority) {
+    return -20 + priority * 39 / 255;
+}
+
+}  // namespace rt::detail
+
+namespace {
+
+// The process's ceiling: no thread is set above it (numerically below).
+std::atomic<unsigned> maxPriority{0};
+
+bool IsSelf(RTHANDLE handle) {
+    return handle == 0 || handle == rt::detail::kSelfHandle;
+}
+
+}  // namespace
+
+bool SetRtProcessMaxPriority(RTHANDLE process, std::uint8_t priority) {
+    if (!IsSelf(process))
+        return rt::detail::Fail(kRtErrBadHandle, false);
+    maxPriority = priority;
+    return true;
+}
+
+bool SetRtThreadPriority(RTHANDLE thread, std::uint8_t priority) {
+    using namespace rt::detail;
+    if (!IsSelf(thread))
+        return Fail(kRtErrBadHandle, false);
+    if (priority < maxPriority)
+        priority = static_cast<std::uint8_t>(maxPriority.load());
+    // On Linux the nice value belongs to the thread named by its id.
+    auto tid = static_cast<id_t>(syscall(SYS_gettid));
+    if (setpriority(PRIO_PROCESS, tid, NiceForPriority(priority)) != 0) {
+        return Fail(errno == EPERM || errno == EACCES ? kRtErrPermission : ErrorFromErrno(errno),
+                    false);
+    }
+    return true;
+}

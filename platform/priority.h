@@ -1,0 +1,11 @@
+// How the platform's priority scale maps onto the host's nice values.
+#pragma once
+
+#include <cstdint>
+
+namespace rt::detail {
+
+// 0 (highest) .. 255 (lowest) onto nice -20 .. 19: nice = -20 + p * 39 / 255.
+int NiceForPriority(std::uint8_t priority);
+
+}  // namespace rt::detail
