@@ -21,6 +21,19 @@ int NiceForPriority(std::uint8_t priority) {
     return -20 + priority * 39 / 255;
 }
 
+namespace {
+std::atomic<bool> niceSaved{false};
+std::atomic<int> savedNice{0};
+}  // namespace
+
+int NiceBeforeRtPriority() {
+    if (niceSaved)
+        return savedNice;
+    errno = 0;
+    int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
+    return errno == 0 ? nice : 0;
+}
+
 }  // namespace rt::detail
 
 namespace {
@@ -49,6 +62,11 @@ bool SetRtThreadPriority(RTHANDLE thread, std::uint8_t priority) {
         priority = static_cast<std::uint8_t>(maxPriority.load());
     // On Linux the nice value belongs to the thread named by its id.
     auto tid = static_cast<id_t>(syscall(SYS_gettid));
+    if (!niceSaved.exchange(true)) {
+        errno = 0;
+        int nice = getpriority(PRIO_PROCESS, tid);
+        savedNice = errno == 0 ? nice : 0;
+    }
     if (setpriority(PRIO_PROCESS, tid, NiceForPriority(priority)) != 0) {
         return Fail(errno == EPERM || errno == EACCES ? kRtErrPermission : ErrorFromErrno(errno),
                     false);

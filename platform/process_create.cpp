@@ -5,11 +5,13 @@
 // the creator (no zombie is left with it) and outlives it. The program's
 // process gets stdin from /dev/null, stdout and stderr appended to
 // <node>/log/<program>.<pid>.log, none of the creator's other descriptors, and
-// the exact command-line text through the handoff variable. Both children
+// the exact command-line text through the handoff variable, and the nice
+// value the creator had before it set its own priority. Both children
 // report over a close-on-exec pipe: the program's pid, and the errno of a
 // fork or exec that failed.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,6 +26,7 @@
 #include "platform/last_error.h"
 #include "platform/node.h"
 #include "platform/objects.h"
+#include "platform/priority.h"
 #include "platform/proc_stat.h"
 #include "platform/rt_errors.h"
 #include "platform/rt_services.h"
@@ -51,6 +54,7 @@ struct Launch {
     char* handoffPid = nullptr;  // digits to fill in with the pid
     std::vector<char> logPath;   // prefix, then room for "<pid>.log"
     std::size_t logPrefixLength = 0;
+    int nice = 0;  // the creator's nice value before it set its own priority
 };
 
 bool StartsWith(const char* text, const char* prefix) {
@@ -82,6 +86,7 @@ Launch Prepare(const Node& node, const char* path, const char* commandLine) {
     launch.logPrefixLength = prefix.size();
     launch.logPath.assign(prefix.begin(), prefix.end());
     launch.logPath.resize(prefix.size() + 32, '\0');
+    launch.nice = NiceBeforeRtPriority();
     return launch;
 }
 
@@ -102,6 +107,10 @@ void Send(int fd, std::int32_t tag, std::int32_t value) {
     for (std::size_t i = 0; i < count; ++i)
         logName[i] = digits[count - 1 - i];
     std::memcpy(logName + count, ".log", 5);
+
+    // Not the creator's own thread priority; refused (and then kept) where
+    // the host does not allow raising it.
+    setpriority(PRIO_PROCESS, 0, launch.nice);
 
     sigset_t none;
     sigemptyset(&none);

@@ -1,7 +1,9 @@
 // Processes: CreateRtProcess (words, record, detachment), the record of a
 // program started from a shell, TerminateRtProcess, the exit status, and the
 // node folder checks at start-up.
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -93,6 +95,17 @@ TEST_F(Processes, ACreatedProcessIsDetachedFromItsCreator) {
     EXPECT_EQ(fs::read_symlink(fds / "1"),
               dir() / "log" / ("node_probe." + std::to_string(pid) + ".log"));
     EXPECT_TRUE(TerminateRtProcess(child, 0, 250));
+}
+
+TEST_F(Processes, ACreatedProcessDoesNotInheritTheCreatorsPriority) {
+    auto tid = static_cast<id_t>(syscall(SYS_gettid));
+    int before = getpriority(PRIO_PROCESS, tid);
+    ASSERT_TRUE(SetRtThreadPriority(0, 255));
+    ASSERT_EQ(getpriority(PRIO_PROCESS, tid), 19);
+    RTHANDLE process = CreateRtProcess(ProbePath().c_str(), "cat NICE sleep", nullptr, 0);
+    ASSERT_EQ(LookupRtHandle(Root(), "NICE", 10000), process);
+    EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(rt::ProcessId(process))), before);
+    EXPECT_TRUE(TerminateRtProcess(process, 0, 250));
 }
 
 TEST_F(Processes, TerminateReturnsOnlyAfterTheEnd) {
