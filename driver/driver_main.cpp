@@ -102,6 +102,7 @@ int DriverMain(int argc, char** argv) {
     Log("stopping");
     server.reset();
     LeaveCatalog(root, self);
+    rt::LeaveNode();
     return 0;
 }
 
