@@ -1,5 +1,6 @@
 #include "driver/xml_encoding.h"
 
+#include <algorithm>
 #include <cctype>
 #include <string>
 
@@ -57,7 +58,13 @@ XmlInput PrepareXml(std::vector<char> bytes) {
     XmlInput input;
     std::string_view label =
         DeclaredEncoding({bytes.data(), std::min<std::size_t>(bytes.size(), 256)});
-    if (!label.empty() && IsSingleByteLabel(label)) {
+    bool highBytes = std::any_of(bytes.begin(), bytes.end(),
+                                 [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+    if (!label.empty() && IsSingleByteLabel(label) && !highBytes) {
+        // Plain ASCII reads the same in UTF-8: no conversion needed.
+        input.bytes = std::move(bytes);
+        input.encoding = pugi::encoding_utf8;
+    } else if (!label.empty() && IsSingleByteLabel(label)) {
         input.bytes = Latin1ToUtf8(bytes);
         input.encoding = pugi::encoding_utf8;
     } else {
