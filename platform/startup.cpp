@@ -66,7 +66,9 @@ void LeaveNode() {
     if (!MarkNodeLeft())
         return;
     const Node* node = JoinedNode();
-    if (node == nullptr)
+    // A child forked without exec shares the joined state but is not the
+    // process that joined; it must not remove that process's entries.
+    if (node == nullptr || node->pid != getpid())
         return;
     const ObjectRef self{ObjectKind::Process, node->pid, node->start, {}};
     std::error_code ec;
