@@ -1,5 +1,6 @@
 // The object directory services: handles for the root and this process,
 // cataloguing, look-up (with a wait) and removal of names, handle types.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -68,17 +69,23 @@ RTHANDLE LookupRtHandle(RTHANDLE directory, const char* name, std::uint32_t wait
         return BAD_RTHANDLE;
     if (!CheckName(name))
         return BAD_RTHANDLE;
-    std::string file = EncodeName(name);
+    const fs::path entry = folder / EncodeName(name);
     for (;;) {
-        if (auto object = ReadEntry(folder / file))
+        if (auto object = ReadEntry(entry))
             return HandleFor(*object);
-        // The name may have been removed between the wake-up and the read;
-        // wait on while time is left.
-        if (waitMs == 0 || !WaitForFile(folder, file, deadline))
-            return Fail(waitMs == 0 ? kRtErrNotFound : kRtErrTimeout, BAD_RTHANDLE);
-        if (auto object = ReadEntry(folder / file))
-            return HandleFor(*object);
-        if (std::chrono::steady_clock::now() >= deadline)
+        struct stat st {};
+        if (lstat(entry.c_str(), &st) == 0) {
+            // Present but not understood: either replaced just now (read
+            // again) or not an entry this layer wrote.
+            if (auto object = ReadEntry(entry))
+                return HandleFor(*object);
+            return Fail(kRtErrIo, BAD_RTHANDLE);
+        }
+        if (waitMs == 0)
+            return Fail(kRtErrNotFound, BAD_RTHANDLE);
+        // Loops only when the name was removed again between the wake-up and
+        // the read; the wait goes on within the same deadline.
+        if (!WaitForFile(folder, entry.filename().string(), deadline))
             return Fail(kRtErrTimeout, BAD_RTHANDLE);
     }
 }

@@ -59,6 +59,7 @@ TEST_F(Services, EveryFailureLeavesANonZeroCode) {
     RTHANDLE root = Root();
     RTHANDLE self = GetRtThreadHandles(kRtThisProcess);
     char small[4];
+    testsupport::WriteFile(dir() / "root" / "dir" / "JUNK", "nonsense");
     const struct {
         const char* what;
         std::function<bool()> failed;
@@ -73,6 +74,8 @@ TEST_F(Services, EveryFailureLeavesANonZeroCode) {
          kRtErrBadHandle},
         {"missing name", [&] { return LookupRtHandle(root, "nope", 0) == BAD_RTHANDLE; },
          kRtErrNotFound},
+        {"unreadable entry", [&] { return LookupRtHandle(root, "JUNK", 5000) == BAD_RTHANDLE; },
+         kRtErrIo},
         {"uncatalog missing", [&] { return !UncatalogRtHandle(root, "nope"); }, kRtErrNotFound},
         {"type of unknown", [&] { return GetRtHandleType(0x4321) == kRtTypeNone; },
          kRtErrBadHandle},

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "platform/record.h"
+#include "platform/rt_errors.h"
 #include "platform/rt_node.h"
 #include "platform/rt_services.h"
 
@@ -63,8 +64,11 @@ RTHANDLE FindProcess(const char* name) {
 int List(RTHANDLE directory) {
     for (const auto& name : rt::ListDirectory(directory)) {
         RTHANDLE object = LookupRtHandle(directory, name.c_str(), 0);
-        if (object == BAD_RTHANDLE)
-            continue;  // removed meanwhile
+        if (object == BAD_RTHANDLE) {
+            if (GetLastRtError() != kRtErrNotFound)  // not removed meanwhile
+                std::printf("%-32s invalid\n", name.c_str());
+            continue;
+        }
         bool live = GetRtHandleType(object) != kRtTypeNone;
         std::printf("%-32s %-8s %-5s", name.c_str(), rt::ObjectKindName(object),
                     live ? "live" : "stale");
