@@ -83,6 +83,9 @@ TEST(LauncherStart, AStaleEntryOfAKilledDriverIsReplaced) {
     HandStartedDriver driver(node, {"-eni=" + Example("five-slaves.eni.xml")});
     driver.process.Kill(SIGKILL);
     ASSERT_EQ(driver.process.Wait(5s), -SIGKILL);
+    const std::string listing = Rtnode(node, {"ls"}).out;
+    ASSERT_NE(listing.find("PRCS_LOMADYN"), std::string::npos) << listing;
+    ASSERT_NE(listing.find("stale"), std::string::npos) << listing;
 
     ts::RunResult r = Launch(node, "");
     EXPECT_EQ(r.out, kSuccess) << r.err;

@@ -8,13 +8,14 @@ add_executable(launcher_silent_driver launcher_silent_driver.cpp)
 target_link_libraries(launcher_silent_driver PRIVATE rt_platform)
 
 set(launcher_e2e_needs launcher_probe launcher_silent_driver)
-foreach(needed lomadyn rtnode examples_config)
+foreach(needed lomadyn rtnode master_ini parvane)
     if(TARGET ${needed})
         list(APPEND launcher_e2e_needs ${needed})
     endif()
 endforeach()
 
-add_executable(launcher_e2e_test launcher_start_test.cpp launcher_failure_test.cpp)
+add_executable(launcher_e2e_test launcher_start_test.cpp launcher_failure_test.cpp
+               launcher_tool_test.cpp)
 target_link_libraries(launcher_e2e_test PRIVATE test_support GTest::gtest_main)
 add_dependencies(launcher_e2e_test ${launcher_e2e_needs})
 gtest_discover_tests(launcher_e2e_test TEST_PREFIX "launcher_e2e." DISCOVERY_MODE PRE_TEST
