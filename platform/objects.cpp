@@ -86,8 +86,13 @@ bool ObjectLive(const Node& node, const ObjectRef& object) {
         case ObjectKind::Process:
             return ProcessRuns(object.pid, object.start);
         case ObjectKind::Memory: {
+            // A memory object ends with the process that created it, as on
+            // the platform, even before its folder has been cleaned up.
+            unsigned long long pid = 0, start = 0;
             std::error_code ec;
-            return fs::is_regular_file(node.folder / object.file, ec);
+            return std::sscanf(object.file.c_str(), "proc/%llu-%llu/", &pid, &start) == 2 &&
+                   ProcessRuns(static_cast<pid_t>(pid), start) &&
+                   fs::is_regular_file(node.folder / object.file, ec);
         }
     }
     return false;

@@ -14,6 +14,7 @@
 namespace platformtest {
 namespace {
 
+namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 class Directory : public NodeTest {};
@@ -59,15 +60,19 @@ TEST_F(Directory, AKilledProcessIsStaleAlreadyAsAZombie) {
         },
         5s));
     EXPECT_EQ(GetRtHandleType(victim), kRtTypeNone);
-    EXPECT_NE(Rtnode({"ls"}).out.find("VICTIM"), std::string::npos);
-    EXPECT_NE(Rtnode({"ls"}).out.find("stale"), std::string::npos);
+    EXPECT_EQ(GetRtHandleType(mark), kRtTypeNone);  // its memory ended with it
+    auto listed = Rtnode({"ls"}).out;
+    EXPECT_NE(listed.find("VICTIM"), std::string::npos) << listed;
+    EXPECT_NE(listed.find("stale"), std::string::npos) << listed;
 
-    // Once reaped, the next process that joins removes its folder, and the
-    // memory object in it goes stale too.
+    // Once reaped, the next process that joins removes its folder; the
+    // entry in the root stays, stale.
     EXPECT_EQ(probe->Wait(5s), -SIGKILL);
+    fs::path folder = rt::ProcessFolder(victim);
+    ASSERT_FALSE(folder.empty());
     EXPECT_EQ(Rtnode({"ls"}).exitCode, 0);
-    EXPECT_EQ(GetRtHandleType(mark), kRtTypeNone);
-    EXPECT_EQ(LookupRtHandle(Root(), "VICTIM", 0), victim);  // the entry stays
+    EXPECT_FALSE(fs::exists(folder));
+    EXPECT_EQ(LookupRtHandle(Root(), "VICTIM", 0), victim);
 }
 
 TEST_F(Directory, ADyingProcessLeavesANewerProcessesEntryAlone) {
