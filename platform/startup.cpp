@@ -47,6 +47,8 @@ bool WriteOwnRecord(int argc, char** argv) {
 }  // namespace
 
 int RtStartup(int argc, char** argv, int (*entry)(int argc, char** argv)) {
+    if (entry == nullptr)
+        return 1;
     if (CurrentNode() == nullptr)
         return 1;  // the reason is on stderr already
     if (!WriteOwnRecord(argc, argv)) {
