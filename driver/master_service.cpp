@@ -71,7 +71,7 @@ Answer MasterService::Open(ConnectionState& connection, Reply& reply) {
     if (openings_ >= setup_.maxOpenings) {
         reply.status = kMasterMaxOpenings;
         Log("open refused: %u openings already (status %u)", openings_, reply.status);
-    } else if (auto fault = Fault({MasterExport::Open, {}, {}, {}})) {
+    } else if (auto fault = Fault({MasterExport::Open, {}, {}, {}}, reply)) {
         reply.status = *fault;
     } else if (!setup_.configured) {
         reply.status = kMasterEniNotLoaded;
@@ -95,21 +95,21 @@ void MasterService::Work(const Request& request, Reply& reply) {
     Network& network = *setup_.network;
     switch (request.op) {
         case MasterExport::GetEniSlaveCount:
-            if (auto fault = Fault({request.op, {}, {}, {}})) {
+            if (auto fault = Fault({request.op, {}, {}, {}}, reply)) {
                 reply.status = *fault;
             } else {
                 reply.value0 = static_cast<std::uint32_t>(setup_.eniSlaves.size());
             }
             break;
         case MasterExport::GetOnlineSlaveCount:
-            if (auto fault = Fault({request.op, {}, {}, {}})) {
+            if (auto fault = Fault({request.op, {}, {}, {}}, reply)) {
                 reply.status = *fault;
             } else {
                 reply.value0 = network.OnlineCount();
             }
             break;
         case MasterExport::GetSlaveInfo:
-            if (auto fault = Fault({request.op, request.arg0, {}, {}})) {
+            if (auto fault = Fault({request.op, request.arg0, {}, {}}, reply)) {
                 reply.status = *fault;
             } else if (request.arg0 >= setup_.eniSlaves.size()) {
                 reply.status = kMasterNoSuchSlave;
@@ -122,7 +122,7 @@ void MasterService::Work(const Request& request, Reply& reply) {
             break;
         case MasterExport::ReadSlaveEeprom: {
             auto position = SelectedPosition(request.arg0);
-            if (auto fault = Fault({request.op, position, request.arg1, {}})) {
+            if (auto fault = Fault({request.op, position, request.arg1, {}}, reply)) {
                 reply.status = *fault;
             } else if (request.arg0 > 0xFFFF || request.arg1 > 0xFFFF || request.arg2 > 0xFFFF) {
                 reply.status = kMasterInvalidArgument;
@@ -136,7 +136,7 @@ void MasterService::Work(const Request& request, Reply& reply) {
             break;
         }
         case MasterExport::RequestState:
-            if (auto fault = Fault({request.op, {}, {}, request.arg0})) {
+            if (auto fault = Fault({request.op, {}, {}, request.arg0}, reply)) {
                 reply.status = *fault;
             } else if (!IsState(request.arg0)) {
                 reply.status = kMasterInvalidState;
@@ -145,7 +145,7 @@ void MasterService::Work(const Request& request, Reply& reply) {
             }
             break;
         case MasterExport::GetState:
-            if (auto fault = Fault({request.op, {}, {}, {}})) {
+            if (auto fault = Fault({request.op, {}, {}, {}}, reply)) {
                 reply.status = *fault;
             } else {
                 reply.value1 = network.CurrentState();
@@ -162,9 +162,10 @@ void MasterService::Work(const Request& request, Reply& reply) {
     }
 }
 
-std::optional<std::uint16_t> MasterService::Fault(const FaultQuery& query) {
+std::optional<std::uint16_t> MasterService::Fault(const FaultQuery& query, Reply& reply) {
     auto status = faults_.Fire(query);
     if (status) {
+        reply.flags |= masterproto::kReplyInjected;
         Log("injected fault: op %u answers status 0x%04X", static_cast<unsigned>(query.op),
             *status);
     }

@@ -49,7 +49,8 @@ class MasterService {
   private:
     Answer Open(ConnectionState& connection, masterproto::Reply& reply);
     void Work(const masterproto::Request& request, masterproto::Reply& reply);
-    std::optional<std::uint16_t> Fault(const FaultQuery& query);
+    // The injected status, if a rule fires; marks the reply as injected.
+    std::optional<std::uint16_t> Fault(const FaultQuery& query, masterproto::Reply& reply);
 
     ServiceSetup setup_;
     FaultRules faults_;

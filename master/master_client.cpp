@@ -58,15 +58,17 @@ std::uint16_t StatusOf(Outcome outcome) {
     return kMasterProtocolError;
 }
 
-// One request/reply on an open handle; the reply's values are valid only when
-// the result is kMasterOk.
-std::uint16_t Call(MasterHandle handle, const Request& request, Reply& reply) {
+// One request/reply on an open handle. `valid` tells whether the reply's
+// values go to the caller: only for a real success, not an injected one.
+std::uint16_t Call(MasterHandle handle, const Request& request, Reply& reply, bool& valid) {
+    valid = false;
     auto found = Table().connections.find(handle);
     if (found == Table().connections.end())
         return kMasterInvalidHandle;
     Outcome outcome = found->second.Call(request, Clock::now() + kCallBound, reply);
     if (outcome != Outcome::kOk)
         return StatusOf(outcome);
+    valid = reply.status == kMasterOk && (reply.flags & masterproto::kReplyInjected) == 0;
     return reply.status;
 }
 
@@ -144,8 +146,9 @@ std::uint16_t MasterGetEniSlaveCount(MasterHandle handle, std::uint16_t* count) 
     Request request;
     request.op = MasterExport::GetEniSlaveCount;
     Reply reply;
-    std::uint16_t status = Call(handle, request, reply);
-    if (status == kMasterOk)
+    bool valid = false;
+    std::uint16_t status = Call(handle, request, reply, valid);
+    if (valid)
         *count = static_cast<std::uint16_t>(reply.value0);
     return status;
 }
@@ -156,8 +159,9 @@ std::uint16_t MasterGetOnlineSlaveCount(MasterHandle handle, std::uint16_t* coun
     Request request;
     request.op = MasterExport::GetOnlineSlaveCount;
     Reply reply;
-    std::uint16_t status = Call(handle, request, reply);
-    if (status == kMasterOk)
+    bool valid = false;
+    std::uint16_t status = Call(handle, request, reply, valid);
+    if (valid)
         *count = static_cast<std::uint16_t>(reply.value0);
     return status;
 }
@@ -170,8 +174,9 @@ std::uint16_t MasterGetSlaveInfo(MasterHandle handle, SlaveInfoRecord* record) {
     request.op = MasterExport::GetSlaveInfo;
     request.arg0 = record->position;
     Reply reply;
-    std::uint16_t status = Call(handle, request, reply);
-    if (status == kMasterOk) {
+    bool valid = false;
+    std::uint16_t status = Call(handle, request, reply, valid);
+    if (valid) {
         record->vendorId = reply.value0;
         record->productCode = reply.value1;
         record->revisionNo = reply.value2;
@@ -190,8 +195,9 @@ std::uint16_t MasterReadSlaveEeprom(MasterHandle handle, std::uint16_t selector,
     request.arg1 = byteOffset;
     request.arg2 = byteCount;
     Reply reply;
-    std::uint16_t status = Call(handle, request, reply);
-    if (status == kMasterOk)
+    bool valid = false;
+    std::uint16_t status = Call(handle, request, reply, valid);
+    if (valid)
         *value = reply.value0;
     return status;
 }
@@ -201,7 +207,8 @@ std::uint16_t MasterRequestState(MasterHandle handle, std::uint16_t state) {
     request.op = MasterExport::RequestState;
     request.arg0 = state;
     Reply reply;
-    return Call(handle, request, reply);
+    bool valid = false;
+    return Call(handle, request, reply, valid);
 }
 
 std::uint16_t MasterGetState(MasterHandle handle, std::uint16_t* requested,
@@ -211,8 +218,9 @@ std::uint16_t MasterGetState(MasterHandle handle, std::uint16_t* requested,
     Request request;
     request.op = MasterExport::GetState;
     Reply reply;
-    std::uint16_t status = Call(handle, request, reply);
-    if (status == kMasterOk) {
+    bool valid = false;
+    std::uint16_t status = Call(handle, request, reply, valid);
+    if (valid) {
         *requested = static_cast<std::uint16_t>(reply.value0);
         *current = static_cast<std::uint16_t>(reply.value1);
     }

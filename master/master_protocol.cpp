@@ -54,6 +54,7 @@ ReplyBytes EncodeReply(const Reply& reply) {
     Put32(&bytes[0], reply.op);
     Put32(&bytes[4], reply.seq);
     Put16(&bytes[8], reply.status);
+    Put16(&bytes[10], reply.flags);
     Put32(&bytes[12], reply.value0);
     Put32(&bytes[16], reply.value1);
     Put32(&bytes[20], reply.value2);
@@ -85,6 +86,7 @@ std::optional<Reply> DecodeReply(std::span<const std::uint8_t> bytes) {
     reply.op = Get32(&bytes[0]);
     reply.seq = Get32(&bytes[4]);
     reply.status = Get16(&bytes[8]);
+    reply.flags = Get16(&bytes[10]);
     reply.value0 = Get32(&bytes[12]);
     reply.value1 = Get32(&bytes[16]);
     reply.value2 = Get32(&bytes[20]);

@@ -6,8 +6,12 @@
 // client gave up on carry an older sequence number and are skipped.
 //
 //   Request (20 bytes): op u32 | seq u32 | arg0 u32 | arg1 u32 | arg2 u32
-//   Reply   (24 bytes): op u32 | seq u32 | status u16 | reserved u16 |
+//   Reply   (24 bytes): op u32 | seq u32 | status u16 | flags u16 |
 //                       value0 u32 | value1 u32 | value2 u32
+//
+// flags bit 0 (kReplyInjected): the status is an injected fault; the values
+// carry nothing and the client leaves the caller's outputs untouched, even
+// when the injected status is 0.
 //
 // op is the operation's MasterExport number. Arguments and values per op:
 //   Open                 -                            -
@@ -46,10 +50,13 @@ struct Reply {
     std::uint32_t op = 0;  // raw, so that a reply to an unknown op can echo it
     std::uint32_t seq = 0;
     std::uint16_t status = 0;
+    std::uint16_t flags = 0;
     std::uint32_t value0 = 0;
     std::uint32_t value1 = 0;
     std::uint32_t value2 = 0;
 };
+
+inline constexpr std::uint16_t kReplyInjected = 0x0001;
 
 inline constexpr std::size_t kRequestSize = 20;
 inline constexpr std::size_t kReplySize = 24;

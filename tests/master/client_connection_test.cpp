@@ -95,8 +95,8 @@ TEST_F(ClientConnection, LateAnswersToEarlierCallsAreSkipped) {
     EXPECT_EQ(connection.Call(GetState(), Clock::now() + 50ms, reply), Outcome::kTimeout);
     masterproto::Request first = server.ReadRequest(peer.get());
     // The first call's answer arrives only now, before the second call's.
-    server.Answer(peer.get(), {28, first.seq, 0, 1, 1, 0});
-    server.Answer(peer.get(), {28, first.seq + 1, 0, 2, 2, 0});
+    server.Answer(peer.get(), {28, first.seq, 0, 0, 1, 1, 0});
+    server.Answer(peer.get(), {28, first.seq + 1, 0, 0, 2, 2, 0});
     ASSERT_EQ(connection.Call(GetState(), Clock::now() + 1s, reply), Outcome::kOk);
     EXPECT_EQ(reply.value1, 2u);
 }

@@ -73,19 +73,23 @@ TEST(DriverE2E, InjectedFaults) {
         { "op": "MasterGetSlaveInfo", "position": 1, "status": "0x1006" },
         { "op": "MasterReadSlaveEeprom", "position": 2, "offset": 16, "status": "0x0301" },
         { "op": "MasterRequestState", "state": 4, "status": 258 },
-        { "op": "MasterGetState", "status": 15, "times": 2 }
+        { "op": "MasterGetState", "status": 15, "times": 2 },
+        { "op": "MasterGetSlaveInfo", "position": 3, "status": 0, "times": 1 }
       ]})");
     auto driver = StartDriver(
         node, {"-eni=" + Example("five-slaves.eni.xml").string(), "-sim=" + sim.string()});
-    ProbeRun probe = Probe(
-        node, {"open", "eni",     "eni",    "online",  "online", "info",   "1",      "info",
-               "2",    "eeprom",  "0x8002", "16",      "4",      "eeprom", "0x8002", "20",
-               "4",    "request", "4",      "request", "2",      "state",  "state",  "state"});
+    ProbeRun probe =
+        Probe(node, {"open",   "eni",   "eni",    "online",  "online", "info",    "1",
+                     "info",   "2",     "eeprom", "0x8002",  "16",     "4",       "eeprom",
+                     "0x8002", "20",    "4",      "request", "4",      "request", "2",
+                     "state",  "state", "state",  "info",    "3",      "info",    "3"});
     EXPECT_EQ(probe.steps,
               (Steps{"open 27 1", "eni 102 eeee", "eni 0 5", "online 102 eeee", "online 0 5",
                      "info 1006 eeeeeeee eeeeeeee eeeeeeee", "info 0 2 c4a3052 110000",
                      "eeprom 301 eeeeeeee", "eeprom 0 c4a3052", "request 102", "request 0",
-                     "state f eeee eeee", "state f eeee eeee", "state 0 2 2"}))
+                     "state f eeee eeee", "state f eeee eeee", "state 0 2 2",
+                     // An injected 0 leaves the record as the caller gave it.
+                     "info 0 eeeeeeee eeeeeeee eeeeeeee", "info 0 2 bc43052 150000"}))
         << probe.run.out << probe.run.err;
 }
 

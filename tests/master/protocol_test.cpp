@@ -23,12 +23,13 @@ TEST(Protocol, RequestRoundTripIsLittleEndian) {
 }
 
 TEST(Protocol, ReplyRoundTrip) {
-    Reply reply{79, 9, 0x1006, 0xFFFFFFFF, 2, 3};
+    Reply reply{79, 9, 0x1006, kReplyInjected, 0xFFFFFFFF, 2, 3};
     auto decoded = DecodeReply(EncodeReply(reply));
     ASSERT_TRUE(decoded);
     EXPECT_EQ(decoded->op, 79u);
     EXPECT_EQ(decoded->seq, 9u);
     EXPECT_EQ(decoded->status, 0x1006);
+    EXPECT_EQ(decoded->flags, kReplyInjected);
     EXPECT_EQ(decoded->value0, 0xFFFFFFFFu);
     EXPECT_EQ(decoded->value2, 3u);
 }
