@@ -1,9 +1,5 @@
 #include "driver/eni_reader.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
@@ -11,15 +7,16 @@
 #include <cstring>
 #include <pugixml.hpp>
 
+#include "driver/file_bytes.h"
 #include "driver/number_text.h"
 #include "driver/xml_encoding.h"
-#include "master/unique_fd.h"
 
 namespace driver {
 namespace {
 
 constexpr std::size_t kMaxSlaves = 0xFFFF;  // counts are 16-bit on the wire
 constexpr std::size_t kMaxNotes = 20;
+constexpr std::size_t kMaxEniBytes = std::size_t{1} << 30;
 
 // The element's name without a namespace prefix.
 std::string_view LocalName(const pugi::xml_node& node) {
@@ -147,32 +144,10 @@ EniContents ReadEniText(std::string_view text) {
 }
 
 EniContents ReadEniFile(const std::filesystem::path& path) {
+    std::vector<char> bytes;
     EniContents refused;
-    masterproto::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat info {};
-    if (!fd.valid() || ::fstat(fd.get(), &info) != 0) {
-        refused.error = Format("cannot open %s: %s", path.c_str(), std::strerror(errno));
+    if (!ReadFileBytes(path, kMaxEniBytes, bytes, refused.error))
         return refused;
-    }
-    if (!S_ISREG(info.st_mode)) {
-        refused.error = Format("cannot read %s: not a regular file", path.c_str());
-        return refused;
-    }
-    std::vector<char> bytes(static_cast<std::size_t>(info.st_size));
-    std::size_t filled = 0;
-    while (filled < bytes.size()) {
-        ssize_t n = ::read(fd.get(), bytes.data() + filled, bytes.size() - filled);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            refused.error = Format("cannot read %s: %s", path.c_str(), std::strerror(errno));
-            return refused;
-        }
-        if (n == 0)
-            break;  // the file shrank while it was read
-        filled += static_cast<std::size_t>(n);
-    }
-    bytes.resize(filled);
     XmlInput input = PrepareXml(std::move(bytes));
     return Reader(input).Read();
 }

@@ -1,15 +1,16 @@
 #include "driver/sim_description.h"
 
-#include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
+#include "driver/file_bytes.h"
 #include "driver/number_text.h"
 
 namespace driver {
 namespace {
 
 using nlohmann::json;
+
+constexpr std::size_t kMaxSimBytes = std::size_t{16} << 20;
 
 struct OpName {
     const char* name;
@@ -217,16 +218,11 @@ SimDescription ReadSimText(std::string_view text) {
 }
 
 SimDescription ReadSimFile(const std::filesystem::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    if (file)
-        text << file.rdbuf();
-    if (!file || file.bad()) {
-        SimDescription refused;
-        refused.error = "cannot read " + path.string();
+    std::vector<char> bytes;
+    SimDescription refused;
+    if (!ReadFileBytes(path, kMaxSimBytes, bytes, refused.error))
         return refused;
-    }
-    return ReadSimText(text.str());
+    return ReadSimText({bytes.data(), bytes.size()});
 }
 
 }  // namespace driver

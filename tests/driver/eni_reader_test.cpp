@@ -1,6 +1,8 @@
 #include "driver/eni_reader.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -161,6 +163,19 @@ TEST(EniReader, MissingFileIsRefused) {
     EXPECT_NE(eni.error.find("/nonexistent/folder/net.xml"), std::string::npos) << eni.error;
     EniContents folder = ReadEniFile("/");
     EXPECT_FALSE(folder.loaded);
+    EXPECT_FALSE(ReadEniFile("/dev/zero").loaded);
+}
+
+TEST(EniReader, AFifoIsRefusedWithoutWaitingForAWriter) {
+    char folder[] = "/tmp/eni_fifo_XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    std::string fifo = std::string(folder) + "/net.xml";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EniContents eni = ReadEniFile(fifo);
+    EXPECT_FALSE(eni.loaded);
+    EXPECT_NE(eni.error.find("not a regular file"), std::string::npos) << eni.error;
+    ::unlink(fifo.c_str());
+    ::rmdir(folder);
 }
 
 // A configurator-shaped file of 10,000 slaves, the identity in the middle of

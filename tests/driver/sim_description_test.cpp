@@ -113,6 +113,9 @@ TEST(SimDescription, ExampleFilesLoad) {
         EXPECT_EQ(d.slaves->size(), 5u) << name;
     }
     EXPECT_FALSE(ReadSimFile("/nonexistent.json").loaded);
+    SimDescription device = ReadSimFile("/dev/zero");
+    EXPECT_FALSE(device.loaded);
+    EXPECT_NE(device.error.find("not a regular file"), std::string::npos) << device.error;
 }
 
 }  // namespace
