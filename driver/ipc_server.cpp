@@ -39,7 +39,7 @@ std::unique_ptr<IpcServer> IpcServer::Open(const std::filesystem::path& folder, 
         error = "cannot listen at " + (folder / name).string() + ": " + std::strerror(errno);
         return nullptr;
     }
-    return std::unique_ptr<IpcServer>(new IpcServer(std::move(*address), std::move(listener)));
+    return std::make_unique<IpcServer>(std::move(*address), std::move(listener));
 }
 
 IpcServer::~IpcServer() {

@@ -20,6 +20,9 @@ class IpcServer {
     // earlier driver is replaced). Null with `error` set on failure.
     static std::unique_ptr<IpcServer> Open(const std::filesystem::path& folder, const char* name,
                                            std::string& error);
+    // Takes over a socket already listening at the address.
+    IpcServer(masterproto::SocketAddress address, masterproto::UniqueFd listener)
+        : address_(std::move(address)), listener_(std::move(listener)) {}
     ~IpcServer();
     IpcServer(const IpcServer&) = delete;
     IpcServer& operator=(const IpcServer&) = delete;
@@ -33,8 +36,6 @@ class IpcServer {
         ConnectionState state;
     };
 
-    IpcServer(masterproto::SocketAddress address, masterproto::UniqueFd listener)
-        : address_(std::move(address)), listener_(std::move(listener)) {}
     void Accept();
     // False when the client is to be dropped.
     bool Receive(MasterService& service, Client& client);
