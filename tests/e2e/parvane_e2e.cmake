@@ -12,7 +12,7 @@ if(TARGET test_support)
                          PROPERTIES LABELS slow TIMEOUT 180)
 
     # The tests run what these build.
-    foreach(t parvane lomadyn.rta rtnode)
+    foreach(t parvane lomadyn rtnode)
         if(TARGET ${t})
             add_dependencies(parvane_e2e_tests ${t})
             add_dependencies(parvane_e2e_slow_tests ${t})
