@@ -1,20 +1,21 @@
 #include "driver/driver_options.h"
 
+#include <algorithm>
 #include <string_view>
 
 namespace driver {
 namespace {
 
-// A value between double quotes loses them. Blanks after the closing quote go
-// too: a path with a quote inside leaves a quoted run open at the end of the
-// word, and the run then takes in the blank that a restart writes after a lone
-// ENI option.
+// A value between double quotes loses them. A word that ends inside a quoted
+// run (the path itself holds a double quote) has taken in the blank that a
+// restart writes after a lone ENI option; blanks at its end go too.
 std::string Unquoted(std::string_view value) {
+    if (std::count(value.begin(), value.end(), '"') % 2 != 0) {
+        auto last = value.find_last_not_of(" \t");
+        value = value.substr(0, last == std::string_view::npos ? 0 : last + 1);
+    }
     if (!value.empty() && value.front() == '"') {
         value.remove_prefix(1);
-        auto last = value.find_last_not_of(" \t");
-        if (last != std::string_view::npos && value[last] == '"')
-            value.remove_suffix(value.size() - last - 1);
         if (!value.empty() && value.back() == '"')
             value.remove_suffix(1);
     }
