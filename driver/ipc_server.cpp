@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -101,8 +102,14 @@ void IpcServer::Accept() {
         for (const Client& client : clients_)
             pending += client.state.opened ? 0 : 1;
         if (pending >= kSparePending) {
-            Log("connection from pid %d dropped: too many connections", peer.pid);
-            continue;
+            // The oldest connection that has not opened goes, not the new
+            // one: idle connections must not lock every other client out. A
+            // real client opens at once, so it is never the oldest.
+            auto oldest = std::find_if(clients_.begin(), clients_.end(),
+                                       [](const Client& client) { return !client.state.opened; });
+            Log("too many connections that have not opened; the oldest is dropped for pid %d",
+                peer.pid);
+            clients_.erase(oldest);
         }
         clients_.push_back({std::move(fd), {}});
     }
