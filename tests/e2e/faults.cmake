@@ -6,6 +6,7 @@ if(TARGET test_support AND TARGET parvane AND TARGET lomadyn AND TARGET rtnode)
         faults_driver_death_test.cpp
         faults_input_test.cpp
         faults_hostile_client_test.cpp
+        ${PROJECT_SOURCE_DIR}/bench/eni_text.cpp
     )
     target_link_libraries(faults_e2e_tests PRIVATE test_support master_protocol GTest::gtest_main)
     add_dependencies(faults_e2e_tests parvane lomadyn rtnode)

@@ -77,10 +77,7 @@ std::unique_ptr<BackgroundProcess> StartDriver(const TempNode& node,
 // True while the process exists and is not a zombie.
 bool ProcessAlive(pid_t pid);
 
-// An ENI file of `count` slaves. Slave i has vendor ID 2, product code
-// 0x1000 + i and revision number 0x00100000 + (i % 16). A configurator-shaped
-// slave also carries its mailbox, init commands and process data, some 2 kB;
-// a plain one only its identity.
+// A generated ENI file of `count` slaves (bench/eni_text.h tells the shape).
 std::string EniText(std::size_t count, bool configuratorShaped);
 fs::path WriteEni(const fs::path& path, std::size_t count, bool configuratorShaped);
 

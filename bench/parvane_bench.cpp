@@ -1,0 +1,396 @@
+// Measures the tool and the simulated master in a node of its own and prints
+// one table: master call round trip, whole runs on healthy networks of 10,
+// 1,000 and 10,000 slaves, the restart of a running driver, the driver's ENI
+// load, and resident memory. Not part of the test run; bench/run.sh builds
+// and starts it.
+//
+//   parvane_bench BIN_DIR EXAMPLES_DIR
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/ptrace.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "bench/eni_text.h"
+#include "master/master_api.h"
+#include "platform/rt_node.h"
+#include "platform/rt_services.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using Ms = std::chrono::duration<double, std::milli>;
+
+fs::path gBin;
+fs::path gExamples;
+fs::path gScratch;
+
+struct Child {
+    pid_t pid = -1;
+    int outFd = -1;  // the child's stdout, when captured
+};
+
+// Starts a program; its stdout comes through a pipe when `capture`, otherwise
+// it goes to /dev/null like its stderr.
+Child Spawn(const std::vector<std::string>& args, bool capture) {
+    std::vector<char*> argv;
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    int pipeFds[2] = {-1, -1};
+    if (capture && pipe2(pipeFds, O_CLOEXEC) == 0) {
+        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    }
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    Child child;
+    if (posix_spawn(&child.pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+        std::fprintf(stderr, "cannot start %s\n", argv[0]);
+        std::exit(1);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    if (pipeFds[1] >= 0) {
+        close(pipeFds[1]);
+        child.outFd = pipeFds[0];
+    }
+    return child;
+}
+
+// Reads the child's stdout until `text` shows up (or end-of-file): the
+// moment it was seen, or nothing.
+bool WaitForText(Child& child, const std::string& text, std::string& out) {
+    auto end = Clock::now() + std::chrono::seconds(120);
+    while (out.find(text) == std::string::npos && Clock::now() < end) {
+        pollfd p{child.outFd, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0)
+            continue;
+        char buffer[4096];
+        ssize_t n = read(child.outFd, buffer, sizeof buffer);
+        if (n <= 0)
+            return false;
+        out.append(buffer, static_cast<std::size_t>(n));
+    }
+    return out.find(text) != std::string::npos;
+}
+
+// Waits for the child (its pipe drained); its exit status.
+int Reap(Child& child) {
+    if (child.outFd >= 0) {
+        char buffer[4096];
+        while (read(child.outFd, buffer, sizeof buffer) > 0) {
+        }
+        close(child.outFd);
+        child.outFd = -1;
+    }
+    int status = 0;
+    waitpid(child.pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// The driver catalogued in the node, or 0 (after waiting up to `ms` for its
+// end of initialisation).
+pid_t RunningDriver(unsigned ms) {
+    RTHANDLE root = GetRtThreadHandles(kRtRootProcess);
+    RTHANDLE driver = LookupRtHandle(root, "PRCS_LOMADYN", ms);
+    if (driver == BAD_RTHANDLE || GetRtHandleType(driver) == 0)
+        return 0;
+    if (LookupRtHandle(driver, "ZU?END_INIT", ms) == BAD_RTHANDLE)
+        return 0;
+    return rt::ProcessId(driver);
+}
+
+bool Alive(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line))
+        return false;
+    auto close = line.rfind(')');
+    return close != std::string::npos && line[close + 2] != 'Z';
+}
+
+// Stops whatever driver runs in the node and waits until it is gone.
+void StopDriver() {
+    pid_t pid = RunningDriver(0);
+    if (pid <= 0)
+        return;
+    kill(pid, SIGTERM);
+    auto end = Clock::now() + std::chrono::seconds(10);
+    while (Alive(pid) && Clock::now() < end) {
+        waitpid(pid, nullptr, WNOHANG);
+        usleep(1000);
+    }
+    if (Alive(pid))
+        kill(pid, SIGKILL);
+    waitpid(pid, nullptr, WNOHANG);
+}
+
+Child StartDriver(const fs::path& eni) {
+    StopDriver();
+    Child driver = Spawn({(gBin / "lomadyn.rta").string(), "-eni=" + eni.string()}, false);
+    if (RunningDriver(60000) != driver.pid) {
+        std::fprintf(stderr, "the driver on %s did not start\n", eni.c_str());
+        std::exit(1);
+    }
+    return driver;
+}
+
+long RssKb(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::strtol(line.c_str() + 6, nullptr, 10);
+    }
+    return -1;
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+double Percentile(std::vector<double> values, double p) {
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, static_cast<std::size_t>(p * values.size()))];
+}
+
+fs::path Generated(std::size_t count, bool shaped) {
+    fs::path path = gScratch / ("gen-" + std::to_string(count) + (shaped ? "-cfg" : "") + ".xml");
+    if (!fs::exists(path)) {
+        std::ofstream out(path, std::ios::binary);
+        out << benchdata::EniText(count, shaped);
+    }
+    return path;
+}
+
+void Row(const char* what, const std::string& measured, const char* target, bool met) {
+    std::printf("| %-44s | %-26s | %-12s | %-4s |\n", what, measured.c_str(), target,
+                met ? "met" : "MISS");
+    std::fflush(stdout);
+}
+
+std::string Text(const char* format, double a, double b = 0) {
+    char text[128];
+    std::snprintf(text, sizeof text, format, a, b);
+    return text;
+}
+
+long gToolPeakKb = 0;
+
+long PeakRssKb(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::strtol(line.c_str() + 6, nullptr, 10);
+    }
+    return -1;
+}
+
+// Runs the tool to its end and returns its exit status. Its peak resident
+// memory is read from its own VmHWM at the moment it exits (a traced exit
+// stops the process with its memory still mapped); the rusage of a child
+// would also count the pages that it shared with this process before exec.
+int RunTool(const std::vector<std::string>& options, long& peakKb) {
+    std::vector<std::string> args = options;
+    args.insert(args.begin(), (gBin / "parvane").string());
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+        int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(null, 1);
+        dup2(null, 2);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    peakKb = -1;
+    int status = 0;
+    waitpid(pid, &status, 0);  // stopped at its exec
+    ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACEEXIT | PTRACE_O_EXITKILL);
+    ptrace(PTRACE_CONT, pid, nullptr, nullptr);
+    for (;;) {
+        waitpid(pid, &status, 0);
+        if (WIFEXITED(status) || WIFSIGNALED(status))
+            break;
+        long signal = 0;
+        if (status >> 8 == (SIGTRAP | (PTRACE_EVENT_EXIT << 8)))
+            peakKb = PeakRssKb(pid);
+        else
+            signal = WSTOPSIG(status);
+        ptrace(PTRACE_CONT, pid, nullptr, signal);
+    }
+    gToolPeakKb = std::max(gToolPeakKb, peakKb);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// One whole run of the tool against the running driver; wall time in ms.
+double WholeRun() {
+    auto start = Clock::now();
+    long peakKb = 0;
+    int status = RunTool({}, peakKb);
+    double ms = Ms(Clock::now() - start).count();
+    if (status != 0) {
+        std::fprintf(stderr, "the tool ended with %d\n", status);
+        std::exit(1);
+    }
+    return ms;
+}
+
+void MeasureRoundTrip() {
+    StartDriver(gExamples / "five-slaves.eni.xml");
+    std::uint16_t status = 0;
+    MasterHandle handle = MasterOpen("local", &status);
+    if (status != 0) {
+        std::fprintf(stderr, "open answered %u\n", status);
+        std::exit(1);
+    }
+    std::vector<double> us;
+    std::uint16_t requested = 0, current = 0;
+    for (int i = 0; i < 1000; ++i)  // warm-up
+        MasterGetState(handle, &requested, &current);
+    for (int i = 0; i < 20000; ++i) {
+        auto start = Clock::now();
+        MasterGetState(handle, &requested, &current);
+        us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+    MasterClose(handle);
+    double median = Median(us);
+    Row("master call round trip (MasterGetState)",
+        Text("median %.1f us, p99 %.1f us", median, Percentile(us, 0.99)), "median <= 15 us",
+        median <= 15.0);
+}
+
+void MeasureWholeRuns() {
+    for (std::size_t count : {10u, 1000u, 10000u}) {
+        StartDriver(Generated(count, false));
+        std::vector<double> ratios;
+        for (int i = 0; i < 5; ++i)
+            ratios.push_back(WholeRun() / 800.0);
+        double ratio = Median(ratios);
+        char what[64];
+        std::snprintf(what, sizeof what, "whole run, %zu slaves, driver running", count);
+        Row(what, Text("%.3f x 800 ms (%.0f ms)", ratio, ratio * 800), "<= 1.05 at 1000",
+            count != 1000 || ratio <= 1.05);
+    }
+}
+
+void MeasureRestart() {
+    const fs::path eni = gExamples / "five-slaves.eni.xml";
+    StartDriver(eni);
+    std::vector<double> ms;
+    for (int i = 0; i < 5; ++i) {
+        auto start = Clock::now();
+        Child tool = Spawn({(gBin / "parvane").string(), "-eni=" + eni.string()}, true);
+        std::string out;
+        bool seen = WaitForText(tool, "* STEP 1", out);
+        double elapsed = Ms(Clock::now() - start).count();
+        int status = Reap(tool);
+        if (!seen || status != 0) {
+            std::fprintf(stderr, "restart run failed (%d)\n", status);
+            std::exit(1);
+        }
+        ms.push_back(elapsed - 250.0);
+    }
+    long peakKb = 0;
+    if (RunTool({"-eni=" + eni.string()}, peakKb) != 0) {  // for its memory only
+        std::fprintf(stderr, "restart run failed\n");
+        std::exit(1);
+    }
+    double median = Median(ms);
+    Row("restart: tool start to \"* STEP 1\" - 250 ms",
+        Text("median %.1f ms (max %.1f)", median, *std::max_element(ms.begin(), ms.end())),
+        "<= 30 ms", median <= 30.0);
+}
+
+void MeasureEniLoad() {
+    const fs::path eni = Generated(10000, true);
+    std::vector<double> ms;
+    long rss = 0;
+    for (int i = 0; i < 3; ++i) {
+        StopDriver();
+        auto start = Clock::now();
+        Child driver = Spawn({(gBin / "lomadyn.rta").string(), "-eni=" + eni.string()}, false);
+        // The platform's waits are woken by the folder's change notices, so
+        // they add no polling delay.
+        RTHANDLE root = GetRtThreadHandles(kRtRootProcess);
+        RTHANDLE entry = LookupRtHandle(root, "PRCS_LOMADYN", 60000);
+        if (entry == BAD_RTHANDLE || rt::ProcessId(entry) != driver.pid ||
+            LookupRtHandle(entry, "ZU?END_INIT", 60000) == BAD_RTHANDLE) {
+            std::fprintf(stderr, "the driver did not end its initialisation\n");
+            std::exit(1);
+        }
+        ms.push_back(Ms(Clock::now() - start).count());
+        rss = std::max(rss, RssKb(driver.pid));
+    }
+    double median = Median(ms);
+    char what[80];
+    std::snprintf(what, sizeof what, "ENI load, 10000 slaves, %.1f MB",
+                  static_cast<double>(fs::file_size(eni)) / 1e6);
+    Row(what, Text("median %.0f ms", median), "<= 150 ms", median <= 150.0);
+    Row("driver RSS after that initialisation", Text("%.1f MB", rss / 1024.0), "<= 32 MB",
+        rss <= 32 * 1024);
+    StopDriver();
+}
+
+int BenchMain(int, char**) {
+    std::printf("| %-44s | %-26s | %-12s | %-4s |\n", "measurement", "measured", "target", "");
+    std::printf("|%s|%s|%s|%s|\n", std::string(46, '-').c_str(), std::string(28, '-').c_str(),
+                std::string(14, '-').c_str(), std::string(6, '-').c_str());
+    MeasureRoundTrip();
+    MeasureWholeRuns();
+    MeasureRestart();
+    MeasureEniLoad();
+    Row("tool peak RSS (VmHWM, runs above)", Text("%.1f MB", gToolPeakKb / 1024.0), "<= 8 MB",
+        gToolPeakKb <= 8 * 1024);
+    StopDriver();
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: %s BIN_DIR EXAMPLES_DIR\n", argv[0]);
+        return 2;
+    }
+    gBin = fs::absolute(argv[1]);
+    gExamples = fs::absolute(argv[2]);
+    char pattern[] = "/tmp/parvane-bench-XXXXXX";
+    if (mkdtemp(pattern) == nullptr)
+        return 1;
+    gScratch = pattern;
+    fs::create_directory(gScratch / "node");
+    fs::permissions(gScratch / "node", fs::perms::owner_all, fs::perm_options::replace);
+    setenv("RT_NODE_DIR", (gScratch / "node").c_str(), 1);
+    // Tool runs without -eni= use the running driver; the INI file is only
+    // needed where the tool starts one itself.
+    setenv("ECAT_MASTER_INI_FILE", (gBin / "config" / "master.ini").c_str(), 1);
+    int status = RtStartup(argc, argv, BenchMain);
+    std::error_code ignored;
+    fs::remove_all(gScratch, ignored);
+    return status;
+}
