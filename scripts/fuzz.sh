@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets with clang (AddressSanitizer + UndefinedBehavior-
+# Sanitizer) into build-fuzz/ (or the given folder) and runs the ctest label
+# fuzz: every target for a bounded time on a copy of its corpus, then its
+# regression inputs. Exits non-zero on any crash, leak or sanitizer report.
+# Usage: scripts/fuzz.sh [BUILD_DIR]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+dir=${1:-build-fuzz}
+cmake -S . -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DPARVANE_FUZZ=ON -DPARVANE_TESTS=OFF \
+    -DPARVANE_WERROR=ON >/dev/null
+cmake --build "$dir" --target parvane_fuzzers -j "$(nproc)"
+ctest --test-dir "$dir" -L fuzz --output-on-failure
