@@ -3,17 +3,24 @@
 // 2 + L inside the object and a NUL ends it before the object ends; the
 // reader must copy exactly that text when it fits the buffer, refuse
 // everything else, never read outside the object (the fake platform maps it
-// into an exactly sized block) and release its mapping.
+// into an exactly sized block) and release its mapping. The platform's own
+// reader of the record must agree with it.
+//
+// The same bytes, split at NUL into a program path and a command line, are
+// also written as a record by the platform's writer; the launcher must read
+// the command line back unchanged when it fits its buffer.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
 #include "fuzz/record_platform.h"
 #include "launcher/driver_launcher.h"
+#include "platform/record.h"
 
 namespace {
 
@@ -53,11 +60,32 @@ void ReadInto(std::uint32_t bufferSize, std::optional<std::string_view> expected
     FUZZ_CHECK(buffer[expected->size()] == '\0');
 }
 
+// A record written by the platform, read back by the launcher.
+void RoundTrip(const std::uint8_t* data, std::size_t size) {
+    std::string_view input(reinterpret_cast<const char*>(data), size);
+    const std::size_t nul = input.find('\0');
+    const std::string_view path = input.substr(0, nul);
+    std::string_view line;
+    if (nul != std::string_view::npos) {
+        line = input.substr(nul + 1);
+        line = line.substr(0, line.find('\0'));
+    }
+    const std::string record = rt::detail::BuildRecord(path, line);
+    fuzz::SetRecordObject(reinterpret_cast<const std::uint8_t*>(record.data()), record.size());
+    FUZZ_CHECK(RecordText(reinterpret_cast<const std::uint8_t*>(record.data()), record.size()) ==
+               line);
+    ReadInto(kTextBufferSize, line);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz::SetRecordObject(data, size);
     const std::optional<std::string_view> expected = RecordText(data, size);
+    const std::optional<std::string> platformText =
+        rt::detail::RecordCommandLine(std::string_view(reinterpret_cast<const char*>(data), size));
+    FUZZ_CHECK(platformText.has_value() == expected.has_value());
+    FUZZ_CHECK(!expected || *platformText == *expected);
     ReadInto(kTextBufferSize, expected);
     if (expected) {
         // Just big enough, and one byte short.
@@ -65,5 +93,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         ReadInto(needed, expected);
         ReadInto(needed - 1, expected);
     }
+    RoundTrip(data, size);
     return 0;
 }
