@@ -182,9 +182,12 @@ fs::path Generated(std::size_t count, bool shaped) {
     return path;
 }
 
+// A row of the table; a row without a target (an empty one) has no verdict.
 void Row(const char* what, const std::string& measured, const char* target, bool met) {
-    std::printf("| %-44s | %-26s | %-12s | %-4s |\n", what, measured.c_str(), target,
-                met ? "met" : "MISS");
+    std::printf("| %-44s | %-26s | %-15s | %-4s |\n", what, measured.c_str(), target,
+                *target == '\0' ? ""
+                : met           ? "met"
+                                : "MISS");
     std::fflush(stdout);
 }
 
@@ -293,8 +296,8 @@ void MeasureWholeRuns() {
         double ratio = Median(ratios);
         char what[64];
         std::snprintf(what, sizeof what, "whole run, %zu slaves, driver running", count);
-        Row(what, Text("%.3f x 800 ms (%.0f ms)", ratio, ratio * 800), "<= 1.05 at 1000",
-            count != 1000 || ratio <= 1.05);
+        Row(what, Text("%.3f x 800 ms (%.0f ms)", ratio, ratio * 800),
+            count == 1000 ? "<= 1.05" : "", ratio <= 1.05);
     }
 }
 
@@ -357,9 +360,9 @@ void MeasureEniLoad() {
 }
 
 int BenchMain(int, char**) {
-    std::printf("| %-44s | %-26s | %-12s | %-4s |\n", "measurement", "measured", "target", "");
+    std::printf("| %-44s | %-26s | %-15s | %-4s |\n", "measurement", "measured", "target", "");
     std::printf("|%s|%s|%s|%s|\n", std::string(46, '-').c_str(), std::string(28, '-').c_str(),
-                std::string(14, '-').c_str(), std::string(6, '-').c_str());
+                std::string(17, '-').c_str(), std::string(6, '-').c_str());
     MeasureRoundTrip();
     MeasureWholeRuns();
     MeasureRestart();
