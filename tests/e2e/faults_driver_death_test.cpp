@@ -141,5 +141,22 @@ TEST(DriverFaults, DriverStoppedMidRunMakesTheNextCallTimeOut) {
                                kFailedVerdict);
 }
 
+// A stopped driver does not act on SIGTERM; the tool replacing it kills it
+// after the 250 ms grace and starts its own.
+TEST(DriverFaults, AStoppedDriverIsReplaced) {
+    TempNode node;
+    auto driver = StartDriver(node, {"-eni=" + Example("five-slaves.eni.xml")});
+    ResumeAtEnd resume{*driver};
+    driver->Kill(SIGSTOP);
+
+    const RunResult run = testsupport::Run(
+        {(BinDir() / "parvane").string(), "-eni=" + Example("five-slaves.eni.xml")}, NodeEnv(node),
+        60s);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out, PassedReport(5));
+    EXPECT_EQ(driver->Wait(5s), -SIGKILL);
+    EXPECT_EQ(node.Processes().size(), 1u);  // the new driver
+}
+
 }  // namespace
 }  // namespace faults
