@@ -7,6 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=${1:-build-fuzz}
+PARVANE_FUZZ=1 scripts/install-deps.sh
 cmake -S . -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DPARVANE_FUZZ=ON -DPARVANE_TESTS=OFF \
     -DPARVANE_WERROR=ON >/dev/null
 cmake --build "$dir" --target parvane_fuzzers -j "$(nproc)"
