@@ -30,7 +30,11 @@
 namespace {
 
 void Say(const char* format, auto... values) {
-    std::printf(format, values...);
+    if constexpr (sizeof...(values) == 0) {
+        std::fputs(format, stdout);
+    } else {
+        std::printf(format, values...);
+    }
     std::fflush(stdout);
 }
 
