@@ -58,18 +58,48 @@ std::uint16_t StatusOf(Outcome outcome) {
     return kMasterProtocolError;
 }
 
-// One request/reply on an open handle. `valid` tells whether the reply's
-// values go to the caller: only for a real success, not an injected one.
-std::uint16_t Call(MasterHandle handle, const Request& request, Reply& reply, bool& valid) {
-    valid = false;
+// What one call on an open handle brought back. `valid` tells whether the
+// reply's values go to the caller: only for a real success, not an injected
+// one.
+struct Answer {
+    std::uint16_t status = kMasterOk;
+    bool valid = false;
+    Reply reply;
+};
+
+// One request/reply on an open handle.
+Answer Call(MasterHandle handle, MasterExport op, std::uint32_t arg0 = 0, std::uint32_t arg1 = 0,
+            std::uint32_t arg2 = 0) {
+    Answer answer;
     auto found = Table().connections.find(handle);
-    if (found == Table().connections.end())
-        return kMasterInvalidHandle;
-    Outcome outcome = found->second.Call(request, Clock::now() + kCallBound, reply);
-    if (outcome != Outcome::kOk)
-        return StatusOf(outcome);
-    valid = reply.status == kMasterOk && (reply.flags & masterproto::kReplyInjected) == 0;
-    return reply.status;
+    if (found == Table().connections.end()) {
+        answer.status = kMasterInvalidHandle;
+        return answer;
+    }
+    Request request;
+    request.op = op;
+    request.arg0 = arg0;
+    request.arg1 = arg1;
+    request.arg2 = arg2;
+    Outcome outcome = found->second.Call(request, Clock::now() + kCallBound, answer.reply);
+    if (outcome != Outcome::kOk) {
+        answer.status = StatusOf(outcome);
+        return answer;
+    }
+    answer.status = answer.reply.status;
+    answer.valid =
+        answer.reply.status == kMasterOk && (answer.reply.flags & masterproto::kReplyInjected) == 0;
+    return answer;
+}
+
+// A request without arguments whose answer is one count.
+std::uint16_t SlaveCount(MasterHandle handle, MasterExport op, std::uint16_t* count) {
+    if (count == nullptr)
+        return kMasterInvalidArgument;
+    Answer answer = Call(handle, op);
+    if (answer.valid)
+        *count = static_cast<std::uint16_t>(answer.reply.value0);
+    return answer.status;
 }
 
 // Finds the catalogued driver and connects to its socket. 8: nothing
@@ -141,47 +171,24 @@ void MasterClose(MasterHandle handle) {
 }
 
 std::uint16_t MasterGetEniSlaveCount(MasterHandle handle, std::uint16_t* count) {
-    if (count == nullptr)
-        return kMasterInvalidArgument;
-    Request request;
-    request.op = MasterExport::GetEniSlaveCount;
-    Reply reply;
-    bool valid = false;
-    std::uint16_t status = Call(handle, request, reply, valid);
-    if (valid)
-        *count = static_cast<std::uint16_t>(reply.value0);
-    return status;
+    return SlaveCount(handle, MasterExport::GetEniSlaveCount, count);
 }
 
 std::uint16_t MasterGetOnlineSlaveCount(MasterHandle handle, std::uint16_t* count) {
-    if (count == nullptr)
-        return kMasterInvalidArgument;
-    Request request;
-    request.op = MasterExport::GetOnlineSlaveCount;
-    Reply reply;
-    bool valid = false;
-    std::uint16_t status = Call(handle, request, reply, valid);
-    if (valid)
-        *count = static_cast<std::uint16_t>(reply.value0);
-    return status;
+    return SlaveCount(handle, MasterExport::GetOnlineSlaveCount, count);
 }
 
 std::uint16_t MasterGetSlaveInfo(MasterHandle handle, SlaveInfoRecord* record) {
     if (record == nullptr || record->size != sizeof(SlaveInfoRecord)) {
         return kMasterInvalidArgument;
     }
-    Request request;
-    request.op = MasterExport::GetSlaveInfo;
-    request.arg0 = record->position;
-    Reply reply;
-    bool valid = false;
-    std::uint16_t status = Call(handle, request, reply, valid);
-    if (valid) {
-        record->vendorId = reply.value0;
-        record->productCode = reply.value1;
-        record->revisionNo = reply.value2;
+    Answer answer = Call(handle, MasterExport::GetSlaveInfo, record->position);
+    if (answer.valid) {
+        record->vendorId = answer.reply.value0;
+        record->productCode = answer.reply.value1;
+        record->revisionNo = answer.reply.value2;
     }
-    return status;
+    return answer.status;
 }
 
 std::uint16_t MasterReadSlaveEeprom(MasterHandle handle, std::uint16_t selector,
@@ -189,40 +196,24 @@ std::uint16_t MasterReadSlaveEeprom(MasterHandle handle, std::uint16_t selector,
                                     std::uint32_t* value) {
     if (value == nullptr)
         return kMasterInvalidArgument;
-    Request request;
-    request.op = MasterExport::ReadSlaveEeprom;
-    request.arg0 = selector;
-    request.arg1 = byteOffset;
-    request.arg2 = byteCount;
-    Reply reply;
-    bool valid = false;
-    std::uint16_t status = Call(handle, request, reply, valid);
-    if (valid)
-        *value = reply.value0;
-    return status;
+    Answer answer = Call(handle, MasterExport::ReadSlaveEeprom, selector, byteOffset, byteCount);
+    if (answer.valid)
+        *value = answer.reply.value0;
+    return answer.status;
 }
 
 std::uint16_t MasterRequestState(MasterHandle handle, std::uint16_t state) {
-    Request request;
-    request.op = MasterExport::RequestState;
-    request.arg0 = state;
-    Reply reply;
-    bool valid = false;
-    return Call(handle, request, reply, valid);
+    return Call(handle, MasterExport::RequestState, state).status;
 }
 
 std::uint16_t MasterGetState(MasterHandle handle, std::uint16_t* requested,
                              std::uint16_t* current) {
     if (requested == nullptr || current == nullptr)
         return kMasterInvalidArgument;
-    Request request;
-    request.op = MasterExport::GetState;
-    Reply reply;
-    bool valid = false;
-    std::uint16_t status = Call(handle, request, reply, valid);
-    if (valid) {
-        *requested = static_cast<std::uint16_t>(reply.value0);
-        *current = static_cast<std::uint16_t>(reply.value1);
+    Answer answer = Call(handle, MasterExport::GetState);
+    if (answer.valid) {
+        *requested = static_cast<std::uint16_t>(answer.reply.value0);
+        *current = static_cast<std::uint16_t>(answer.reply.value1);
     }
-    return status;
+    return answer.status;
 }

@@ -37,12 +37,17 @@ fs::path DirectoryOf(RTHANDLE directory, const Node*& node) {
     return folder;
 }
 
-bool CheckName(const char* name) {
+// DirectoryOf for the services that take a name as well: empty (last error
+// set) also when the name is not one the directory can hold.
+fs::path DirectoryForName(RTHANDLE directory, const char* name, const Node*& node) {
+    fs::path folder = DirectoryOf(directory, node);
+    if (folder.empty())
+        return {};
     if (name == nullptr || !ValidName(name)) {
         SetLastError(kRtErrBadName);
-        return false;
+        return {};
     }
-    return true;
+    return folder;
 }
 
 }  // namespace
@@ -64,10 +69,8 @@ RTHANDLE GetRtThreadHandles(std::uint32_t selector) {
 RTHANDLE LookupRtHandle(RTHANDLE directory, const char* name, std::uint32_t waitMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
     const Node* node = nullptr;
-    fs::path folder = DirectoryOf(directory, node);
+    fs::path folder = DirectoryForName(directory, name, node);
     if (folder.empty())
-        return BAD_RTHANDLE;
-    if (!CheckName(name))
         return BAD_RTHANDLE;
     const fs::path entry = folder / EncodeName(name);
     for (;;) {
@@ -92,10 +95,8 @@ RTHANDLE LookupRtHandle(RTHANDLE directory, const char* name, std::uint32_t wait
 
 bool CatalogRtHandle(RTHANDLE directory, RTHANDLE object, const char* name) {
     const Node* node = nullptr;
-    fs::path folder = DirectoryOf(directory, node);
+    fs::path folder = DirectoryForName(directory, name, node);
     if (folder.empty())
-        return false;
-    if (!CheckName(name))
         return false;
     auto target = ObjectOf(object);
     if (!target)
@@ -133,10 +134,8 @@ bool CatalogRtHandle(RTHANDLE directory, RTHANDLE object, const char* name) {
 
 bool UncatalogRtHandle(RTHANDLE directory, const char* name) {
     const Node* node = nullptr;
-    fs::path folder = DirectoryOf(directory, node);
+    fs::path folder = DirectoryForName(directory, name, node);
     if (folder.empty())
-        return false;
-    if (!CheckName(name))
         return false;
     if (unlink((folder / EncodeName(name)).c_str()) != 0)
         return Fail(ErrorFromErrno(errno), false);

@@ -5,8 +5,10 @@
 #include <climits>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "tests/app/command_line.h"
 #include "tests/app/option_reset.h"
 
 namespace {
@@ -20,14 +22,9 @@ struct Parsed {
 
 Parsed Parse(std::vector<std::string> words) {
     ResetOptionTable();
-    std::vector<char*> argv;
-    std::string program = "parvane";
-    argv.push_back(program.data());
-    for (std::string& word : words) {
-        argv.push_back(word.data());
-    }
+    CommandLine line(std::move(words));
     Parsed parsed{};
-    parsed.result = ParseOptions(static_cast<std::int32_t>(argv.size()), argv.data());
+    parsed.result = ParseOptions(line.argc(), line.argv());
     char eni[64] = {};
     GetOptionString("-eni=", "", eni, sizeof eni - 1);
     parsed.eni = eni;

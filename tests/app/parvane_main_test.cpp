@@ -4,17 +4,18 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/last_status.h"
+#include "tests/app/command_line.h"
 #include "tests/app/fake_app_deps.h"
 #include "tests/app/option_reset.h"
+#include "tests/support/report_lines.h"
 
 namespace {
 
-const std::string kBanner =
-    "****************************************************************\n"
-    "* Parvane 1.0.0.2 \n";
+using testsupport::kBanner;
 
 struct MainRun {
     int result;
@@ -23,17 +24,11 @@ struct MainRun {
 
 MainRun RunMain(std::vector<std::string> words) {
     ResetOptionTable();
-    std::vector<char*> argv;
-    std::string program = "parvane";
-    argv.push_back(program.data());
-    for (std::string& word : words) {
-        argv.push_back(word.data());
-    }
-    argv.push_back(nullptr);
+    CommandLine line(std::move(words));
     MainRun run{};
     std::fflush(stdout);
     testing::internal::CaptureStdout();
-    run.result = ParvaneMain(static_cast<int>(words.size() + 1), argv.data());
+    run.result = ParvaneMain(line.argc(), line.argv());
     std::fflush(stdout);
     run.report = testing::internal::GetCapturedStdout();
     ResetOptionTable();

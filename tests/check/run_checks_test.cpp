@@ -3,24 +3,17 @@
 #include "check/bus_check.h"
 #include "tests/check/capture.h"
 #include "tests/check/fake_master.h"
+#include "tests/support/report_lines.h"
 
 namespace {
 
-const std::string kStep1 = "* \n* STEP 1: EtherCAT network open check...\n";
-const std::string kStep2 = "* \n* STEP 2: Comparison of number of slaves...\n";
-const std::string kStep3 = "* \n* STEP 3: Comparison of slave information...\n";
-const std::string kStep4 = "* \n* STEP 4: Confirmation of state-change...\n";
-const std::string kAllStates =
-    "*         Attempt to state change to Pre-Operational.\n"
-    "*         SUCCESS. \n"
-    "*         Attempt to state change to Safe-Operational.\n"
-    "*         SUCCESS. \n"
-    "*         Attempt to state change to Operational.\n"
-    "*         SUCCESS. \n"
-    "*         Attempt to state change to Init.\n"
-    "*         SUCCESS. \n";
-const std::string kPassed = "* \n* SUCCESS. All steps have been completed.\n";
-const std::string kFailedVerdict = "* \n* FAILED.. Step aborted due to error.\n";
+using testsupport::kAllStates;
+using testsupport::kFailedVerdict;
+using testsupport::kPassed;
+using testsupport::kStep1;
+using testsupport::kStep2;
+using testsupport::kStep3;
+using testsupport::kStep4;
 
 void FiveMatchingSlaves() {
     fakeMaster.eniCount = fakeMaster.onlineCount = 5;

@@ -7,67 +7,24 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <fstream>
 #include <stdexcept>
 
 #include "bench/eni_text.h"
-#include "tests/support/process_harness.h"
-
-extern char** environ;
+#include "tests/support/child_process.h"
 
 namespace faults {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int DecodeStatus(int status) {
-    if (WIFEXITED(status))
-        return WEXITSTATUS(status);
-    if (WIFSIGNALED(status))
-        return -WTERMSIG(status);
-    return -1;
-}
-
-std::vector<std::string> Environment(const testsupport::Env& extra) {
-    std::vector<std::string> vars;
-    for (char** e = environ; *e != nullptr; ++e) {
-        std::string entry(*e);
-        bool replaced = false;
-        for (const auto& [name, value] : extra)
-            replaced = replaced || entry.rfind(name + "=", 0) == 0;
-        if (!replaced)
-            vars.push_back(entry);
-    }
-    for (const auto& [name, value] : extra)
-        vars.push_back(name + "=" + value);
-    return vars;
-}
-
-std::vector<char*> Pointers(std::vector<std::string>& texts) {
-    std::vector<char*> out;
-    for (auto& t : texts)
-        out.push_back(t.data());
-    out.push_back(nullptr);
-    return out;
-}
-
-void Append(std::string& text, const char* format, auto... values) {
-    char line[2048];
-    int n = std::snprintf(line, sizeof line, format, values...);
-    if (n < 0 || static_cast<std::size_t>(n) >= sizeof line)
-        throw std::runtime_error("generated text too long");
-    text.append(line, static_cast<std::size_t>(n));
-}
-
 }  // namespace
 
 StreamingProcess::StreamingProcess(const std::vector<std::string>& argvIn,
                                    const testsupport::Env& env) {
     std::vector<std::string> argvTexts = argvIn;
-    std::vector<std::string> envTexts = Environment(env);
-    auto argv = Pointers(argvTexts);
-    auto envp = Pointers(envTexts);
+    std::vector<std::string> envTexts = testsupport::MergedEnvironment(env);
+    auto argv = testsupport::Pointers(argvTexts);
+    auto envp = testsupport::Pointers(envTexts);
     int outPipe[2], errPipe[2];
     if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
@@ -76,13 +33,7 @@ StreamingProcess::StreamingProcess(const std::vector<std::string>& argvIn,
         throw std::runtime_error("fork failed");
     if (pid_ == 0) {
         setpgid(0, 0);
-        int nullFd = open("/dev/null", O_RDONLY);
-        if (nullFd >= 0)
-            dup2(nullFd, 0);
-        dup2(outPipe[1], 1);
-        dup2(errPipe[1], 2);
-        execve(argv[0], argv.data(), envp.data());
-        _exit(127);
+        testsupport::ExecChild(argv, envp, outPipe[1], errPipe[1]);
     }
     close(outPipe[1]);
     close(errPipe[1]);
@@ -165,7 +116,7 @@ int StreamingProcess::Wait(std::chrono::milliseconds timeout) {
     auto drain = Clock::now() + 2s;
     while ((outFd_ >= 0 || errFd_ >= 0) && Clock::now() < drain)
         Pump(5);
-    return DecodeStatus(status_);
+    return testsupport::DecodeStatus(status_);
 }
 
 void StreamingProcess::Kill(int signal) {
@@ -191,13 +142,7 @@ std::unique_ptr<BackgroundProcess> StartDriver(const TempNode& node,
 }
 
 bool ProcessAlive(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line))
-        return false;
-    auto close = line.rfind(')');
-    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z' &&
-           line[close + 2] != 'X';
+    return !testsupport::ProcessGone(pid);
 }
 
 std::string EniText(std::size_t count, bool configuratorShaped) {
@@ -210,9 +155,8 @@ fs::path WriteEni(const fs::path& path, std::size_t count, bool configuratorShap
 }
 
 std::string PassedReport(std::size_t count) {
-    std::string counts;
-    Append(counts, "*         SUCCESS. ENI-Slaves count[%zu] Online-Slaves count[%zu] \n", count,
-           count);
+    const std::string counts = "*         SUCCESS. ENI-Slaves count[" + std::to_string(count) +
+                               "] Online-Slaves count[" + std::to_string(count) + "] \n";
     using namespace parvane_e2e;
     return kBanner + kStep1 + kOpened + kStep2 + counts + kStep3 + kStep4 + kAllStates + kPassed;
 }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "tests/support/process_harness.h"
+#include "tests/support/report_lines.h"
 
 namespace parvane_e2e {
 
@@ -19,27 +20,17 @@ using testsupport::RunResult;
 using testsupport::SourceDir;
 using testsupport::TempNode;
 
-inline const std::string kBanner =
-    "****************************************************************\n"
-    "* Parvane 1.0.0.2 \n";
-inline const std::string kStep1 = "* \n* STEP 1: EtherCAT network open check...\n";
-inline const std::string kStep2 = "* \n* STEP 2: Comparison of number of slaves...\n";
-inline const std::string kStep3 = "* \n* STEP 3: Comparison of slave information...\n";
-inline const std::string kStep4 = "* \n* STEP 4: Confirmation of state-change...\n";
-inline const std::string kOpened = "*         SUCCESS.\n";
+using testsupport::kAllStates;
+using testsupport::kBanner;
+using testsupport::kFailedVerdict;
+using testsupport::kOpened;
+using testsupport::kPassed;
+using testsupport::kStep1;
+using testsupport::kStep2;
+using testsupport::kStep3;
+using testsupport::kStep4;
 inline const std::string kFiveAndFive =
     "*         SUCCESS. ENI-Slaves count[5] Online-Slaves count[5] \n";
-inline const std::string kAllStates =
-    "*         Attempt to state change to Pre-Operational.\n"
-    "*         SUCCESS. \n"
-    "*         Attempt to state change to Safe-Operational.\n"
-    "*         SUCCESS. \n"
-    "*         Attempt to state change to Operational.\n"
-    "*         SUCCESS. \n"
-    "*         Attempt to state change to Init.\n"
-    "*         SUCCESS. \n";
-inline const std::string kPassed = "* \n* SUCCESS. All steps have been completed.\n";
-inline const std::string kFailedVerdict = "* \n* FAILED.. Step aborted due to error.\n";
 
 inline std::string Example(const std::string& name) {
     return (SourceDir() / "examples" / name).string();
