@@ -141,10 +141,6 @@ std::unique_ptr<BackgroundProcess> StartDriver(const TempNode& node,
     return driver;
 }
 
-bool ProcessAlive(pid_t pid) {
-    return !testsupport::ProcessGone(pid);
-}
-
 std::string EniText(std::size_t count, bool configuratorShaped) {
     return benchdata::EniText(count, configuratorShaped);
 }

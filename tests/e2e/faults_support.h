@@ -74,9 +74,6 @@ std::unique_ptr<StreamingProcess> StartTool(const TempNode& node,
 std::unique_ptr<BackgroundProcess> StartDriver(const TempNode& node,
                                                std::vector<std::string> options);
 
-// True while the process exists and is not a zombie.
-bool ProcessAlive(pid_t pid);
-
 // A generated ENI file of `count` slaves (bench/eni_text.h tells the shape).
 std::string EniText(std::size_t count, bool configuratorShaped);
 fs::path WriteEni(const fs::path& path, std::size_t count, bool configuratorShaped);
