@@ -4,10 +4,10 @@
 
 #include <chrono>
 
-#include "driver/eni_reader.h"
 #include "driver/log.h"
 #include "driver/sim_description.h"
 #include "driver/simulated_network.h"
+#include "eni/eni_reader.h"
 
 namespace driver {
 
@@ -18,23 +18,25 @@ ServiceSetup LoadSetup(const DriverOptions& options) {
         Log("no -eni= option: the master defines no slaves");
     } else {
         auto started = std::chrono::steady_clock::now();
-        EniContents eni = ReadEniFile(options.eniPath);
+        auto eni = parvane::eni::ReadEniFile(options.eniPath);
         // The parsed document is gone; give its pages back to the system.
         ::malloc_trim(0);
         auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                       std::chrono::steady_clock::now() - started)
                       .count();
-        for (const std::string& note : eni.notes)
+        const parvane::eni::Notes& notes = eni ? eni->notes : eni.error().notes;
+        for (const std::string& note : notes.lines)
             Log("ENI %s", note.c_str());
-        if (eni.missingElements > eni.notes.size()) {
-            Log("ENI: %zu more identity elements missing", eni.missingElements - eni.notes.size());
+        if (notes.missingElements > notes.lines.size()) {
+            Log("ENI: %zu more identity elements missing",
+                notes.missingElements - notes.lines.size());
         }
-        if (eni.loaded) {
-            Log("ENI %s read: %zu slaves (%lld ms)", options.eniPath.c_str(), eni.slaves.size(),
+        if (eni) {
+            Log("ENI %s read: %zu slaves (%lld ms)", options.eniPath.c_str(), eni->slaves.size(),
                 static_cast<long long>(ms));
-            setup.eniSlaves = std::move(eni.slaves);
+            setup.eniSlaves = std::move(eni->slaves);
         } else {
-            Log("ENI %s refused: %s", options.eniPath.c_str(), eni.error.c_str());
+            Log("ENI %s refused: %s", options.eniPath.c_str(), eni.error().message.c_str());
             eniUsable = false;
         }
     }

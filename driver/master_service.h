@@ -11,7 +11,7 @@
 
 #include "driver/fault_rules.h"
 #include "driver/network.h"
-#include "driver/slave_identity.h"
+#include "eni/slave_identity.h"
 #include "master/master_protocol.h"
 
 namespace driver {

@@ -5,9 +5,11 @@
 #include <cstdint>
 #include <optional>
 
-#include "driver/slave_identity.h"
+#include "eni/slave_identity.h"
 
 namespace driver {
+
+using parvane::eni::SlaveIdentity;
 
 class Network {
   public:

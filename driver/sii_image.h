@@ -8,9 +8,11 @@
 #include <span>
 #include <vector>
 
-#include "driver/slave_identity.h"
+#include "eni/slave_identity.h"
 
 namespace driver {
+
+using parvane::eni::SlaveIdentity;
 
 inline constexpr std::size_t kSiiImageSize = 128;
 

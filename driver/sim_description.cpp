@@ -2,8 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "driver/file_bytes.h"
-#include "driver/number_text.h"
+#include "eni/file_bytes.h"
+#include "eni/number_text.h"
 
 namespace driver {
 namespace {
@@ -46,7 +46,7 @@ class Checker {
         } else if (value.is_number_integer()) {
             return Fail(key, "must not be negative");
         } else if (value.is_string()) {
-            number = ParseHexText(value.get_ref<const std::string&>());
+            number = parvane::eni::ParseHexText(value.get_ref<const std::string&>());
             if (!number)
                 return Fail(key, "expected a number or a \"0x\" hexadecimal text");
         } else {
@@ -218,11 +218,13 @@ SimDescription ReadSimText(std::string_view text) {
 }
 
 SimDescription ReadSimFile(const std::filesystem::path& path) {
-    std::vector<char> bytes;
-    SimDescription refused;
-    if (!ReadFileBytes(path, kMaxSimBytes, bytes, refused.error))
+    auto bytes = parvane::eni::ReadFileBytes(path, kMaxSimBytes);
+    if (!bytes) {
+        SimDescription refused;
+        refused.error = std::move(bytes.error().message);
         return refused;
-    return ReadSimText({bytes.data(), bytes.size()});
+    }
+    return ReadSimText({bytes->data(), bytes->size()});
 }
 
 }  // namespace driver

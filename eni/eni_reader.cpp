@@ -1,4 +1,4 @@
-#include "driver/eni_reader.h"
+#include "eni/eni_reader.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -6,12 +6,13 @@
 #include <cstdio>
 #include <cstring>
 #include <pugixml.hpp>
+#include <string>
 
-#include "driver/file_bytes.h"
-#include "driver/number_text.h"
-#include "driver/xml_encoding.h"
+#include "eni/file_bytes.h"
+#include "eni/number_text.h"
+#include "eni/xml_encoding.h"
 
-namespace driver {
+namespace parvane::eni {
 namespace {
 
 constexpr std::size_t kMaxSlaves = 0xFFFF;  // counts are 16-bit on the wire
@@ -47,76 +48,93 @@ class Reader {
   public:
     explicit Reader(XmlInput& input) : buffer_(input.bytes), encoding_(input.encoding) {}
 
-    EniContents Read() {
+    std::expected<EniContents, Error> Read() {
         pugi::xml_document document;
         const unsigned options = pugi::parse_default | pugi::parse_embed_pcdata;
         pugi::xml_parse_result parsed =
             document.load_buffer_inplace(buffer_.data(), buffer_.size(), options, encoding_);
         if (!parsed) {
-            contents_.error = Format("XML parse error at offset %td (line %zu): %s", parsed.offset,
-                                     LineAt(parsed.offset), parsed.description());
-            return std::move(contents_);
+            std::size_t line = LineAt(parsed.offset);
+            return Refuse(Format("XML parse error at offset %td (line %zu): %s", parsed.offset,
+                                 line, parsed.description()),
+                          line, "");
         }
         pugi::xml_node root = document.document_element();
         std::string_view rootName = LocalName(root);
         if (rootName != "EtherCATConfig" && rootName != "EncryptedEtherCATConfig") {
-            contents_.error =
+            return Refuse(
                 Format("not an ENI file: the root element is <%.60s>, expected <EtherCATConfig>",
-                       root.name());
-            return std::move(contents_);
+                       root.name()),
+                LineAt(root.offset_debug()), std::string(rootName));
         }
         pugi::xml_node config = FirstChild(root, "Config");
         if (!config) {
-            contents_.error = Format("no <Config> element under <%.60s>", root.name());
-            return std::move(contents_);
+            return Refuse(Format("no <Config> element under <%.60s>", root.name()),
+                          LineAt(root.offset_debug()), std::string(rootName));
         }
         for (pugi::xml_node slave = config.first_child(); slave; slave = slave.next_sibling()) {
             if (slave.type() != pugi::node_element || LocalName(slave) != "Slave")
                 continue;
             if (contents_.slaves.size() == kMaxSlaves) {
-                contents_.error = Format("more than %zu slaves", kMaxSlaves);
-                return std::move(contents_);
+                return Refuse(Format("more than %zu slaves", kMaxSlaves),
+                              LineAt(slave.offset_debug()), SlavePath(contents_.slaves.size()));
             }
-            if (!ReadSlave(slave))
-                return std::move(contents_);
+            if (auto refused = ReadSlave(slave); !refused.has_value())
+                return std::unexpected(std::move(refused.error()));
         }
-        contents_.loaded = true;
         return std::move(contents_);
     }
 
   private:
-    bool ReadSlave(const pugi::xml_node& slave) {
+    std::expected<void, Error> ReadSlave(const pugi::xml_node& slave) {
         SlaveIdentity identity;
         pugi::xml_node info = FirstChild(slave, "Info");
-        bool ok = Field(slave, info, "VendorId", identity.vendorId) &&
-                  Field(slave, info, "ProductCode", identity.productCode) &&
-                  Field(slave, info, "RevisionNo", identity.revisionNo);
+        auto read = Field(slave, info, "VendorId", identity.vendorId);
+        if (read)
+            read = Field(slave, info, "ProductCode", identity.productCode);
+        if (read)
+            read = Field(slave, info, "RevisionNo", identity.revisionNo);
         contents_.slaves.push_back(identity);
-        return ok;
+        return read;
     }
 
-    bool Field(const pugi::xml_node& slave, const pugi::xml_node& info, const char* name,
-               std::uint32_t& value) {
+    std::expected<void, Error> Field(const pugi::xml_node& slave, const pugi::xml_node& info,
+                                     const char* name, std::uint32_t& value) {
         std::size_t position = contents_.slaves.size();
         pugi::xml_node element = info ? FirstChild(info, name) : pugi::xml_node();
         if (!element) {
-            if (contents_.missingElements++ < kMaxNotes) {
-                contents_.notes.push_back(
+            if (contents_.notes.missingElements++ < kMaxNotes) {
+                contents_.notes.lines.push_back(
                     Format("slave %zu (line %zu): no <Info>/<%s>; it reads as 0", position,
                            LineAt(slave.offset_debug()), name));
             }
-            return true;
+            return {};
         }
         const char* text = element.text().get();
         auto number = ParseEniNumber(text);
         if (!number) {
-            contents_.error =
+            std::size_t line = LineAt(element.offset_debug());
+            return Refuse(
                 Format("slave %zu (line %zu): <%s> \"%.40s\" is not an unsigned 32-bit number",
-                       position, LineAt(element.offset_debug()), name, text);
-            return false;
+                       position, line, name, text),
+                line, SlavePath(position) + "/Info/" + name);
         }
         value = *number;
-        return true;
+        return {};
+    }
+
+    std::unexpected<Error> Refuse(std::string message, std::size_t line, std::string element) {
+        Error error;
+        error.message = std::move(message);
+        error.line = line;
+        error.element = std::move(element);
+        error.notes = std::move(contents_.notes);
+        return std::unexpected(std::move(error));
+    }
+
+    // Slaves are numbered from 0 in document order, as in the messages.
+    static std::string SlavePath(std::size_t position) {
+        return Format("Config/Slave[%zu]", position);
     }
 
     // Line of a byte offset, counted from 1. In-place parsing rewrites some
@@ -138,18 +156,17 @@ class Reader {
 
 }  // namespace
 
-EniContents ReadEniText(std::string_view text) {
+std::expected<EniContents, Error> ReadEniText(std::string_view text) {
     XmlInput input = PrepareXml(std::vector<char>(text.begin(), text.end()));
     return Reader(input).Read();
 }
 
-EniContents ReadEniFile(const std::filesystem::path& path) {
-    std::vector<char> bytes;
-    EniContents refused;
-    if (!ReadFileBytes(path, kMaxEniBytes, bytes, refused.error))
-        return refused;
-    XmlInput input = PrepareXml(std::move(bytes));
+std::expected<EniContents, Error> ReadEniFile(const std::filesystem::path& path) {
+    auto bytes = ReadFileBytes(path, kMaxEniBytes);
+    if (!bytes)
+        return std::unexpected(std::move(bytes.error()));
+    XmlInput input = PrepareXml(std::move(*bytes));
     return Reader(input).Read();
 }
 
-}  // namespace driver
+}  // namespace parvane::eni

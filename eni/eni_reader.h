@@ -4,27 +4,22 @@
 // the reader returns.
 #pragma once
 
-#include <cstddef>
+#include <expected>
 #include <filesystem>
-#include <string>
 #include <string_view>
 #include <vector>
 
-#include "driver/slave_identity.h"
+#include "eni/error.h"
+#include "eni/slave_identity.h"
 
-namespace driver {
+namespace parvane::eni {
 
 struct EniContents {
-    bool loaded = false;
-    std::string error;  // why the file was refused, when not loaded
     std::vector<SlaveIdentity> slaves;
-    // Identity elements that are missing (they read as 0): the first few
-    // described in `notes`, all of them counted.
-    std::vector<std::string> notes;
-    std::size_t missingElements = 0;
+    Notes notes;
 };
 
-EniContents ReadEniFile(const std::filesystem::path& path);
-EniContents ReadEniText(std::string_view text);
+std::expected<EniContents, Error> ReadEniFile(const std::filesystem::path& path);
+std::expected<EniContents, Error> ReadEniText(std::string_view text);
 
-}  // namespace driver
+}  // namespace parvane::eni

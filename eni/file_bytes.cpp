@@ -1,4 +1,4 @@
-#include "driver/file_bytes.h"
+#include "eni/file_bytes.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -6,45 +6,62 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
-#include "master/unique_fd.h"
+namespace parvane::eni {
+namespace {
 
-namespace driver {
+// Closes the descriptor it was given when it goes out of scope.
+class OpenFile {
+  public:
+    explicit OpenFile(int fd) : fd_(fd) {}
+    OpenFile(const OpenFile&) = delete;
+    OpenFile& operator=(const OpenFile&) = delete;
+    ~OpenFile() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    int get() const { return fd_; }
 
-bool ReadFileBytes(const std::filesystem::path& path, std::size_t maxBytes,
-                   std::vector<char>& bytes, std::string& error) {
+  private:
+    int fd_;
+};
+
+std::unexpected<Error> Refused(std::string message) {
+    Error error;
+    error.message = std::move(message);
+    return std::unexpected(std::move(error));
+}
+
+}  // namespace
+
+std::expected<std::vector<char>, Error> ReadFileBytes(const std::filesystem::path& path,
+                                                      std::size_t maxBytes) {
     // O_NONBLOCK: opening a FIFO must not wait for a writer.
-    masterproto::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    OpenFile fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     struct stat info {};
-    if (!fd.valid() || ::fstat(fd.get(), &info) != 0) {
-        error = "cannot open " + path.string() + ": " + std::strerror(errno);
-        return false;
-    }
-    if (!S_ISREG(info.st_mode)) {
-        error = "cannot read " + path.string() + ": not a regular file";
-        return false;
-    }
+    if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0)
+        return Refused("cannot open " + path.string() + ": " + std::strerror(errno));
+    if (!S_ISREG(info.st_mode))
+        return Refused("cannot read " + path.string() + ": not a regular file");
     if (static_cast<std::size_t>(info.st_size) > maxBytes) {
-        error =
-            "cannot read " + path.string() + ": larger than " + std::to_string(maxBytes) + " bytes";
-        return false;
+        return Refused("cannot read " + path.string() + ": larger than " +
+                       std::to_string(maxBytes) + " bytes");
     }
-    bytes.assign(static_cast<std::size_t>(info.st_size), 0);
+    std::vector<char> bytes(static_cast<std::size_t>(info.st_size), 0);
     std::size_t filled = 0;
     while (filled < bytes.size()) {
         ssize_t n = ::read(fd.get(), bytes.data() + filled, bytes.size() - filled);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0) {
-            error = "cannot read " + path.string() + ": " + std::strerror(errno);
-            return false;
-        }
+        if (n < 0)
+            return Refused("cannot read " + path.string() + ": " + std::strerror(errno));
         if (n == 0)
             break;  // the file shrank while it was read
         filled += static_cast<std::size_t>(n);
     }
     bytes.resize(filled);
-    return true;
+    return bytes;
 }
 
-}  // namespace driver
+}  // namespace parvane::eni

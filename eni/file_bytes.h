@@ -3,14 +3,16 @@
 #pragma once
 
 #include <cstddef>
+#include <expected>
 #include <filesystem>
-#include <string>
 #include <vector>
 
-namespace driver {
+#include "eni/error.h"
 
-// False with `error` set (naming the path) when the file cannot be read.
-bool ReadFileBytes(const std::filesystem::path& path, std::size_t maxBytes,
-                   std::vector<char>& bytes, std::string& error);
+namespace parvane::eni {
 
-}  // namespace driver
+// The file's bytes, or an error naming the path.
+std::expected<std::vector<char>, Error> ReadFileBytes(const std::filesystem::path& path,
+                                                      std::size_t maxBytes);
+
+}  // namespace parvane::eni

@@ -1,6 +1,6 @@
-#include "driver/number_text.h"
+#include "eni/number_text.h"
 
-namespace driver {
+namespace parvane::eni {
 namespace {
 
 bool IsSpace(char c) {
@@ -54,4 +54,4 @@ std::optional<std::uint32_t> ParseHexText(std::string_view text) {
     return Digits(text.substr(2), 16);
 }
 
-}  // namespace driver
+}  // namespace parvane::eni

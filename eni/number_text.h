@@ -5,7 +5,7 @@
 #include <optional>
 #include <string_view>
 
-namespace driver {
+namespace parvane::eni {
 
 // Decimal, or hexadecimal after "#x", "#X", "0x" or "0X"; white space around
 // the number is allowed. Empty when the text is not such a number or does not
@@ -15,4 +15,4 @@ std::optional<std::uint32_t> ParseEniNumber(std::string_view text);
 // Hexadecimal after "0x" or "0X" only, no white space.
 std::optional<std::uint32_t> ParseHexText(std::string_view text);
 
-}  // namespace driver
+}  // namespace parvane::eni

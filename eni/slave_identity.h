@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-namespace driver {
+namespace parvane::eni {
 
 struct SlaveIdentity {
     std::uint32_t vendorId = 0;
@@ -13,4 +13,4 @@ struct SlaveIdentity {
     friend bool operator==(const SlaveIdentity&, const SlaveIdentity&) = default;
 };
 
-}  // namespace driver
+}  // namespace parvane::eni

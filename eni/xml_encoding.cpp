@@ -1,10 +1,10 @@
-#include "driver/xml_encoding.h"
+#include "eni/xml_encoding.h"
 
 #include <algorithm>
 #include <cctype>
 #include <string>
 
-namespace driver {
+namespace parvane::eni {
 namespace {
 
 bool IsSingleByteLabel(std::string_view label) {
@@ -73,4 +73,4 @@ XmlInput PrepareXml(std::vector<char> bytes) {
     return input;
 }
 
-}  // namespace driver
+}  // namespace parvane::eni

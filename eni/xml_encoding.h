@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-namespace driver {
+namespace parvane::eni {
 
 struct XmlInput {
     std::vector<char> bytes;
@@ -22,4 +22,4 @@ XmlInput PrepareXml(std::vector<char> bytes);
 // empty when there is none.
 std::string_view DeclaredEncoding(std::string_view text);
 
-}  // namespace driver
+}  // namespace parvane::eni

@@ -1,4 +1,4 @@
-#include "driver/eni_reader.h"
+#include "eni/eni_reader.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -7,7 +7,7 @@
 #include <chrono>
 #include <string>
 
-namespace driver {
+namespace parvane::eni {
 namespace {
 
 std::string Slave(const std::string& vendor, const std::string& product,
@@ -26,12 +26,12 @@ TEST(EniReader, NumbersInEveryStyleAndOrderOfInfoChildren) {
         Eni(Slave("2", "#x044c2c52", "0x00110000") + Slave(" #X2 ", "\n 0X07D43052\n", "1114112") +
             "<Slave><Info><RevisionNo>3</RevisionNo><ProductCode>#x10</ProductCode>"
             "<VendorId>4294967295</VendorId></Info></Slave>");
-    EniContents eni = ReadEniText(text);
-    ASSERT_TRUE(eni.loaded) << eni.error;
-    ASSERT_EQ(eni.slaves.size(), 3u);
-    EXPECT_EQ(eni.slaves[0], (SlaveIdentity{2, 0x044C2C52, 0x00110000}));
-    EXPECT_EQ(eni.slaves[1], (SlaveIdentity{2, 0x07D43052, 1114112}));
-    EXPECT_EQ(eni.slaves[2], (SlaveIdentity{0xFFFFFFFF, 0x10, 3}));
+    auto eni = ReadEniText(text);
+    ASSERT_TRUE(eni.has_value()) << eni.error().message;
+    ASSERT_EQ(eni->slaves.size(), 3u);
+    EXPECT_EQ(eni->slaves[0], (SlaveIdentity{2, 0x044C2C52, 0x00110000}));
+    EXPECT_EQ(eni->slaves[1], (SlaveIdentity{2, 0x07D43052, 1114112}));
+    EXPECT_EQ(eni->slaves[2], (SlaveIdentity{0xFFFFFFFF, 0x10, 3}));
 }
 
 TEST(EniReader, OnlySlavesDirectlyUnderConfigCount) {
@@ -44,11 +44,11 @@ TEST(EniReader, OnlySlavesDirectlyUnderConfigCount) {
         "<ProcessImage><Inputs><Variable><Name>Slave_1.In</Name></Variable>"
         "<Slave><Info><VendorId>9</VendorId></Info></Slave></Inputs></ProcessImage>" +
         Slave("4", "5", "6") + "<BeforeSlave>true</BeforeSlave></Config></EtherCATConfig>";
-    EniContents eni = ReadEniText(text);
-    ASSERT_TRUE(eni.loaded) << eni.error;
-    ASSERT_EQ(eni.slaves.size(), 2u);
-    EXPECT_EQ(eni.slaves[0], (SlaveIdentity{1, 2, 3}));
-    EXPECT_EQ(eni.slaves[1], (SlaveIdentity{4, 5, 6}));
+    auto eni = ReadEniText(text);
+    ASSERT_TRUE(eni.has_value()) << eni.error().message;
+    ASSERT_EQ(eni->slaves.size(), 2u);
+    EXPECT_EQ(eni->slaves[0], (SlaveIdentity{1, 2, 3}));
+    EXPECT_EQ(eni->slaves[1], (SlaveIdentity{4, 5, 6}));
 }
 
 TEST(EniReader, NamespacePrefixesAreIgnored) {
@@ -56,20 +56,20 @@ TEST(EniReader, NamespacePrefixesAreIgnored) {
         "<e:EtherCATConfig xmlns:e=\"urn:x\"><e:Config><e:Slave><e:Info>"
         "<e:VendorId>2</e:VendorId><e:ProductCode>#x3</e:ProductCode>"
         "<e:RevisionNo>4</e:RevisionNo></e:Info></e:Slave></e:Config></e:EtherCATConfig>";
-    EniContents eni = ReadEniText(text);
-    ASSERT_TRUE(eni.loaded) << eni.error;
-    ASSERT_EQ(eni.slaves.size(), 1u);
-    EXPECT_EQ(eni.slaves[0], (SlaveIdentity{2, 3, 4}));
+    auto eni = ReadEniText(text);
+    ASSERT_TRUE(eni.has_value()) << eni.error().message;
+    ASSERT_EQ(eni->slaves.size(), 1u);
+    EXPECT_EQ(eni->slaves[0], (SlaveIdentity{2, 3, 4}));
 
     std::string defaultNamespace = "<EtherCATConfig xmlns=\"urn:x\"><Config>" +
                                    Slave("7", "8", "9") + "</Config></EtherCATConfig>";
-    EXPECT_EQ(ReadEniText(defaultNamespace).slaves.size(), 1u);
+    EXPECT_EQ(ReadEniText(defaultNamespace)->slaves.size(), 1u);
 }
 
 TEST(EniReader, ByteOrderMarkAndEncodingLabels) {
-    EniContents bom = ReadEniText("\xEF\xBB\xBF" + Eni(Slave("1", "2", "3")));
-    ASSERT_TRUE(bom.loaded) << bom.error;
-    EXPECT_EQ(bom.slaves.size(), 1u);
+    auto bom = ReadEniText("\xEF\xBB\xBF" + Eni(Slave("1", "2", "3")));
+    ASSERT_TRUE(bom.has_value()) << bom.error().message;
+    EXPECT_EQ(bom->slaves.size(), 1u);
 
     // A Latin-1 byte in a name must not disturb the file whatever the label.
     for (const char* label : {"iso-8859-1", "ISO8859-1", "ISO_8859-1", "latin1", "windows-1252"}) {
@@ -77,10 +77,10 @@ TEST(EniReader, ByteOrderMarkAndEncodingLabels) {
                            "\"?>\n<EtherCATConfig><Config><Slave><Info><Name>K\xFC"
                            "hler</Name><VendorId>5</VendorId><ProductCode>6</ProductCode>"
                            "<RevisionNo>7</RevisionNo></Info></Slave></Config></EtherCATConfig>";
-        EniContents eni = ReadEniText(text);
-        ASSERT_TRUE(eni.loaded) << label << ": " << eni.error;
-        ASSERT_EQ(eni.slaves.size(), 1u) << label;
-        EXPECT_EQ(eni.slaves[0], (SlaveIdentity{5, 6, 7})) << label;
+        auto eni = ReadEniText(text);
+        ASSERT_TRUE(eni.has_value()) << label << ": " << eni.error().message;
+        ASSERT_EQ(eni->slaves.size(), 1u) << label;
+        EXPECT_EQ(eni->slaves[0], (SlaveIdentity{5, 6, 7})) << label;
     }
 }
 
@@ -91,79 +91,117 @@ TEST(EniReader, Utf16WithByteOrderMark) {
         utf16 += c;
         utf16 += '\0';
     }
-    EniContents eni = ReadEniText(utf16);
-    ASSERT_TRUE(eni.loaded) << eni.error;
-    EXPECT_EQ(eni.slaves, (std::vector<SlaveIdentity>{{1, 2, 3}}));
+    auto eni = ReadEniText(utf16);
+    ASSERT_TRUE(eni.has_value()) << eni.error().message;
+    EXPECT_EQ(eni->slaves, (std::vector<SlaveIdentity>{{1, 2, 3}}));
 }
 
 TEST(EniReader, EncryptedRootWithPlainConfig) {
     std::string text = "<EncryptedEtherCATConfig><Header>abc</Header><Config>" +
                        Slave("1", "2", "3") + "</Config></EncryptedEtherCATConfig>";
-    EniContents eni = ReadEniText(text);
-    ASSERT_TRUE(eni.loaded) << eni.error;
-    EXPECT_EQ(eni.slaves.size(), 1u);
+    auto eni = ReadEniText(text);
+    ASSERT_TRUE(eni.has_value()) << eni.error().message;
+    EXPECT_EQ(eni->slaves.size(), 1u);
 }
 
 TEST(EniReader, MissingIdentityElementsReadAsZeroAndAreNoted) {
     std::string text = Eni("<Slave><Info><VendorId>2</VendorId></Info></Slave><Slave/>");
-    EniContents eni = ReadEniText(text);
-    ASSERT_TRUE(eni.loaded) << eni.error;
-    ASSERT_EQ(eni.slaves.size(), 2u);
-    EXPECT_EQ(eni.slaves[0], (SlaveIdentity{2, 0, 0}));
-    EXPECT_EQ(eni.slaves[1], (SlaveIdentity{0, 0, 0}));
-    EXPECT_EQ(eni.missingElements, 5u);
-    ASSERT_EQ(eni.notes.size(), 5u);
-    EXPECT_NE(eni.notes[0].find("ProductCode"), std::string::npos) << eni.notes[0];
-    EXPECT_NE(eni.notes[2].find("slave 1"), std::string::npos) << eni.notes[2];
+    auto eni = ReadEniText(text);
+    ASSERT_TRUE(eni.has_value()) << eni.error().message;
+    ASSERT_EQ(eni->slaves.size(), 2u);
+    EXPECT_EQ(eni->slaves[0], (SlaveIdentity{2, 0, 0}));
+    EXPECT_EQ(eni->slaves[1], (SlaveIdentity{0, 0, 0}));
+    EXPECT_EQ(eni->notes.missingElements, 5u);
+    ASSERT_EQ(eni->notes.lines.size(), 5u);
+    EXPECT_NE(eni->notes.lines[0].find("ProductCode"), std::string::npos) << eni->notes.lines[0];
+    EXPECT_NE(eni->notes.lines[2].find("slave 1"), std::string::npos) << eni->notes.lines[2];
 }
 
 TEST(EniReader, EmptyConfigHasNoSlaves) {
-    EniContents eni = ReadEniText(Eni("<Master/>"));
-    ASSERT_TRUE(eni.loaded) << eni.error;
-    EXPECT_TRUE(eni.slaves.empty());
+    auto eni = ReadEniText(Eni("<Master/>"));
+    ASSERT_TRUE(eni.has_value()) << eni.error().message;
+    EXPECT_TRUE(eni->slaves.empty());
 }
 
 struct Refusal {
     const char* name;
     std::string text;
     std::vector<const char*> inMessage;
+    std::size_t line;     // where the error says the fault lies
+    std::string element;  // the offending element's path, empty for a parse error
 };
 
-TEST(EniReader, RefusedFilesSayWhy) {
+TEST(EniReader, RefusedFilesSayWhyAndWhere) {
     const Refusal cases[] = {
-        {"not XML", "this is not xml", {"parse error", "line 1"}},
-        {"empty", "", {"parse error"}},
+        {"not XML", "this is not xml", {"parse error", "line 1"}, 1, ""},
+        {"empty", "", {"parse error"}, 1, ""},
         {"unclosed on line 4",
          "<EtherCATConfig>\n<Config>\n<Slave>\n<Info></Slave>\n",
-         {"parse error", "line 4"}},
-        {"ESI root", "<EtherCATInfo><Config/></EtherCATInfo>", {"EtherCATInfo", "not an ENI"}},
-        {"other root", "<Network><Config/></Network>", {"<Network>"}},
-        {"no Config", "<EtherCATConfig><Slave/></EtherCATConfig>", {"Config"}},
+         {"parse error", "line 4"},
+         4,
+         ""},
+        {"ESI root",
+         "<EtherCATInfo><Config/></EtherCATInfo>",
+         {"EtherCATInfo", "not an ENI"},
+         1,
+         "EtherCATInfo"},
+        {"other root", "<Network><Config/></Network>", {"<Network>"}, 1, "Network"},
+        {"no Config",
+         "\n<EtherCATConfig><Slave/></EtherCATConfig>",
+         {"Config"},
+         2,
+         "EtherCATConfig"},
         {"garbage number",
-         Eni(Slave("1", "2", "3") + Slave("1", "two", "3")),
-         {"slave 1", "ProductCode", "\"two\""}},
-        {"overflow", Eni(Slave("4294967296", "2", "3")), {"slave 0", "VendorId"}},
-        {"hex overflow", Eni(Slave("1", "2", "#x100000000")), {"RevisionNo"}},
-        {"empty number", Eni(Slave("1", "", "3")), {"ProductCode"}},
-        {"negative", Eni(Slave("-1", "2", "3")), {"VendorId"}},
+         Eni(Slave("1", "2", "3") + "\n" + Slave("1", "two", "3")),
+         {"slave 1", "ProductCode", "\"two\"", "line 5"},
+         5,
+         "Config/Slave[1]/Info/ProductCode"},
+        {"overflow",
+         Eni(Slave("4294967296", "2", "3")),
+         {"slave 0", "VendorId"},
+         4,
+         "Config/Slave[0]/Info/VendorId"},
+        {"hex overflow",
+         Eni(Slave("1", "2", "#x100000000")),
+         {"RevisionNo"},
+         4,
+         "Config/Slave[0]/Info/RevisionNo"},
+        {"empty number",
+         Eni(Slave("1", "", "3")),
+         {"ProductCode"},
+         4,
+         "Config/Slave[0]/Info/ProductCode"},
+        {"negative", Eni(Slave("-1", "2", "3")), {"VendorId"}, 4, "Config/Slave[0]/Info/VendorId"},
     };
     for (const Refusal& c : cases) {
-        EniContents eni = ReadEniText(c.text);
-        EXPECT_FALSE(eni.loaded) << c.name;
+        auto eni = ReadEniText(c.text);
+        ASSERT_FALSE(eni.has_value()) << c.name;
         for (const char* part : c.inMessage) {
-            EXPECT_NE(eni.error.find(part), std::string::npos)
-                << c.name << ": \"" << eni.error << "\" lacks " << part;
+            EXPECT_NE(eni.error().message.find(part), std::string::npos)
+                << c.name << ": \"" << eni.error().message << "\" lacks " << part;
         }
+        EXPECT_EQ(eni.error().line, c.line) << c.name;
+        EXPECT_EQ(eni.error().element, c.element) << c.name;
     }
 }
 
+TEST(EniReader, NotesMadeBeforeARefusalAreKept) {
+    auto eni = ReadEniText(
+        Eni("<Slave><Info><VendorId>1</VendorId></Info></Slave>" + Slave("x", "2", "3")));
+    ASSERT_FALSE(eni.has_value());
+    EXPECT_EQ(eni.error().notes.missingElements, 2u);
+    ASSERT_EQ(eni.error().notes.lines.size(), 2u);
+    EXPECT_NE(eni.error().notes.lines[0].find("ProductCode"), std::string::npos);
+}
+
 TEST(EniReader, MissingFileIsRefused) {
-    EniContents eni = ReadEniFile("/nonexistent/folder/net.xml");
-    EXPECT_FALSE(eni.loaded);
-    EXPECT_NE(eni.error.find("/nonexistent/folder/net.xml"), std::string::npos) << eni.error;
-    EniContents folder = ReadEniFile("/");
-    EXPECT_FALSE(folder.loaded);
-    EXPECT_FALSE(ReadEniFile("/dev/zero").loaded);
+    auto eni = ReadEniFile("/nonexistent/folder/net.xml");
+    EXPECT_FALSE(eni.has_value());
+    EXPECT_NE(eni.error().message.find("/nonexistent/folder/net.xml"), std::string::npos)
+        << eni.error().message;
+    auto folder = ReadEniFile("/");
+    EXPECT_FALSE(folder.has_value());
+    EXPECT_FALSE(ReadEniFile("/dev/zero").has_value());
 }
 
 TEST(EniReader, AFifoIsRefusedWithoutWaitingForAWriter) {
@@ -171,9 +209,10 @@ TEST(EniReader, AFifoIsRefusedWithoutWaitingForAWriter) {
     ASSERT_NE(::mkdtemp(folder), nullptr);
     std::string fifo = std::string(folder) + "/net.xml";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    EniContents eni = ReadEniFile(fifo);
-    EXPECT_FALSE(eni.loaded);
-    EXPECT_NE(eni.error.find("not a regular file"), std::string::npos) << eni.error;
+    auto eni = ReadEniFile(fifo);
+    EXPECT_FALSE(eni.has_value());
+    EXPECT_NE(eni.error().message.find("not a regular file"), std::string::npos)
+        << eni.error().message;
     ::unlink(fifo.c_str());
     ::rmdir(folder);
 }
@@ -201,11 +240,11 @@ std::string LargeEni(int count) {
 
 TEST(EniReader, TenThousandSlaves) {
     std::string text = LargeEni(10000);
-    EniContents eni = ReadEniText(text);
-    ASSERT_TRUE(eni.loaded) << eni.error;
-    ASSERT_EQ(eni.slaves.size(), 10000u);
-    EXPECT_EQ(eni.slaves[0], (SlaveIdentity{2, 0x0B5A3052, 0x00110000}));
-    EXPECT_EQ(eni.slaves[9999], (SlaveIdentity{2, 0x0B5A3052 + 9999, 0x00110000 + 9999}));
+    auto eni = ReadEniText(text);
+    ASSERT_TRUE(eni.has_value()) << eni.error().message;
+    ASSERT_EQ(eni->slaves.size(), 10000u);
+    EXPECT_EQ(eni->slaves[0], (SlaveIdentity{2, 0x0B5A3052, 0x00110000}));
+    EXPECT_EQ(eni->slaves[9999], (SlaveIdentity{2, 0x0B5A3052 + 9999, 0x00110000 + 9999}));
 }
 
 TEST(EniReader, MoreSlavesThanACountCanHoldIsRefused) {
@@ -213,10 +252,10 @@ TEST(EniReader, MoreSlavesThanACountCanHoldIsRefused) {
     for (int i = 0; i < 65536; ++i)
         text += "<Slave/>";
     text += "</Config></EtherCATConfig>";
-    EniContents eni = ReadEniText(text);
-    EXPECT_FALSE(eni.loaded);
-    EXPECT_NE(eni.error.find("65535"), std::string::npos) << eni.error;
+    auto eni = ReadEniText(text);
+    EXPECT_FALSE(eni.has_value());
+    EXPECT_NE(eni.error().message.find("65535"), std::string::npos) << eni.error().message;
 }
 
 }  // namespace
-}  // namespace driver
+}  // namespace parvane::eni

@@ -7,9 +7,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "driver/eni_reader.h"
+#include "eni/eni_reader.h"
 
-namespace driver {
+namespace parvane::eni {
 namespace {
 
 namespace fs = std::filesystem;
@@ -46,9 +46,9 @@ TEST(EniSamples, EverySampleYieldsItsExpectedIdentities) {
         fs::path tsv = entry.path();
         tsv.replace_extension(".expected.tsv");
         ASSERT_TRUE(fs::exists(tsv));
-        EniContents eni = ReadEniFile(entry.path());
-        ASSERT_TRUE(eni.loaded) << eni.error;
-        EXPECT_EQ(eni.slaves, Expected(tsv));
+        auto eni = ReadEniFile(entry.path());
+        ASSERT_TRUE(eni.has_value()) << eni.error().message;
+        EXPECT_EQ(eni->slaves, Expected(tsv));
         ++samples;
     }
     EXPECT_GT(samples, 0);
@@ -58,22 +58,22 @@ TEST(EniSamples, MissingRevisionIsNoted) {
     fs::path file = fs::path(ENI_SAMPLES_DIR) / "jnec-compliant-handwritten.xml";
     if (!fs::exists(file))
         GTEST_SKIP() << "no sample " << file;
-    EniContents eni = ReadEniFile(file);
-    ASSERT_TRUE(eni.loaded) << eni.error;
-    EXPECT_EQ(eni.missingElements, 1u);
-    ASSERT_EQ(eni.notes.size(), 1u);
-    EXPECT_NE(eni.notes[0].find("slave 1"), std::string::npos) << eni.notes[0];
-    EXPECT_NE(eni.notes[0].find("RevisionNo"), std::string::npos) << eni.notes[0];
+    auto eni = ReadEniFile(file);
+    ASSERT_TRUE(eni.has_value()) << eni.error().message;
+    EXPECT_EQ(eni->notes.missingElements, 1u);
+    ASSERT_EQ(eni->notes.lines.size(), 1u);
+    EXPECT_NE(eni->notes.lines[0].find("slave 1"), std::string::npos) << eni->notes.lines[0];
+    EXPECT_NE(eni->notes.lines[0].find("RevisionNo"), std::string::npos) << eni->notes.lines[0];
 }
 
 TEST(EniSamples, TheFiveSlaveExampleLoads) {
-    EniContents eni = ReadEniFile(fs::path(EXAMPLES_DIR) / "five-slaves.eni.xml");
-    ASSERT_TRUE(eni.loaded) << eni.error;
-    ASSERT_EQ(eni.slaves.size(), 5u);
-    EXPECT_EQ(eni.slaves[0], (SlaveIdentity{2, 0x0C1E2C52, 0x00120000}));
-    EXPECT_EQ(eni.slaves[4], (SlaveIdentity{2, 0x0FA03052, 0x00140000}));
-    EXPECT_EQ(eni.missingElements, 0u);
+    auto eni = ReadEniFile(fs::path(EXAMPLES_DIR) / "five-slaves.eni.xml");
+    ASSERT_TRUE(eni.has_value()) << eni.error().message;
+    ASSERT_EQ(eni->slaves.size(), 5u);
+    EXPECT_EQ(eni->slaves[0], (SlaveIdentity{2, 0x0C1E2C52, 0x00120000}));
+    EXPECT_EQ(eni->slaves[4], (SlaveIdentity{2, 0x0FA03052, 0x00140000}));
+    EXPECT_EQ(eni->notes.missingElements, 0u);
 }
 
 }  // namespace
-}  // namespace driver
+}  // namespace parvane::eni

@@ -1,8 +1,8 @@
-#include "driver/number_text.h"
+#include "eni/number_text.h"
 
 #include <gtest/gtest.h>
 
-namespace driver {
+namespace parvane::eni {
 namespace {
 
 struct NumberCase {
@@ -47,4 +47,4 @@ TEST(HexText, OnlyTheZeroXForm) {
 }
 
 }  // namespace
-}  // namespace driver
+}  // namespace parvane::eni
