@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <span>
 
 #include "ecat/frame.h"
@@ -52,6 +53,9 @@ struct ExchangeCounters {
 class Exchange {
   public:
     Exchange(ecat::Link& link, ExchangeOptions options);
+    ~Exchange();
+    Exchange(const Exchange&) = delete;
+    Exchange& operator=(const Exchange&) = delete;
 
     // Sends the requests in as few frames as they fit, in order, and waits
     // for each frame's reply; a lost frame is resent (fresh index) up to
@@ -71,10 +75,13 @@ class Exchange {
 
     ExchangeCounters counters() const;
 
+    const ExchangeOptions& options() const { return options_; }
+
   private:
     struct State;
     ecat::Link& link_;
     ExchangeOptions options_;
+    std::unique_ptr<State> state_;  // buffers, next index, counters, the lock
 };
 
 }  // namespace parvane::driver::backend
