@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/last_status.h"
 #include "app/options.h"
 #include "check/bus_check.h"
-#include "launcher/driver_launcher.h"
+#include "launcher/last_status.h"
+#include "launcher/start_master_driver.h"
 #include "platform/rt_errors.h"
 #include "platform/rt_services.h"
 

@@ -1,4 +1,4 @@
-#include "master/client_connection.h"
+#include "client/connection.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <thread>
 
-namespace masterclient {
+namespace parvane::client {
 namespace {
 
 // Milliseconds left until the deadline, for poll(); 0 once it has passed.
@@ -34,7 +34,8 @@ bool WaitFor(int fd, short events, Clock::time_point deadline, short& revents) {
 
 }  // namespace
 
-Outcome Connection::Connect(const masterproto::SocketAddress& address, Clock::time_point deadline) {
+Outcome Connection::Connect(const parvane::ipc::SocketAddress& address,
+                            Clock::time_point deadline) {
     for (;;) {
         fd_.reset(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
         if (!fd_.valid())
@@ -52,8 +53,8 @@ Outcome Connection::Connect(const masterproto::SocketAddress& address, Clock::ti
     }
 }
 
-Outcome Connection::Call(masterproto::Request request, Clock::time_point deadline,
-                         masterproto::Reply& reply) {
+Outcome Connection::Call(parvane::ipc::Request request, Clock::time_point deadline,
+                         parvane::ipc::Reply& reply) {
     if (broken_ || !fd_.valid())
         return Outcome::kLost;
     request.seq = ++seq_;
@@ -63,8 +64,8 @@ Outcome Connection::Call(masterproto::Request request, Clock::time_point deadlin
     return Receive(request, deadline, reply);
 }
 
-Outcome Connection::Send(const masterproto::Request& request, Clock::time_point deadline) {
-    auto bytes = masterproto::EncodeRequest(request);
+Outcome Connection::Send(const parvane::ipc::Request& request, Clock::time_point deadline) {
+    auto bytes = parvane::ipc::EncodeRequest(request);
     for (;;) {
         ssize_t n = ::send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n == static_cast<ssize_t>(bytes.size()))
@@ -83,8 +84,8 @@ Outcome Connection::Send(const masterproto::Request& request, Clock::time_point 
     }
 }
 
-Outcome Connection::Receive(const masterproto::Request& request, Clock::time_point deadline,
-                            masterproto::Reply& reply) {
+Outcome Connection::Receive(const parvane::ipc::Request& request, Clock::time_point deadline,
+                            parvane::ipc::Reply& reply) {
     for (;;) {
         short revents = 0;
         if (!WaitFor(fd_.get(), POLLIN, deadline, revents))
@@ -100,7 +101,7 @@ Outcome Connection::Receive(const masterproto::Request& request, Clock::time_poi
         }
         if (static_cast<std::size_t>(n) > sizeof buffer)
             return Outcome::kProtocol;
-        auto decoded = masterproto::DecodeReply({buffer, static_cast<std::size_t>(n)});
+        auto decoded = parvane::ipc::DecodeReply({buffer, static_cast<std::size_t>(n)});
         if (!decoded)
             return Outcome::kProtocol;
         if (decoded->seq != request.seq)
@@ -112,4 +113,4 @@ Outcome Connection::Receive(const masterproto::Request& request, Clock::time_poi
     }
 }
 
-}  // namespace masterclient
+}  // namespace parvane::client

@@ -6,11 +6,11 @@
 #include <chrono>
 #include <cstdint>
 
-#include "master/master_protocol.h"
-#include "master/socket_address.h"
-#include "master/unique_fd.h"
+#include "common/unique_fd.h"
+#include "ipc/protocol.h"
+#include "ipc/socket_address.h"
 
-namespace masterclient {
+namespace parvane::client {
 
 using Clock = std::chrono::steady_clock;
 
@@ -25,28 +25,28 @@ enum class Outcome {
 class Connection {
   public:
     // Connects to the address, retrying while the driver's backlog is full.
-    Outcome Connect(const masterproto::SocketAddress& address, Clock::time_point deadline);
+    Outcome Connect(const parvane::ipc::SocketAddress& address, Clock::time_point deadline);
 
     // Sends the request (its seq is set here) and waits for the reply with
     // the same op and seq. Replies with another seq are late answers to
     // earlier calls that ran out of time, and are skipped.
-    Outcome Call(masterproto::Request request, Clock::time_point deadline,
-                 masterproto::Reply& reply);
+    Outcome Call(parvane::ipc::Request request, Clock::time_point deadline,
+                 parvane::ipc::Reply& reply);
 
     bool broken() const { return broken_; }
 
   private:
-    Outcome Send(const masterproto::Request& request, Clock::time_point deadline);
-    Outcome Receive(const masterproto::Request& request, Clock::time_point deadline,
-                    masterproto::Reply& reply);
+    Outcome Send(const parvane::ipc::Request& request, Clock::time_point deadline);
+    Outcome Receive(const parvane::ipc::Request& request, Clock::time_point deadline,
+                    parvane::ipc::Reply& reply);
     Outcome Break() {
         broken_ = true;
         return Outcome::kLost;
     }
 
-    masterproto::UniqueFd fd_;
+    parvane::common::UniqueFd fd_;
     std::uint32_t seq_ = 0;
     bool broken_ = false;
 };
 
-}  // namespace masterclient
+}  // namespace parvane::client

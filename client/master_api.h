@@ -1,23 +1,15 @@
 // The EtherCAT master's client operations. The tool reaches the master only
-// through these eight calls; each is bound to the master's export number.
+// through these eight calls; each is bound to the master's export number
+// (ipc/protocol.h numbers the requests by it).
 #pragma once
 
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 
-using MasterHandle = std::uint32_t;
+#include "ipc/master_codes.h"
 
-enum class MasterExport : std::uint32_t {
-    Close = 12,
-    GetOnlineSlaveCount = 25,
-    GetEniSlaveCount = 26,
-    GetState = 28,
-    Open = 32,
-    RequestState = 41,
-    ReadSlaveEeprom = 66,
-    GetSlaveInfo = 79,
-};
+using MasterHandle = std::uint32_t;
 
 // EtherCAT application-layer states.
 inline constexpr std::uint16_t kEcStateInit = 1;
@@ -25,18 +17,15 @@ inline constexpr std::uint16_t kEcStatePreOp = 2;
 inline constexpr std::uint16_t kEcStateSafeOp = 4;
 inline constexpr std::uint16_t kEcStateOp = 8;
 
-// Selector bit of MasterReadSlaveEeprom: the low bits are a position counted from 0.
-inline constexpr std::uint16_t kEepromByPosition = 0x8000;
-
 // Slave information, 88 bytes, little-endian. The caller zero-fills it and sets
 // size and position.
 struct SlaveInfoRecord {
     std::uint32_t size;  // in: 88
     std::uint8_t reserved1[32];
-    std::uint32_t vendorId;      // out: as the ENI defines it
-    std::uint32_t productCode;   // out
-    std::uint32_t revisionNo;    // out
-    std::uint32_t position;      // in: counted from 0
+    std::uint32_t vendorId;     // out: as the ENI defines it
+    std::uint32_t productCode;  // out
+    std::uint32_t revisionNo;   // out
+    std::uint32_t position;     // in: counted from 0
     std::uint8_t reserved2[36];
 };
 static_assert(std::endian::native == std::endian::little);
@@ -56,5 +45,4 @@ std::uint16_t MasterReadSlaveEeprom(MasterHandle handle, std::uint16_t selector,
                                     std::uint16_t byteOffset, std::uint16_t byteCount,
                                     std::uint32_t* value);
 std::uint16_t MasterRequestState(MasterHandle handle, std::uint16_t state);
-std::uint16_t MasterGetState(MasterHandle handle, std::uint16_t* requested,
-                             std::uint16_t* current);
+std::uint16_t MasterGetState(MasterHandle handle, std::uint16_t* requested, std::uint16_t* current);

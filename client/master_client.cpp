@@ -8,19 +8,20 @@
 #include <cstring>
 #include <map>
 
-#include "master/client_connection.h"
-#include "master/master_api.h"
-#include "master/master_status.h"
+#include "client/connection.h"
+#include "client/master_api.h"
+#include "common/catalog_names.h"
 #include "platform/rt_node.h"
 #include "platform/rt_services.h"
 
 namespace {
 
-using masterclient::Clock;
-using masterclient::Connection;
-using masterclient::Outcome;
-using masterproto::Reply;
-using masterproto::Request;
+using parvane::client::Clock;
+using parvane::client::Connection;
+using parvane::client::Outcome;
+using parvane::ipc::MasterExport;
+using parvane::ipc::Reply;
+using parvane::ipc::Request;
 
 constexpr std::chrono::milliseconds kOpenBound{5000};
 constexpr std::chrono::milliseconds kCallBound{5000};
@@ -87,8 +88,8 @@ Answer Call(MasterHandle handle, MasterExport op, std::uint32_t arg0 = 0, std::u
         return answer;
     }
     answer.status = answer.reply.status;
-    answer.valid =
-        answer.reply.status == kMasterOk && (answer.reply.flags & masterproto::kReplyInjected) == 0;
+    answer.valid = answer.reply.status == kMasterOk &&
+                   (answer.reply.flags & parvane::ipc::kReplyInjected) == 0;
     return answer;
 }
 
@@ -108,7 +109,7 @@ std::uint16_t ConnectToDriver(Connection& connection, Clock::time_point deadline
     RTHANDLE root = GetRtThreadHandles(kRtRootProcess);
     if (root == BAD_RTHANDLE)
         return kMasterDriverNotFound;
-    RTHANDLE driver = LookupRtHandle(root, "PRCS_LOMADYN", 0);
+    RTHANDLE driver = LookupRtHandle(root, parvane::common::kDriverEntry, 0);
     if (driver == BAD_RTHANDLE)
         return kMasterDriverNotFound;
     if (GetRtHandleType(driver) == kRtTypeNone)
@@ -116,7 +117,7 @@ std::uint16_t ConnectToDriver(Connection& connection, Clock::time_point deadline
     std::filesystem::path folder = rt::ProcessFolder(driver);
     if (folder.empty())
         return kMasterDriverNotReachable;
-    auto address = masterproto::SocketAddress::In(folder, masterproto::kSocketName);
+    auto address = parvane::ipc::SocketAddress::In(folder, parvane::common::kDriverSocketName);
     if (!address)
         return kMasterDriverNotReachable;
     switch (connection.Connect(*address, deadline)) {

@@ -9,55 +9,56 @@
 #include <cstring>
 #include <string>
 
+#include "common/catalog_names.h"
+#include "common/unique_fd.h"
 #include "driver/driver_options.h"
 #include "driver/driver_setup.h"
 #include "driver/ipc_server.h"
 #include "driver/log.h"
 #include "driver/master_service.h"
-#include "master/master_protocol.h"
-#include "master/unique_fd.h"
+#include "ipc/protocol.h"
 #include "platform/rt_node.h"
 #include "platform/rt_services.h"
 
 namespace {
 
-constexpr const char* kProcessName = "PRCS_LOMADYN";
-constexpr const char* kInitDoneName = "ZU?END_INIT";
+using parvane::common::kDriverEntry;
+using parvane::common::kEndOfInitEntry;
 
 // True when the root directory's driver entry names this process.
 bool EntryNamesThisProcess(RTHANDLE root) {
-    RTHANDLE entry = LookupRtHandle(root, kProcessName, 0);
+    RTHANDLE entry = LookupRtHandle(root, kDriverEntry, 0);
     return entry != BAD_RTHANDLE && rt::ProcessId(entry) == ::getpid();
 }
 
 // Removes this driver's catalog entries; the root entry only while it still
 // names this process, never one that a newer driver has written meanwhile.
 void LeaveCatalog(RTHANDLE root, RTHANDLE self) {
-    UncatalogRtHandle(self, kInitDoneName);
+    UncatalogRtHandle(self, kEndOfInitEntry);
     if (EntryNamesThisProcess(root))
-        UncatalogRtHandle(root, kProcessName);
+        UncatalogRtHandle(root, kDriverEntry);
 }
 
 // A descriptor that becomes readable when SIGTERM or SIGINT arrives. The
 // signals are blocked from here on, so one that comes during initialisation
 // waits until the loop looks at it.
-masterproto::UniqueFd StopSignals() {
+parvane::common::UniqueFd StopSignals() {
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    return masterproto::UniqueFd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
+    return parvane::common::UniqueFd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
 }
 
 int DriverMain(int argc, char** argv) {
-    using driver::Log;
-    masterproto::UniqueFd stop = StopSignals();
+    using parvane::driver::Log;
+    parvane::common::UniqueFd stop = StopSignals();
     if (!stop.valid()) {
         Log("cannot watch for SIGTERM: %s", std::strerror(errno));
         return 1;
     }
-    driver::DriverOptions options = driver::ParseDriverOptions(argc, argv);
+    parvane::driver::DriverOptions options = parvane::driver::ParseDriverOptions(argc, argv);
     RTHANDLE root = GetRtThreadHandles(kRtRootProcess);
     RTHANDLE self = GetRtThreadHandles(kRtThisProcess);
     if (root == BAD_RTHANDLE || self == BAD_RTHANDLE) {
@@ -65,33 +66,34 @@ int DriverMain(int argc, char** argv) {
         return 1;
     }
 
-    RTHANDLE running = LookupRtHandle(root, kProcessName, 0);
+    RTHANDLE running = LookupRtHandle(root, kDriverEntry, 0);
     if (running != BAD_RTHANDLE) {
         if (GetRtHandleType(running) != kRtTypeNone) {
             Log("another master driver is running (pid %d); this one does not start",
                 static_cast<int>(rt::ProcessId(running)));
             return 1;
         }
-        Log("removing the stale %s entry of a driver that is gone", kProcessName);
-        UncatalogRtHandle(root, kProcessName);
+        Log("removing the stale %s entry of a driver that is gone", kDriverEntry);
+        UncatalogRtHandle(root, kDriverEntry);
     }
-    if (!CatalogRtHandle(root, self, kProcessName)) {
-        Log("cannot catalogue %s (error 0x%04X); another driver may be starting", kProcessName,
+    if (!CatalogRtHandle(root, self, kDriverEntry)) {
+        Log("cannot catalogue %s (error 0x%04X); another driver may be starting", kDriverEntry,
             GetLastRtError());
         return 1;
     }
 
-    driver::MasterService service(driver::LoadSetup(options));
+    parvane::driver::MasterService service(parvane::driver::LoadSetup(options));
 
     std::string error;
-    auto server = driver::IpcServer::Open(rt::ProcessFolder(self), masterproto::kSocketName, error);
+    auto server = parvane::driver::IpcServer::Open(rt::ProcessFolder(self),
+                                                   parvane::common::kDriverSocketName, error);
     if (!server) {
         Log("cannot open the IPC endpoint: %s", error.c_str());
         LeaveCatalog(root, self);
         return 1;
     }
-    if (!CatalogRtHandle(self, self, kInitDoneName)) {
-        Log("cannot catalogue %s (error 0x%04X)", kInitDoneName, GetLastRtError());
+    if (!CatalogRtHandle(self, self, kEndOfInitEntry)) {
+        Log("cannot catalogue %s (error 0x%04X)", kEndOfInitEntry, GetLastRtError());
         LeaveCatalog(root, self);
         return 1;
     }

@@ -9,7 +9,7 @@
 #include "driver/simulated_network.h"
 #include "eni/eni_reader.h"
 
-namespace driver {
+namespace parvane::driver {
 
 ServiceSetup LoadSetup(const DriverOptions& options) {
     ServiceSetup setup;
@@ -70,4 +70,4 @@ ServiceSetup LoadSetup(const DriverOptions& options) {
     return setup;
 }
 
-}  // namespace driver
+}  // namespace parvane::driver

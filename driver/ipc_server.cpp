@@ -10,7 +10,7 @@
 
 #include "driver/log.h"
 
-namespace driver {
+namespace parvane::driver {
 namespace {
 
 // Connections that have not (successfully) opened yet; the opened ones are
@@ -23,12 +23,12 @@ constexpr int kBurst = 16;
 
 std::unique_ptr<IpcServer> IpcServer::Open(const std::filesystem::path& folder, const char* name,
                                            std::string& error) {
-    auto address = masterproto::SocketAddress::In(folder, name);
+    auto address = parvane::ipc::SocketAddress::In(folder, name);
     if (!address) {
         error = "cannot address a socket in " + folder.string();
         return nullptr;
     }
-    masterproto::UniqueFd listener(
+    parvane::common::UniqueFd listener(
         ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!listener.valid()) {
         error = std::string("socket: ") + std::strerror(errno);
@@ -81,7 +81,7 @@ void IpcServer::Serve(MasterService& service, int stopFd) {
 
 void IpcServer::Accept() {
     for (;;) {
-        masterproto::UniqueFd fd(
+        parvane::common::UniqueFd fd(
             ::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (!fd.valid()) {
             if (errno == EINTR || errno == ECONNABORTED)
@@ -124,12 +124,12 @@ bool IpcServer::Receive(MasterService& service, Client& client) {
         if (size < 0)
             return errno == EAGAIN || errno == EINTR;
         std::size_t length = std::min(static_cast<std::size_t>(size), sizeof buffer);
-        auto decoded = masterproto::DecodeRequest({buffer, length});
+        auto decoded = parvane::ipc::DecodeRequest({buffer, length});
         if (static_cast<std::size_t>(size) > sizeof buffer)
             decoded.request.reset();
         Answer answer = service.Handle(client.state, decoded);
         if (answer.reply) {
-            auto bytes = masterproto::EncodeReply(*answer.reply);
+            auto bytes = parvane::ipc::EncodeReply(*answer.reply);
             if (::send(client.fd.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT) !=
                 static_cast<ssize_t>(bytes.size())) {
                 Log("reply not delivered (%s); connection dropped", std::strerror(errno));
@@ -142,4 +142,4 @@ bool IpcServer::Receive(MasterService& service, Client& client) {
     return true;
 }
 
-}  // namespace driver
+}  // namespace parvane::driver

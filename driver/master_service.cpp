@@ -2,13 +2,13 @@
 
 #include "driver/log.h"
 #include "driver/simulated_network.h"
-#include "master/master_status.h"
+#include "ipc/master_codes.h"
 
-namespace driver {
+namespace parvane::driver {
 namespace {
 
-using masterproto::Reply;
-using masterproto::Request;
+using parvane::ipc::Reply;
+using parvane::ipc::Request;
 
 bool IsState(std::uint32_t state) {
     return state == 1 || state == 2 || state == 4 || state == 8;
@@ -30,7 +30,7 @@ MasterService::MasterService(ServiceSetup setup)
     : setup_(std::move(setup)), faults_(setup_.faults) {}
 
 Answer MasterService::Handle(ConnectionState& connection,
-                             const masterproto::DecodedRequest& decoded) {
+                             const parvane::ipc::DecodedRequest& decoded) {
     Reply reply;
     reply.op = decoded.rawOp;
     reply.seq = decoded.seq;
@@ -165,11 +165,11 @@ void MasterService::Work(const Request& request, Reply& reply) {
 std::optional<std::uint16_t> MasterService::Fault(const FaultQuery& query, Reply& reply) {
     auto status = faults_.Fire(query);
     if (status) {
-        reply.flags |= masterproto::kReplyInjected;
+        reply.flags |= parvane::ipc::kReplyInjected;
         Log("injected fault: op %u answers status 0x%04X", static_cast<unsigned>(query.op),
             *status);
     }
     return status;
 }
 
-}  // namespace driver
+}  // namespace parvane::driver

@@ -7,7 +7,7 @@
 
 #include "eni/slave_identity.h"
 
-namespace driver {
+namespace parvane::driver {
 
 using parvane::eni::SlaveIdentity;
 
@@ -32,4 +32,4 @@ class Network {
     virtual std::uint16_t CurrentState() = 0;
 };
 
-}  // namespace driver
+}  // namespace parvane::driver

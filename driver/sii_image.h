@@ -10,7 +10,7 @@
 
 #include "eni/slave_identity.h"
 
-namespace driver {
+namespace parvane::driver {
 
 using parvane::eni::SlaveIdentity;
 
@@ -22,4 +22,4 @@ std::uint8_t SiiChecksum(std::span<const std::uint8_t> bytes);
 
 std::vector<std::uint8_t> MakeSiiImage(const SlaveIdentity& identity, std::uint32_t serialNo);
 
-}  // namespace driver
+}  // namespace parvane::driver

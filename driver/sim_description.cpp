@@ -5,7 +5,7 @@
 #include "eni/file_bytes.h"
 #include "eni/number_text.h"
 
-namespace driver {
+namespace parvane::driver {
 namespace {
 
 using nlohmann::json;
@@ -227,4 +227,4 @@ SimDescription ReadSimFile(const std::filesystem::path& path) {
     return ReadSimText({bytes->data(), bytes->size()});
 }
 
-}  // namespace driver
+}  // namespace parvane::driver

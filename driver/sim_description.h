@@ -13,7 +13,7 @@
 
 #include "driver/fault_rules.h"
 
-namespace driver {
+namespace parvane::driver {
 
 struct SimSlave {
     // A missing identity value is taken from the ENI slave at the same
@@ -38,4 +38,4 @@ inline constexpr std::uint32_t kMaxOpeningsLimit = 1000;
 SimDescription ReadSimFile(const std::filesystem::path& path);
 SimDescription ReadSimText(std::string_view text);
 
-}  // namespace driver
+}  // namespace parvane::driver

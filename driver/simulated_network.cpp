@@ -2,9 +2,9 @@
 
 #include "driver/log.h"
 #include "driver/sii_image.h"
-#include "master/master_status.h"
+#include "ipc/master_codes.h"
 
-namespace driver {
+namespace parvane::driver {
 
 std::vector<SimulatedSlave> OnlineSlaves(const SimDescription& description,
                                          const std::vector<SlaveIdentity>& eniSlaves) {
@@ -94,4 +94,4 @@ bool SimulatedNetwork::Reachable(std::uint16_t state) const {
     return true;
 }
 
-}  // namespace driver
+}  // namespace parvane::driver

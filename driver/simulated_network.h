@@ -10,7 +10,7 @@
 #include "driver/network.h"
 #include "driver/sim_description.h"
 
-namespace driver {
+namespace parvane::driver {
 
 using SteadyClock = std::function<std::chrono::steady_clock::time_point()>;
 
@@ -54,4 +54,4 @@ class SimulatedNetwork : public Network {
     std::chrono::steady_clock::time_point requestedAt_;
 };
 
-}  // namespace driver
+}  // namespace parvane::driver

@@ -16,11 +16,11 @@
 #include "driver/sim_description.h"
 #include "driver/simulated_network.h"
 #include "fuzz/fuzz_check.h"
-#include "master/master_status.h"
+#include "ipc/master_codes.h"
 
 namespace {
 
-const std::vector<driver::SlaveIdentity> kEniSlaves = {
+const std::vector<parvane::driver::SlaveIdentity> kEniSlaves = {
     {2, 0x0C1E2C52, 0x00120000},
     {2, 0x0B5A3052, 0x00110000},
     {2, 0x0C4A3052, 0x00110000},
@@ -30,16 +30,16 @@ bool IsState(std::uint32_t state) {
     return state == 1 || state == 2 || state == 4 || state == 8;
 }
 
-void CheckNetwork(const driver::SimDescription& description) {
-    const std::vector<driver::SimulatedSlave> online =
-        driver::OnlineSlaves(description, kEniSlaves);
+void CheckNetwork(const parvane::driver::SimDescription& description) {
+    const std::vector<parvane::driver::SimulatedSlave> online =
+        parvane::driver::OnlineSlaves(description, kEniSlaves);
     const std::size_t expected =
         description.slaves ? description.slaves->size() : kEniSlaves.size();
     FUZZ_CHECK(online.size() == expected);
 
     auto now = std::chrono::steady_clock::time_point();
-    driver::SimulatedNetwork network(online, std::chrono::milliseconds(description.transitionMs),
-                                     [&now] { return now; });
+    parvane::driver::SimulatedNetwork network(
+        online, std::chrono::milliseconds(description.transitionMs), [&now] { return now; });
     FUZZ_CHECK(network.OnlineCount() == online.size());
     for (std::size_t i = 0; i < online.size(); ++i) {
         const auto position = static_cast<std::uint16_t>(i);
@@ -67,8 +67,8 @@ void CheckNetwork(const driver::SimDescription& description) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const driver::SimDescription description =
-        driver::ReadSimText(std::string_view(reinterpret_cast<const char*>(data), size));
+    const parvane::driver::SimDescription description =
+        parvane::driver::ReadSimText(std::string_view(reinterpret_cast<const char*>(data), size));
     FUZZ_CHECK(description.loaded == description.error.empty());
     if (!description.loaded) {
         return 0;
@@ -76,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(description.maxOpenings <= driver::kMaxOpeningsLimit);
     FUZZ_CHECK(description.transitionMs <= 3600000);
     FUZZ_CHECK(!description.slaves || description.slaves->size() <= 0xFFFF);
-    for (const driver::FaultRule& rule : description.faults) {
+    for (const parvane::driver::FaultRule& rule : description.faults) {
         FUZZ_CHECK(!rule.state || IsState(*rule.state));
     }
     CheckNetwork(description);

@@ -1,6 +1,6 @@
-#include "master/master_protocol.h"
+#include "ipc/protocol.h"
 
-namespace masterproto {
+namespace parvane::ipc {
 namespace {
 
 void Put32(std::uint8_t* at, std::uint32_t value) {
@@ -93,4 +93,4 @@ std::optional<Reply> DecodeReply(std::span<const std::uint8_t> bytes) {
     return reply;
 }
 
-}  // namespace masterproto
+}  // namespace parvane::ipc

@@ -31,12 +31,19 @@
 #include <optional>
 #include <span>
 
-#include "master/master_api.h"
+namespace parvane::ipc {
 
-namespace masterproto {
-
-// File name of the driver's socket inside its process folder.
-inline constexpr const char* kSocketName = "lomadyn.sock";
+// The master operations by their export numbers.
+enum class MasterExport : std::uint32_t {
+    Close = 12,
+    GetOnlineSlaveCount = 25,
+    GetEniSlaveCount = 26,
+    GetState = 28,
+    Open = 32,
+    RequestState = 41,
+    ReadSlaveEeprom = 66,
+    GetSlaveInfo = 79,
+};
 
 struct Request {
     MasterExport op = MasterExport::Open;
@@ -83,4 +90,4 @@ DecodedRequest DecodeRequest(std::span<const std::uint8_t> bytes);
 // Empty when the datagram is not exactly a reply's size.
 std::optional<Reply> DecodeReply(std::span<const std::uint8_t> bytes);
 
-}  // namespace masterproto
+}  // namespace parvane::ipc

@@ -1,4 +1,4 @@
-#include "master/socket_address.h"
+#include "ipc/socket_address.h"
 
 #include <fcntl.h>
 
@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-namespace masterproto {
+namespace parvane::ipc {
 
 std::optional<SocketAddress> SocketAddress::In(const std::filesystem::path& folder,
                                                const char* name) {
@@ -30,4 +30,4 @@ std::optional<SocketAddress> SocketAddress::In(const std::filesystem::path& fold
     return address;
 }
 
-}  // namespace masterproto
+}  // namespace parvane::ipc

@@ -10,9 +10,9 @@
 #include <filesystem>
 #include <optional>
 
-#include "master/unique_fd.h"
+#include "common/unique_fd.h"
 
-namespace masterproto {
+namespace parvane::ipc {
 
 class SocketAddress {
   public:
@@ -26,7 +26,7 @@ class SocketAddress {
   private:
     sockaddr_un addr_{};
     socklen_t size_ = 0;
-    UniqueFd folderFd_;
+    common::UniqueFd folderFd_;
 };
 
-}  // namespace masterproto
+}  // namespace parvane::ipc

@@ -1,3 +1,3 @@
-#include "app/last_status.h"
+#include "launcher/last_status.h"
 
 std::uint32_t LastStatus = 0;

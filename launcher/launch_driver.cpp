@@ -1,5 +1,6 @@
 #include "launcher/launch_driver.h"
 
+#include "common/catalog_names.h"
 #include "launcher/driver_path.h"
 #include "launcher/launch_report.h"
 #include "launcher/text_buffer.h"
@@ -7,8 +8,8 @@
 
 namespace {
 
-constexpr const char kDriverEntry[] = "PRCS_LOMADYN";
-constexpr const char kEndOfInitEntry[] = "ZU?END_INIT";
+using parvane::common::kDriverEntry;
+using parvane::common::kEndOfInitEntry;
 constexpr std::uint32_t kStartWaitMs = 30000;
 
 }  // namespace

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "check/bus_check.h"
-#include "launcher/driver_launcher.h"
+#include "launcher/start_master_driver.h"
 #include "platform/rt_services.h"
 
 FakeAppDeps fakeApp;

@@ -1,6 +1,6 @@
 // The client's connection against a hand-made server socket: time bounds,
 // broken connections and late answers, without a driver or platform.
-#include "master/client_connection.h"
+#include "client/connection.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -9,38 +9,39 @@
 #include <filesystem>
 #include <string>
 
-namespace masterclient {
+namespace parvane::client {
 namespace {
 
 namespace fs = std::filesystem;
-using masterproto::UniqueFd;
+using parvane::common::UniqueFd;
+using parvane::ipc::MasterExport;
 using namespace std::chrono_literals;
 
 class ServerSocket {
   public:
     explicit ServerSocket(const fs::path& folder) {
         fs::create_directories(folder);
-        address_ = masterproto::SocketAddress::In(folder, "s.sock");
+        address_ = parvane::ipc::SocketAddress::In(folder, "s.sock");
         listener_.reset(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
         ok_ = address_ && ::bind(listener_.get(), address_->addr(), address_->size()) == 0 &&
               ::listen(listener_.get(), 4) == 0;
     }
     bool ok() const { return ok_; }
-    const masterproto::SocketAddress& address() const { return *address_; }
+    const parvane::ipc::SocketAddress& address() const { return *address_; }
     UniqueFd Accept() { return UniqueFd(::accept(listener_.get(), nullptr, nullptr)); }
-    masterproto::Request ReadRequest(int fd) {
+    parvane::ipc::Request ReadRequest(int fd) {
         std::uint8_t buffer[64];
         ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        auto decoded = masterproto::DecodeRequest({buffer, n > 0 ? std::size_t(n) : 0});
-        return decoded.request.value_or(masterproto::Request{});
+        auto decoded = parvane::ipc::DecodeRequest({buffer, n > 0 ? std::size_t(n) : 0});
+        return decoded.request.value_or(parvane::ipc::Request{});
     }
-    void Answer(int fd, const masterproto::Reply& reply) {
-        auto bytes = masterproto::EncodeReply(reply);
+    void Answer(int fd, const parvane::ipc::Reply& reply) {
+        auto bytes = parvane::ipc::EncodeReply(reply);
         ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size()));
     }
 
   private:
-    std::optional<masterproto::SocketAddress> address_;
+    std::optional<parvane::ipc::SocketAddress> address_;
     UniqueFd listener_;
     bool ok_ = false;
 };
@@ -56,18 +57,18 @@ class ClientConnection : public ::testing::Test {
     fs::path folder_;
 };
 
-masterproto::Request GetState() {
-    masterproto::Request request;
+parvane::ipc::Request GetState() {
+    parvane::ipc::Request request;
     request.op = MasterExport::GetState;
     return request;
 }
 
 TEST_F(ClientConnection, NobodyListeningIsRefused) {
-    auto address = masterproto::SocketAddress::In(folder_, "none.sock");
+    auto address = parvane::ipc::SocketAddress::In(folder_, "none.sock");
     ASSERT_TRUE(address);
     Connection connection;
     EXPECT_EQ(connection.Connect(*address, Clock::now() + 1s), Outcome::kRefused);
-    masterproto::Reply reply;
+    parvane::ipc::Reply reply;
     EXPECT_EQ(connection.Call(GetState(), Clock::now() + 1s, reply), Outcome::kLost);
 }
 
@@ -77,7 +78,7 @@ TEST_F(ClientConnection, ARequestWithoutAnswerTimesOutWithinTheBound) {
     Connection connection;
     ASSERT_EQ(connection.Connect(server.address(), Clock::now() + 1s), Outcome::kOk);
     auto started = Clock::now();
-    masterproto::Reply reply;
+    parvane::ipc::Reply reply;
     EXPECT_EQ(connection.Call(GetState(), started + 200ms, reply), Outcome::kTimeout);
     auto took = Clock::now() - started;
     EXPECT_GE(took, 190ms);
@@ -91,9 +92,9 @@ TEST_F(ClientConnection, LateAnswersToEarlierCallsAreSkipped) {
     Connection connection;
     ASSERT_EQ(connection.Connect(server.address(), Clock::now() + 1s), Outcome::kOk);
     UniqueFd peer = server.Accept();
-    masterproto::Reply reply;
+    parvane::ipc::Reply reply;
     EXPECT_EQ(connection.Call(GetState(), Clock::now() + 50ms, reply), Outcome::kTimeout);
-    masterproto::Request first = server.ReadRequest(peer.get());
+    parvane::ipc::Request first = server.ReadRequest(peer.get());
     // The first call's answer arrives only now, before the second call's.
     server.Answer(peer.get(), {28, first.seq, 0, 0, 1, 1, 0});
     server.Answer(peer.get(), {28, first.seq + 1, 0, 0, 2, 2, 0});
@@ -107,7 +108,7 @@ TEST_F(ClientConnection, APeerThatClosesIsLostForGood) {
     Connection connection;
     ASSERT_EQ(connection.Connect(server.address(), Clock::now() + 1s), Outcome::kOk);
     server.Accept().reset();
-    masterproto::Reply reply;
+    parvane::ipc::Reply reply;
     auto started = Clock::now();
     EXPECT_EQ(connection.Call(GetState(), started + 5s, reply), Outcome::kLost);
     EXPECT_LT(Clock::now() - started, 1s);
@@ -123,7 +124,7 @@ TEST_F(ClientConnection, AReplyOfTheWrongShapeIsAProtocolError) {
     UniqueFd peer = server.Accept();
     const char junk[] = "junk";
     ASSERT_EQ(::send(peer.get(), junk, sizeof junk, MSG_NOSIGNAL), ssize_t(sizeof junk));
-    masterproto::Reply reply;
+    parvane::ipc::Reply reply;
     EXPECT_EQ(connection.Call(GetState(), Clock::now() + 1s, reply), Outcome::kProtocol);
 }
 
@@ -134,11 +135,11 @@ TEST_F(ClientConnection, FoldersLongerThanSunPathAreReachable) {
     ServerSocket server(deep);
     ASSERT_TRUE(server.ok());
     EXPECT_TRUE(fs::exists(deep / "s.sock"));
-    auto address = masterproto::SocketAddress::In(deep, "s.sock");
+    auto address = parvane::ipc::SocketAddress::In(deep, "s.sock");
     ASSERT_TRUE(address);
     Connection connection;
     EXPECT_EQ(connection.Connect(*address, Clock::now() + 1s), Outcome::kOk);
 }
 
 }  // namespace
-}  // namespace masterclient
+}  // namespace parvane::client

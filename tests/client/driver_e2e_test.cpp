@@ -2,7 +2,7 @@
 // its own.
 #include <signal.h>
 
-#include "tests/master/driver_e2e_support.h"
+#include "tests/client/driver_e2e_support.h"
 
 namespace mastere2e {
 namespace {

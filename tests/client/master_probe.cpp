@@ -26,7 +26,7 @@
 #include <thread>
 #include <vector>
 
-#include "master/master_api.h"
+#include "client/master_api.h"
 #include "platform/rt_node.h"
 #include "platform/rt_services.h"
 

@@ -3,13 +3,13 @@
 #include <gtest/gtest.h>
 
 #include "driver/simulated_network.h"
-#include "master/master_status.h"
+#include "ipc/master_codes.h"
 
-namespace driver {
+namespace parvane::driver {
 namespace {
 
-using masterproto::DecodedRequest;
-using masterproto::Request;
+using parvane::ipc::DecodedRequest;
+using parvane::ipc::Request;
 
 DecodedRequest Req(MasterExport op, std::uint32_t a0 = 0, std::uint32_t a1 = 0,
                    std::uint32_t a2 = 0) {
@@ -183,4 +183,4 @@ TEST(MasterService, FaultsMatchByPositionOffsetAndStateFirstRuleWinsTimesLimit) 
 }
 
 }  // namespace
-}  // namespace driver
+}  // namespace parvane::driver

@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-namespace driver {
+namespace parvane::driver {
 namespace {
 
 TEST(SimDescription, TheFullSchemaWithCommentsAndHexTexts) {
@@ -119,4 +119,4 @@ TEST(SimDescription, ExampleFilesLoad) {
 }
 
 }  // namespace
-}  // namespace driver
+}  // namespace parvane::driver

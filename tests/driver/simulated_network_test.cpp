@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "driver/sii_image.h"
-#include "master/master_status.h"
+#include "ipc/master_codes.h"
 
-namespace driver {
+namespace parvane::driver {
 namespace {
 
 using namespace std::chrono_literals;
@@ -141,4 +141,4 @@ TEST(OnlineSlaves, DescriptionFillsMissingIdentityFromTheEni) {
 }
 
 }  // namespace
-}  // namespace driver
+}  // namespace parvane::driver

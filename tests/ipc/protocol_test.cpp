@@ -1,8 +1,8 @@
+#include "ipc/protocol.h"
+
 #include <gtest/gtest.h>
 
-#include "master/master_protocol.h"
-
-namespace masterproto {
+namespace parvane::ipc {
 namespace {
 
 TEST(Protocol, RequestRoundTripIsLittleEndian) {
@@ -61,4 +61,4 @@ TEST(Protocol, WrongSizesAndUnknownOpsAreNotRequests) {
 }
 
 }  // namespace
-}  // namespace masterproto
+}  // namespace parvane::ipc
