@@ -8,6 +8,7 @@
 #include <pugixml.hpp>
 #include <string>
 
+#include "eni/config_reader.h"
 #include "eni/file_bytes.h"
 #include "eni/number_text.h"
 #include "eni/xml_encoding.h"
@@ -18,13 +19,6 @@ namespace {
 constexpr std::size_t kMaxSlaves = 0xFFFF;  // counts are 16-bit on the wire
 constexpr std::size_t kMaxNotes = 20;
 constexpr std::size_t kMaxEniBytes = std::size_t{1} << 30;
-
-// The element's name without a namespace prefix.
-std::string_view LocalName(const pugi::xml_node& node) {
-    std::string_view name = node.name();
-    auto colon = name.rfind(':');
-    return colon == std::string_view::npos ? name : name.substr(colon + 1);
-}
 
 pugi::xml_node FirstChild(const pugi::xml_node& parent, std::string_view localName) {
     for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling()) {
@@ -72,15 +66,35 @@ class Reader {
             return Refuse(Format("no <Config> element under <%.60s>", root.name()),
                           LineAt(root.offset_debug()), std::string(rootName));
         }
-        for (pugi::xml_node slave = config.first_child(); slave; slave = slave.next_sibling()) {
-            if (slave.type() != pugi::node_element || LocalName(slave) != "Slave")
+        std::size_t slaveCount = 0;
+        for (pugi::xml_node child = config.first_child(); child; child = child.next_sibling())
+            slaveCount += child.type() == pugi::node_element && LocalName(child) == "Slave";
+        slaveCount = std::min(slaveCount, kMaxSlaves);
+        contents_.slaves.reserve(slaveCount);
+        contents_.config.slaves.reserve(slaveCount);
+        for (pugi::xml_node child = config.first_child(); child; child = child.next_sibling()) {
+            if (child.type() != pugi::node_element)
                 continue;
-            if (contents_.slaves.size() == kMaxSlaves) {
-                return Refuse(Format("more than %zu slaves", kMaxSlaves),
-                              LineAt(slave.offset_debug()), SlavePath(contents_.slaves.size()));
+            std::string_view name = LocalName(child);
+            if (name == "Slave") {
+                if (contents_.slaves.size() == kMaxSlaves) {
+                    return Refuse(Format("more than %zu slaves", kMaxSlaves),
+                                  LineAt(child.offset_debug()), SlavePath(contents_.slaves.size()));
+                }
+                if (auto refused = ReadSlave(child); !refused.has_value())
+                    return std::unexpected(std::move(refused.error()));
+            } else if (name == "Master") {
+                if (auto read = ReadMasterConfig(child, contents_.config); !read)
+                    return Refuse(std::move(read.error()));
+            } else if (name == "Cyclic") {
+                Cyclic& cyclic = contents_.config.cyclic.emplace_back();
+                const std::size_t index = contents_.config.cyclic.size() - 1;
+                if (auto read = ReadCyclicConfig(child, index, cyclic); !read)
+                    return Refuse(std::move(read.error()));
+            } else if (name == "ProcessImage") {
+                if (auto read = ReadProcessImage(child, contents_.config.processImage); !read)
+                    return Refuse(std::move(read.error()));
             }
-            if (auto refused = ReadSlave(slave); !refused.has_value())
-                return std::unexpected(std::move(refused.error()));
         }
         return std::move(contents_);
     }
@@ -95,7 +109,14 @@ class Reader {
         if (read)
             read = Field(slave, info, "RevisionNo", identity.revisionNo);
         contents_.slaves.push_back(identity);
-        return read;
+        if (!read)
+            return read;
+        Slave& model = contents_.config.slaves.emplace_back();
+        model.identity = identity;
+        if (auto configured = ReadSlaveConfig(slave, contents_.slaves.size() - 1, model);
+            !configured)
+            return Refuse(std::move(configured.error()));
+        return {};
     }
 
     std::expected<void, Error> Field(const pugi::xml_node& slave, const pugi::xml_node& info,
@@ -130,6 +151,15 @@ class Reader {
         error.element = std::move(element);
         error.notes = std::move(contents_.notes);
         return std::unexpected(std::move(error));
+    }
+
+    // A malformed element of the network's configuration: its line, path
+    // and what is wrong with it.
+    std::unexpected<Error> Refuse(Refusal refusal) {
+        std::size_t line = LineAt(refusal.offset);
+        return Refuse(
+            Format("line %zu: %s: %s", line, refusal.element.c_str(), refusal.reason.c_str()), line,
+            std::move(refusal.element));
     }
 
     // Slaves are numbered from 0 in document order, as in the messages.

@@ -77,7 +77,7 @@ struct Validate {
 struct InitCmd {
     TransitionSet transitions;
     bool beforeSlave = false;  // master commands only
-    std::string requires;      // "frame", "cycle" or empty
+    std::string requirement;   // Requires: "frame", "cycle" or empty ("requires" is a keyword)
     std::string comment;
     Datagram datagram;
     std::uint32_t retries = 0;
