@@ -156,10 +156,10 @@ class Reader {
     // A malformed element of the network's configuration: its line, path
     // and what is wrong with it.
     std::unexpected<Error> Refuse(Refusal refusal) {
-        std::size_t line = LineAt(refusal.offset);
-        return Refuse(
-            Format("line %zu: %s: %s", line, refusal.element.c_str(), refusal.reason.c_str()), line,
-            std::move(refusal.element));
+        const std::size_t line = LineAt(refusal.offset);
+        std::string message =
+            Format("line %zu: %s: %s", line, refusal.element.c_str(), refusal.reason.c_str());
+        return Refuse(std::move(message), line, std::move(refusal.element));
     }
 
     // Slaves are numbered from 0 in document order, as in the messages.
