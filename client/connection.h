@@ -33,8 +33,6 @@ class Connection {
     Outcome Call(parvane::ipc::Request request, Clock::time_point deadline,
                  parvane::ipc::Reply& reply);
 
-    bool broken() const { return broken_; }
-
   private:
     Outcome Send(const parvane::ipc::Request& request, Clock::time_point deadline);
     Outcome Receive(const parvane::ipc::Request& request, Clock::time_point deadline,

@@ -84,14 +84,14 @@ int DriverMain(int argc, char** argv) {
 
     parvane::driver::MasterService service(parvane::driver::LoadSetup(options));
 
-    std::string error;
-    auto server = parvane::driver::IpcServer::Open(rt::ProcessFolder(self),
-                                                   parvane::common::kDriverSocketName, error);
-    if (!server) {
-        Log("cannot open the IPC endpoint: %s", error.c_str());
+    auto opened = parvane::driver::IpcServer::Open(rt::ProcessFolder(self),
+                                                   parvane::common::kDriverSocketName);
+    if (!opened) {
+        Log("cannot open the IPC endpoint: %s", opened.error().message.c_str());
         LeaveCatalog(root, self);
         return 1;
     }
+    std::unique_ptr<parvane::driver::IpcServer> server = std::move(*opened);
     if (!CatalogRtHandle(self, self, kEndOfInitEntry)) {
         Log("cannot catalogue %s (error 0x%04X)", kEndOfInitEntry, GetLastRtError());
         LeaveCatalog(root, self);

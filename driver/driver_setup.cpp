@@ -42,20 +42,22 @@ ServiceSetup LoadSetup(const DriverOptions& options) {
     }
 
     SimDescription description;
-    description.loaded = true;
+    bool descriptionUsable = true;
     if (!options.simPath.empty()) {
-        description = ReadSimFile(options.simPath);
-        if (description.loaded) {
+        auto read = ReadSimFile(options.simPath);
+        if (read) {
+            description = std::move(*read);
             Log("network description %s read: %s, %zu fault rules", options.simPath.c_str(),
                 description.slaves ? "its own slaves" : "the ENI's slaves",
                 description.faults.size());
         } else {
             Log("network description %s refused: %s", options.simPath.c_str(),
-                description.error.c_str());
+                read.error().message.c_str());
+            descriptionUsable = false;
         }
     }
 
-    setup.configured = eniUsable && description.loaded;
+    setup.configured = eniUsable && descriptionUsable;
     if (!setup.configured) {
         setup.eniSlaves.clear();
         description = SimDescription{};

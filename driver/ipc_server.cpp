@@ -21,24 +21,20 @@ constexpr int kBurst = 16;
 
 }  // namespace
 
-std::unique_ptr<IpcServer> IpcServer::Open(const std::filesystem::path& folder, const char* name,
-                                           std::string& error) {
-    auto address = parvane::ipc::SocketAddress::In(folder, name);
-    if (!address) {
-        error = "cannot address a socket in " + folder.string();
-        return nullptr;
-    }
-    parvane::common::UniqueFd listener(
-        ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (!listener.valid()) {
-        error = std::string("socket: ") + std::strerror(errno);
-        return nullptr;
-    }
+std::expected<std::unique_ptr<IpcServer>, Error> IpcServer::Open(
+    const std::filesystem::path& folder, const char* name) {
+    const std::string where = (folder / name).string();
+    auto address = ipc::SocketAddress::In(folder, name);
+    if (!address)
+        return std::unexpected(Error{"cannot address a socket in " + folder.string(), where});
+    common::UniqueFd listener(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!listener.valid())
+        return std::unexpected(Error{std::string("socket: ") + std::strerror(errno), where});
     ::unlink(address->path());
     if (::bind(listener.get(), address->addr(), address->size()) != 0 ||
         ::listen(listener.get(), 64) != 0) {
-        error = "cannot listen at " + (folder / name).string() + ": " + std::strerror(errno);
-        return nullptr;
+        return std::unexpected(
+            Error{"cannot listen at " + where + ": " + std::strerror(errno), where});
     }
     return std::make_unique<IpcServer>(std::move(*address), std::move(listener));
 }

@@ -3,12 +3,14 @@
 // peers of the driver's own user are accepted.
 #pragma once
 
+#include <expected>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "common/unique_fd.h"
+#include "driver/error.h"
 #include "driver/master_service.h"
 #include "ipc/socket_address.h"
 
@@ -17,9 +19,9 @@ namespace parvane::driver {
 class IpcServer {
   public:
     // Binds and listens at `name` inside `folder` (a stale socket file of an
-    // earlier driver is replaced). Null with `error` set on failure.
-    static std::unique_ptr<IpcServer> Open(const std::filesystem::path& folder, const char* name,
-                                           std::string& error);
+    // earlier driver is replaced).
+    static std::expected<std::unique_ptr<IpcServer>, Error> Open(
+        const std::filesystem::path& folder, const char* name);
     // Takes over a socket already listening at the address.
     IpcServer(parvane::ipc::SocketAddress address, parvane::common::UniqueFd listener)
         : address_(std::move(address)), listener_(std::move(listener)) {}

@@ -10,10 +10,6 @@ namespace {
 using parvane::ipc::Reply;
 using parvane::ipc::Request;
 
-bool IsState(std::uint32_t state) {
-    return state == 1 || state == 2 || state == 4 || state == 8;
-}
-
 // The slave position an EEPROM selector names: a position when bit 0x8000 is
 // set, otherwise a station address.
 std::optional<std::uint32_t> SelectedPosition(std::uint32_t selector) {
@@ -138,18 +134,18 @@ void MasterService::Work(const Request& request, Reply& reply) {
         case MasterExport::RequestState:
             if (auto fault = Fault({request.op, {}, {}, request.arg0}, reply)) {
                 reply.status = *fault;
-            } else if (!IsState(request.arg0)) {
+            } else if (!ecat::IsNetworkState(request.arg0)) {
                 reply.status = kMasterInvalidState;
             } else {
-                network.RequestState(static_cast<std::uint16_t>(request.arg0));
+                network.RequestState(static_cast<AlState>(request.arg0));
             }
             break;
         case MasterExport::GetState:
             if (auto fault = Fault({request.op, {}, {}, {}}, reply)) {
                 reply.status = *fault;
             } else {
-                reply.value1 = network.CurrentState();
-                reply.value0 = network.RequestedState();
+                reply.value1 = ecat::ToWire(network.CurrentState());
+                reply.value0 = ecat::ToWire(network.RequestedState());
             }
             break;
         default:

@@ -83,7 +83,12 @@ TEST_F(ClientConnection, ARequestWithoutAnswerTimesOutWithinTheBound) {
     auto took = Clock::now() - started;
     EXPECT_GE(took, 190ms);
     EXPECT_LT(took, 2s);
-    EXPECT_FALSE(connection.broken());
+    // A timeout does not break the connection: the next call is answered.
+    UniqueFd peer = server.Accept();
+    parvane::ipc::Request first = server.ReadRequest(peer.get());
+    server.Answer(peer.get(), {28, first.seq + 1, 0, 0, 4, 4, 0});
+    ASSERT_EQ(connection.Call(GetState(), Clock::now() + 1s, reply), Outcome::kOk);
+    EXPECT_EQ(reply.value1, 4u);
 }
 
 TEST_F(ClientConnection, LateAnswersToEarlierCallsAreSkipped) {
@@ -112,7 +117,6 @@ TEST_F(ClientConnection, APeerThatClosesIsLostForGood) {
     auto started = Clock::now();
     EXPECT_EQ(connection.Call(GetState(), started + 5s, reply), Outcome::kLost);
     EXPECT_LT(Clock::now() - started, 1s);
-    EXPECT_TRUE(connection.broken());
     EXPECT_EQ(connection.Call(GetState(), Clock::now() + 5s, reply), Outcome::kLost);
 }
 

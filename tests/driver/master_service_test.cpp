@@ -27,7 +27,7 @@ ServiceSetup MakeSetup(std::vector<FaultRule> faults = {}, std::uint32_t maxOpen
     setup.configured = true;
     std::vector<SimulatedSlave> online;
     for (const auto& identity : eni)
-        online.push_back({identity, 8});
+        online.push_back({identity, AlState::kOp});
     online.resize(1);  // one slave answers
     setup.eniSlaves = std::move(eni);
     setup.network = std::make_unique<SimulatedNetwork>(online, std::chrono::milliseconds(0));
