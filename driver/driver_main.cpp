@@ -28,7 +28,7 @@ using parvane::common::kEndOfInitEntry;
 // True when the root directory's driver entry names this process.
 bool EntryNamesThisProcess(RTHANDLE root) {
     RTHANDLE entry = LookupRtHandle(root, kDriverEntry, 0);
-    return entry != BAD_RTHANDLE && rt::ProcessId(entry) == ::getpid();
+    return entry != BAD_RTHANDLE && parvane::platform::ProcessId(entry) == ::getpid();
 }
 
 // Removes this driver's catalog entries; the root entry only while it still
@@ -70,7 +70,7 @@ int DriverMain(int argc, char** argv) {
     if (running != BAD_RTHANDLE) {
         if (GetRtHandleType(running) != kRtTypeNone) {
             Log("another master driver is running (pid %d); this one does not start",
-                static_cast<int>(rt::ProcessId(running)));
+                static_cast<int>(parvane::platform::ProcessId(running)));
             return 1;
         }
         Log("removing the stale %s entry of a driver that is gone", kDriverEntry);
@@ -84,7 +84,7 @@ int DriverMain(int argc, char** argv) {
 
     parvane::driver::MasterService service(parvane::driver::LoadSetup(options));
 
-    auto opened = parvane::driver::IpcServer::Open(rt::ProcessFolder(self),
+    auto opened = parvane::driver::IpcServer::Open(parvane::platform::ProcessFolder(self),
                                                    parvane::common::kDriverSocketName);
     if (!opened) {
         Log("cannot open the IPC endpoint: %s", opened.error().message.c_str());
@@ -104,7 +104,7 @@ int DriverMain(int argc, char** argv) {
     Log("stopping");
     server.reset();
     LeaveCatalog(root, self);
-    rt::LeaveNode();
+    parvane::platform::LeaveNode();
     return 0;
 }
 

@@ -41,7 +41,12 @@ run_case master_uses_emulator driver/backend/master.cpp '#include "emulator/segm
     'driver/backend/ may not include'
 run_case master_uses_ecat driver/backend/master.cpp '#include "ecat/frame.h"' pass
 run_case driver_uses_client driver/main.cpp '#include "client/master_api.h"' 'may not include'
-run_case driver_uses_emulator driver/main.cpp '#include "emulator/segment.h"' 'may not include'
+run_case driver_runs_on_emulator driver/main.cpp '#include "emulator/segment.h"' pass
+run_case driver_uses_master driver/main.cpp '#include "driver/backend/master.h"' pass
+run_case emulator_program_system emulator/program/main.cpp '#include <sys/socket.h>' pass
+run_case emulator_program_master emulator/program/main.cpp '#include "driver/backend/link.h"' \
+    'may not include'
+run_case emulator_uses_json emulator/description.cpp '#include <nlohmann/json.hpp>' pass
 run_case ecat_uses_eni ecat/frame.h '#include "eni/model.h"' 'ecat/ may not include'
 run_case ecat_uses_pugixml ecat/frame.h '#include <pugixml.hpp>' 'standard library'
 run_case eni_uses_common eni/reader.cpp '#include "common/unique_fd.h"' 'may not include'
