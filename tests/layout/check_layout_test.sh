@@ -57,6 +57,19 @@ run_case own_folder client/master.cpp '#include "client/connection.h"' pass
 run_case beside_the_file driver/main.cpp '#include "log.h"' pass
 run_case tests_are_free tests/x_test.cpp '#include "driver/backend/master.h"' pass
 
+# The same rule for the CMake links, wrapped calls included.
+run_case emulator_links_master emulator/CMakeLists.txt \
+    $'target_link_libraries(emulator PUBLIC ecat eni\n    lomadyn_backend)' \
+    'emulator/ may not link lomadyn_backend'
+run_case emulator_links_wire emulator/CMakeLists.txt \
+    'target_link_libraries(emulator PUBLIC ecat eni PRIVATE nlohmann_json::nlohmann_json)' pass
+run_case master_links_emulator driver/backend/CMakeLists.txt \
+    'target_link_libraries(lomadyn_backend PUBLIC ecat emulator)' 'may not link emulator'
+run_case eni_links_ipc eni/CMakeLists.txt 'target_link_libraries(eni PUBLIC ecat ipc)' \
+    'eni/ may not link ipc'
+run_case driver_links_client driver/CMakeLists.txt \
+    'target_link_libraries(lomadyn_core PUBLIC eni client)' 'may not link client'
+
 if ((failures > 0)); then
     echo "$failures case(s) failed"
     exit 1
