@@ -548,7 +548,6 @@ ReadResult SmTypeText(const Where& where, const pugi::xml_node& node, SmType& ou
 
 ReadResult ReadSm(const Where& where, const pugi::xml_node& node, SyncManager& out,
                   bool& hasDefaultSize) {
-    out.pdos.reserve(CountElements(node, "Pdo"));
     return ForEachElement(node, [&](const pugi::xml_node& child, std::string_view name) {
         if (name == "Type")
             return SmTypeText(where, child, out.type);
@@ -581,7 +580,6 @@ ReadResult ReadPdo(const Where& where, const pugi::xml_node& node, Pdo& out) {
             return Refuse(where, node, "attribute Sm=\"%.40s\" is not a sync manager", sm.value());
         out.sm = static_cast<std::uint8_t>(*value);
     }
-    out.entries.reserve(CountElements(node, "Entry"));
     std::ptrdiff_t entryIndex = 0;
     return ForEachElement(node, [&](const pugi::xml_node& child, std::string_view name) {
         if (name == "Index")
@@ -636,8 +634,6 @@ void SizeFromPdos(ProcessData& data, SyncManager& sm) {
 ReadResult ReadProcessData(const Where& where, const pugi::xml_node& node, ProcessData& out) {
     bool sized[4] = {false, false, false, false};
     std::ptrdiff_t rx = 0, tx = 0;
-    out.rxPdos.reserve(CountElements(node, "RxPdo"));
-    out.txPdos.reserve(CountElements(node, "TxPdo"));
     ReadResult read = ForEachElement(node, [&](const pugi::xml_node& child, std::string_view name) {
         if (name == "Send")
             return ReadBitRange(Child(where, child), child, out.send.emplace());
