@@ -582,7 +582,11 @@ std::uint16_t Slave::CheckProcessData() const {
         if (!sm.enabled() || sm.start != expected.start || sm.length != expected.length ||
             (sm.control & kModeAndDirection) != (expected.control & kModeAndDirection))
             return refusal;
-        // An active FMMU of the matching direction must reach the buffer.
+    }
+    // Then an active FMMU of the matching direction must reach each buffer.
+    for (const ExpectedSm& expected : model_->processSms) {
+        if (expected.length == 0)
+            continue;
         bool mapped = false;
         for (unsigned i = 0; i < model_->fmmuCount && !mapped; ++i) {
             const FmmuEntry e = Fmmu(i);
@@ -591,7 +595,7 @@ std::uint16_t Slave::CheckProcessData() const {
                      expected.start < static_cast<std::uint32_t>(e.physicalStart) + e.length;
         }
         if (!mapped)
-            return refusal;
+            return expected.outputs ? code::kInvalidOutputConfig : code::kInvalidInputConfig;
     }
     for (const RequiredObject& object : model_->requiredForSafeOp) {
         if (mailbox_ &&

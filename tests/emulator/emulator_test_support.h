@@ -182,3 +182,75 @@ inline std::unique_ptr<Segment> MakeSegment(std::vector<eni::Slave> slaves, cons
 }
 
 }  // namespace parvane::emulator::test
+
+namespace parvane::emulator::test {
+
+// Configuration of MailboxSlave() written as a master writes it, with bytes
+// laid out by the SM (8 bytes) and FMMU (16 bytes) tables.
+inline const char* kMailboxSms =
+    "00 10 80 00 26 00 01 00"   // SM0 0x1000, 128, mailbox master writes, enable
+    "80 10 80 00 22 00 01 00";  // SM1 0x1080, 128, mailbox master reads, enable
+inline const char* kProcessSms =
+    "00 11 02 00 64 00 01 00"   // SM2 0x1100, 2, buffered master writes + watchdog
+    "80 11 02 00 20 00 01 00";  // SM3 0x1180, 2, buffered master reads
+inline const char* kOutputFmmu =  // logical 0x00010000, 2 bytes, bits 0-7 -> 0x1100, write
+    "00 00 01 00 02 00 00 07 00 11 00 02 01 00 00 00";
+inline const char* kInputFmmu =  // logical 0x00010002, 2 bytes <- 0x1180, read
+    "02 00 01 00 02 00 00 07 80 11 00 01 01 00 00 00";
+
+// Writes a whole mailbox message into SM0 (zero-padded to its 128 bytes) and
+// returns what SM1 then holds (empty when SM1 stays empty).
+inline Bytes MailboxExchange(Segment& segment, std::uint16_t adp, const Bytes& message) {
+    Bytes window = message;
+    window.resize(128, 0);
+    const Reply w = Exchange(segment, 2, adp, 0x1000, window);
+    EXPECT_EQ(w.wkc, 1) << "SM0 write refused";
+    const Reply r = Exchange(segment, 1, adp, 0x1080, Zeros(128));
+    if (r.wkc == 0)
+        return {};
+    return r.data;
+}
+
+// The CoE downloads MailboxSlave() requires before SAFEOP: 0x1C12 by
+// complete access (normal download, 0x31) and 0x8000:01 expedited (0x2B).
+inline void DownloadStartupObjects(Segment& segment, std::uint16_t adp) {
+    MailboxExchange(segment, adp,
+                    Hex("0e 00 00 00 00 13 00 20 31 12 1c 00 04 00 00 00 01 00 00 16"));
+    MailboxExchange(segment, adp, Hex("0a 00 00 00 00 23 00 20 2b 00 80 01 05 00 00 00"));
+}
+
+inline std::uint16_t AlStatus(Segment& segment, std::uint16_t adp) {
+    const Reply r = Exchange(segment, 1, adp, 0x0130, Zeros(2));
+    return static_cast<std::uint16_t>(r.data[0] | (r.data[1] << 8));
+}
+inline std::uint16_t AlCode(Segment& segment, std::uint16_t adp) {
+    const Reply r = Exchange(segment, 1, adp, 0x0134, Zeros(2));
+    return static_cast<std::uint16_t>(r.data[0] | (r.data[1] << 8));
+}
+inline void RequestState(Segment& segment, std::uint16_t adp, std::uint16_t control) {
+    Exchange(segment, 2, adp, 0x0120,
+             Bytes{static_cast<std::uint8_t>(control), static_cast<std::uint8_t>(control >> 8)});
+}
+
+// Takes MailboxSlave() at position `adp` from INIT up to `state` the proper way.
+inline void BringUp(Segment& segment, std::uint16_t adp, std::uint16_t state) {
+    if (state >= 2) {
+        Exchange(segment, 2, adp, 0x0800, Hex(kMailboxSms));
+        RequestState(segment, adp, 0x0002);
+    }
+    if (state >= 4) {
+        Exchange(segment, 2, adp, 0x0810, Hex(kProcessSms));
+        Bytes fmmus = Hex(kOutputFmmu);
+        const Bytes input = Hex(kInputFmmu);
+        fmmus.insert(fmmus.end(), input.begin(), input.end());
+        Exchange(segment, 2, adp, 0x0600, fmmus);
+        DownloadStartupObjects(segment, adp);
+        RequestState(segment, adp, 0x0004);
+    }
+    if (state >= 8) {
+        Exchange(segment, 2, adp, 0x1100, Hex("01 00"));
+        RequestState(segment, adp, 0x0008);
+    }
+}
+
+}  // namespace parvane::emulator::test
