@@ -268,8 +268,7 @@ std::expected<bool, Refusal> DatagramElement(const Where& where, const pugi::xml
 
 // After all children: Data, or DataLength zero bytes, which must agree when
 // both are given.
-ReadResult FinishDatagram(const Where& where, const pugi::xml_node& node, Datagram& datagram,
-                          const DatagramParts& parts) {
+ReadResult FinishDatagram(const Where& where, Datagram& datagram, const DatagramParts& parts) {
     if (parts.hasLength) {
         std::uint32_t length = 0;
         if (ReadResult read = Number(where, parts.dataLength, length); !read)
@@ -286,7 +285,6 @@ ReadResult FinishDatagram(const Where& where, const pugi::xml_node& node, Datagr
         if (!parts.hasData)
             datagram.data.assign(length, 0);
     }
-    (void)node;
     return {};
 }
 
@@ -362,7 +360,7 @@ ReadResult ReadInitCmd(const Where& where, const pugi::xml_node& node, InitCmd& 
         return Refuse(where, node, "no <Cmd>");
     if (out.transitions.empty())
         return Refuse(where, node, "no <Transition>");
-    if (read = FinishDatagram(where, node, out.datagram, parts); !read)
+    if (read = FinishDatagram(where, out.datagram, parts); !read)
         return read;
     if (out.validate) {
         const Where at = Child(where, validateNode);
@@ -718,7 +716,7 @@ ReadResult ReadCyclicCmd(const Where& where, const pugi::xml_node& node, CyclicC
     if (!read)
         return read;
     // A Cmd without a command number sends nothing: it stays a NOP.
-    return FinishDatagram(where, node, out.datagram, parts);
+    return FinishDatagram(where, out.datagram, parts);
 }
 
 }  // namespace
