@@ -218,8 +218,7 @@ ReadResult MacText(const Where& parent, const pugi::xml_node& node, ecat::MacAdd
                   node.text().get());
 }
 
-// Cmd, Adp, Ado, Addr, Data, DataLength and Cnt, which InitCmds and cyclic
-// Cmds share. Returns false for an element that is none of these.
+// What a command's children said about its datagram so far.
 struct DatagramParts {
     bool hasCmd = false;
     bool hasData = false;
@@ -227,6 +226,8 @@ struct DatagramParts {
     pugi::xml_node dataLength;
 };
 
+// Cmd, Adp, Ado, Addr, Data, DataLength and Cnt, which InitCmds and cyclic
+// Cmds share. Returns false for an element that is none of these.
 std::expected<bool, Refusal> DatagramElement(const Where& where, const pugi::xml_node& node,
                                              std::string_view name, Datagram& datagram,
                                              DatagramParts& parts) {
