@@ -98,9 +98,7 @@ class Slave {
     void PostReply(std::vector<std::uint8_t> payload, std::uint8_t type);
     void DeliverNext();
     void RepeatRequested();
-    std::vector<std::uint8_t> HandleCoe(std::span<const std::uint8_t> coe);
-    std::vector<std::uint8_t> HandleSdo(std::span<const std::uint8_t> sdo,
-                                        std::span<const std::uint8_t> coe);
+    std::vector<std::uint8_t> HandleSdo(std::span<const std::uint8_t> sdo);
 
     std::shared_ptr<const SlaveModel> model_;
     SlaveSettings settings_;

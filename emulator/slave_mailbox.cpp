@@ -91,23 +91,22 @@ void Slave::MailboxReceived(std::uint64_t) {
         PostReply(MailboxError(ecat::kMailboxErrorUnsupportedProtocol), 0);
         return;
     }
-    auto reply = HandleCoe(payload);
+    // Every SDO message, a segment included, is at least 10 bytes long.
+    if (payload.size() < ecat::kCoeHeaderSize + ecat::kSdoHeaderSize) {
+        PostReply(MailboxError(ecat::kMailboxErrorSizeTooShort), 0);
+        return;
+    }
+    if (ecat::CoeServiceOf(ecat::Get16(payload.data())) !=
+        static_cast<std::uint8_t>(ecat::CoeService::kSdoRequest)) {
+        PostReply(MailboxError(ecat::kMailboxErrorServiceUnsupported), 0);
+        return;
+    }
+    auto reply = HandleSdo(payload.subspan(ecat::kCoeHeaderSize));
     if (!reply.empty())
         PostReply(std::move(reply), static_cast<std::uint8_t>(ecat::MailboxType::kCoe));
 }
 
-std::vector<std::uint8_t> Slave::HandleCoe(std::span<const std::uint8_t> coe) {
-    // Every SDO message, a segment included, is at least 10 bytes long.
-    if (coe.size() < ecat::kCoeHeaderSize + ecat::kSdoHeaderSize)
-        return MailboxError(ecat::kMailboxErrorSizeTooShort);
-    if (ecat::CoeServiceOf(ecat::Get16(coe.data())) !=
-        static_cast<std::uint8_t>(ecat::CoeService::kSdoRequest))
-        return MailboxError(ecat::kMailboxErrorServiceUnsupported);
-    return HandleSdo(coe.subspan(ecat::kCoeHeaderSize), coe);
-}
-
-std::vector<std::uint8_t> Slave::HandleSdo(std::span<const std::uint8_t> s,
-                                           std::span<const std::uint8_t>) {
+std::vector<std::uint8_t> Slave::HandleSdo(std::span<const std::uint8_t> s) {
     MailboxRuntime& box = Mailbox();
     const std::uint8_t command = s[0];
     const std::uint16_t index = ecat::Get16(&s[1]);

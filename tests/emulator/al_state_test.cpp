@@ -169,7 +169,8 @@ TEST(AlStates, TransitionTimeDelaysTheNewState) {
 
 TEST(AlStates, DeviceEmulationCopiesTheRequestWithoutChecks) {
     FakeClock clock;
-    auto segment = MakeSegment({PlainSlave(5)}, clock, R"({"slaves": [{"device_emulation": true}]})");
+    auto segment =
+        MakeSegment({PlainSlave(5)}, clock, R"({"slaves": [{"device_emulation": true}]})");
     EXPECT_EQ(Exchange(*segment, 1, 0, 0x0141, Zeros(1)).data, Hex("01"));
     RequestState(*segment, 0, 0x02);
     EXPECT_EQ(AlStatus(*segment, 0), 0x02);

@@ -22,8 +22,8 @@ struct Step {
 // One slave with a 100 us busy time whose first read fails; product 0x00001234.
 const Step kSteps[] = {
     {"the interface starts idle", kAprd, 0x0502, "00 00", "00 00", 1, 0},
-    {"read command for word 8 (vendor)", kApwr, 0x0502, "00 01 08 00 00 00", "00 01 08 00 00 00",
-     1, 0},
+    {"read command for word 8 (vendor)", kApwr, 0x0502, "00 01 08 00 00 00", "00 01 08 00 00 00", 1,
+     0},
     {"busy while the read runs", kAprd, 0x0502, "00 00", "00 81", 1, 50},
     {"a command written while busy is ignored", kApwr, 0x0502, "00 04", "00 04", 1, 0},
     {"the first read fails: no acknowledge", kAprd, 0x0502, "00 00", "00 20", 1, 60},
@@ -56,8 +56,7 @@ const Step kSteps[] = {
     {"clear again", kApwr, 0x0502, "00 00", "00 00", 1, 0},
     {"offered to the application", kApwr, 0x0500, "01", "01", 1, 0},
     {"the application holds it", kAprd, 0x0500, "00 00", "01 01", 1, 0},
-    {"a master command then fails", kApwr, 0x0502, "00 01 08 00 00 00", "00 01 08 00 00 00", 1,
-     0},
+    {"a master command then fails", kApwr, 0x0502, "00 01 08 00 00 00", "00 01 08 00 00 00", 1, 0},
     {"no acknowledge", kAprd, 0x0502, "00 00", "00 20", 1, 0},
     {"taken back", kApwr, 0x0500, "00", "00", 1, 0},
     {"the application lets go", kAprd, 0x0500, "00 00", "00 00", 1, 0},

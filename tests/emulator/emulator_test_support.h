@@ -191,8 +191,8 @@ inline const char* kMailboxSms =
     "00 10 80 00 26 00 01 00"   // SM0 0x1000, 128, mailbox master writes, enable
     "80 10 80 00 22 00 01 00";  // SM1 0x1080, 128, mailbox master reads, enable
 inline const char* kProcessSms =
-    "00 11 02 00 64 00 01 00"   // SM2 0x1100, 2, buffered master writes + watchdog
-    "80 11 02 00 20 00 01 00";  // SM3 0x1180, 2, buffered master reads
+    "00 11 02 00 64 00 01 00"     // SM2 0x1100, 2, buffered master writes + watchdog
+    "80 11 02 00 20 00 01 00";    // SM3 0x1180, 2, buffered master reads
 inline const char* kOutputFmmu =  // logical 0x00010000, 2 bytes, bits 0-7 -> 0x1100, write
     "00 00 01 00 02 00 00 07 00 11 00 02 01 00 00 00";
 inline const char* kInputFmmu =  // logical 0x00010002, 2 bytes <- 0x1180, read
