@@ -175,4 +175,14 @@ AlState EthercatNetwork::CurrentState() {
     return stateMachine_ ? stateMachine_->reached() : AlState::kInit;
 }
 
+std::uint16_t UnavailableNetwork::Open() {
+    Log("open: %s", reason_.c_str());
+    return kMasterSlaveCountFailed;
+}
+
+std::uint16_t UnavailableNetwork::ReadEeprom(std::uint16_t, std::uint16_t, std::uint16_t,
+                                             std::uint32_t&) const {
+    return kMasterNoSuchSlave;
+}
+
 }  // namespace parvane::driver

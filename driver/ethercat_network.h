@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "driver/backend/bring_up.h"
@@ -67,6 +68,24 @@ class EthercatNetwork : public Network {
     // EEPROM sizes in bytes by position, read once (0: not read yet).
     mutable std::vector<std::uint32_t> eepromBytes_;
     std::unique_ptr<backend::StateMachine> stateMachine_;
+};
+
+// A network whose wire cannot be used (no such interface, no permission):
+// every open is refused with kMasterSlaveCountFailed and says why in the log.
+class UnavailableNetwork : public Network {
+  public:
+    explicit UnavailableNetwork(std::string reason) : reason_(std::move(reason)) {}
+
+    std::uint16_t Open() override;
+    std::uint16_t OnlineCount() const override { return 0; }
+    std::uint16_t ReadEeprom(std::uint16_t position, std::uint16_t offset, std::uint16_t count,
+                             std::uint32_t& value) const override;
+    void RequestState(AlState) override {}
+    AlState RequestedState() const override { return AlState::kInit; }
+    AlState CurrentState() override { return AlState::kInit; }
+
+  private:
+    std::string reason_;
 };
 
 }  // namespace parvane::driver
