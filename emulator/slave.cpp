@@ -28,7 +28,6 @@ constexpr std::uint16_t kDefaultWatchdogTicks = 1000;
 constexpr std::uint16_t kSmRegistersEnd = reg::kSmBase + reg::kSmSize * reg::kMaxSms;
 constexpr std::uint16_t kFmmuRegistersEnd = reg::kFmmuBase + reg::kFmmuSize * reg::kMaxFmmus;
 constexpr std::uint64_t kMsNs = 1'000'000;
-constexpr std::size_t kMailboxQueueLimit = 16;
 
 bool Overlaps(std::uint32_t a, std::uint32_t aEnd, std::uint32_t b, std::uint32_t bEnd) {
     return a < bEnd && b < aEnd;
