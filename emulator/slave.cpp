@@ -520,6 +520,8 @@ void Slave::AlControlWritten(std::uint64_t now) {
     } else if (*target == state_) {
         pending_ = false;
         return;
+    } else if (pending_ && *target == pendingTarget_) {
+        return;  // the same request again: the change already under way goes on
     } else if (const std::uint16_t refusal = CheckTransition(*target); refusal != 0) {
         pending_ = false;
         Refuse(refusal);

@@ -161,7 +161,9 @@ TEST(AlStates, TransitionTimeDelaysTheNewState) {
     Write(*segment, 0x0800, kMailboxSms);
     RequestState(*segment, 0, 0x12);
     EXPECT_EQ(AlStatus(*segment, 0), 0x01);
-    clock.AdvanceMs(299);
+    clock.AdvanceMs(200);
+    RequestState(*segment, 0, 0x12);  // asked again: the change under way goes on
+    clock.AdvanceMs(99);
     EXPECT_EQ(AlStatus(*segment, 0), 0x01);
     clock.AdvanceMs(1);
     EXPECT_EQ(AlStatus(*segment, 0), 0x02);
