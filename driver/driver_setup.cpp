@@ -126,6 +126,8 @@ ServiceSetup LoadSetup(const DriverOptions& options) {
         wire = Recorded(std::move(wire), options.pcapPath);
     auto network = std::make_unique<EthercatNetwork>(std::move(wire), std::move(config));
     network->Start();
+    // What the ENI reader and the bring-up freed goes back to the system.
+    ::malloc_trim(0);
     Log("up to %u openings", setup.maxOpenings);
     setup.network = std::move(network);
     return setup;
