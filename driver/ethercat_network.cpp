@@ -27,6 +27,8 @@ std::uint16_t StatusOf(backend::EepromError error) {
     return kMasterNoReply;
 }
 
+constexpr std::uint32_t kSmallestEeprom = 128;  // bytes
+
 // The SII size word holds the size in Kibit minus one.
 constexpr std::uint32_t EepromBytes(std::uint16_t sizeWord) {
     return (static_cast<std::uint32_t>(sizeWord) + 1) * 128;
@@ -130,14 +132,16 @@ std::uint16_t EthercatNetwork::ReadEeprom(std::uint16_t position, std::uint16_t 
         return StatusOf(error);
     };
 
-    if (eepromBytes_[position] == 0) {
+    // Every EEPROM holds at least 1 Kibit; only reads past that need its size.
+    const std::uint32_t end = static_cast<std::uint32_t>(offset) + count;
+    if (end > kSmallestEeprom && eepromBytes_[position] == 0) {
         auto size = backend::ReadEepromWords(*exchange_, station, ecat::sii::kWordSize,
                                              options_.bringUp.eeprom);
         if (!size)
             return failed(size.error(), ecat::sii::kWordSize);
         eepromBytes_[position] = EepromBytes(ecat::Get16(size->bytes.data()));
     }
-    if (static_cast<std::uint32_t>(offset) + count > eepromBytes_[position])
+    if (end > kSmallestEeprom && end > eepromBytes_[position])
         return kMasterEepromRange;
 
     std::array<std::uint8_t, 4> bytes{};
