@@ -150,7 +150,9 @@ void CyclicProcessData::Loop(std::stop_token stop) {
         sched_param param{};
         param.sched_priority = options_.priority;
         const int error = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
-        if (error != 0) {
+        // Said once per process: the answer does not change between starts.
+        static std::atomic<bool> said{false};
+        if (error != 0 && !said.exchange(true)) {
             Log("process data runs without real-time priority: SCHED_FIFO %s (%s)",
                 error == EPERM ? "is not permitted" : "failed", std::strerror(error));
         }
