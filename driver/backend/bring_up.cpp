@@ -162,11 +162,13 @@ std::expected<Segment, BringUpError> BringUp(Exchange& exchange, const eni::Netw
     Log("bring-up: %zu slaves answer (the ENI defines %zu)", count, config.slaves.size());
 
     // Clear every station address, then give each position its own.
-    std::array<std::uint8_t, 2> zero{};
-    auto cleared = exchange.Transact(ecat::Command::kBwr,
-                                     ecat::MakeAddress(0, ecat::reg::kStationAddress), zero);
-    if (!cleared)
-        return std::unexpected(FromExchange(cleared.error()));
+    if (options.clearAddresses) {
+        std::array<std::uint8_t, 2> zero{};
+        auto cleared = exchange.Transact(ecat::Command::kBwr,
+                                         ecat::MakeAddress(0, ecat::reg::kStationAddress), zero);
+        if (!cleared)
+            return std::unexpected(FromExchange(cleared.error()));
+    }
 
     Segment segment;
     segment.slaves.resize(count);

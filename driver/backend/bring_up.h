@@ -41,6 +41,10 @@ const char* BringUpErrorText(BringUpError error);
 
 struct BringUpOptions {
     EepromOptions eeprom;
+    // Clear every station address before assigning them. Off only for a
+    // segment brought up before with the same slave count, whose addresses
+    // are then written again unchanged while others watch the slaves.
+    bool clearAddresses = true;
     // Slaves logged one by one; beyond these only differences from the ENI
     // are, and a summary line.
     std::size_t slavesLogged = 64;
