@@ -189,11 +189,13 @@ struct StateMachine::Impl {
             Slave& s = slaves[i];
             s.eni = &config.slaves[i];
             s.position = static_cast<std::uint16_t>(i);
+            // The address bring-up gave the slave; the ENI's own for a slave
+            // that was not found (its commands still run as written).
             s.station = s.eni->physAddr;
             for (const FoundSlave& f : found) {
                 if (f.position == i) {
                     s.present = true;
-                    if (s.station == 0)
+                    if (f.stationAddress != 0)
                         s.station = f.stationAddress;
                 }
             }
