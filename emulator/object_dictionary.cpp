@@ -78,18 +78,23 @@ AbortCode ObjectDictionary::Download(std::uint16_t index, std::uint8_t subIndex,
     if (data.empty())
         return abort::kTooShort;
     if (subIndex == 0 && object.array) {
-        // Subindex 0 counts the entries; a count past them needs an open object.
-        if (data.size() != 1 &&
-            !(data.size() <= 4 && data[1] == 0 && (data.size() < 3 || data[2] == 0)))
+        // Subindex 0 counts the entries (one byte; a wider write must carry
+        // zeros above it); a count past them needs an open object.
+        if (data.size() > 4)
             return abort::kTooLong;
+        for (std::size_t i = 1; i < data.size(); ++i) {
+            if (data[i] != 0)
+                return abort::kValueRange;
+        }
         const std::uint8_t count = data[0];
         if (count + 1u > object.entries.size()) {
             if (!object.open)
                 return abort::kValueRange;
+            // Growing the entries moves them: `entry` is not used past here.
             object.entries.resize(count + 1u,
                                   OdEntry{std::vector<std::uint8_t>(object.entrySize, 0), true});
         }
-        entry.value.assign(1, count);
+        object.entries[0].value.assign(1, count);
     } else if (!object.open && !entry.value.empty() && data.size() != entry.value.size()) {
         return data.size() > entry.value.size() ? abort::kTooLong : abort::kTooShort;
     } else {
