@@ -29,6 +29,14 @@ std::uint16_t StatusOf(backend::EepromError error) {
 
 constexpr std::uint32_t kSmallestEeprom = 128;  // bytes
 
+std::vector<std::optional<eni::SlaveIdentity>> Identities(const backend::Segment& segment) {
+    std::vector<std::optional<eni::SlaveIdentity>> identities;
+    identities.reserve(segment.slaves.size());
+    for (const backend::SegmentSlave& slave : segment.slaves)
+        identities.push_back(slave.identity);
+    return identities;
+}
+
 // The SII size word holds the size in Kibit minus one.
 constexpr std::uint32_t EepromBytes(std::uint16_t sizeWord) {
     return (static_cast<std::uint32_t>(sizeWord) + 1) * 128;
@@ -62,11 +70,13 @@ bool EthercatNetwork::BringUpSegment() {
     auto segment = backend::BringUp(*exchange_, config_, options_.bringUp);
     if (!segment) {
         slaves_.clear();
+        identities_.clear();
         eepromBytes_.clear();
         LogCounters();
         return false;
     }
     slaves_ = segment->found();
+    identities_ = Identities(*segment);
     eepromBytes_.assign(slaves_.size(), 0);
     stateMachine_ = std::make_unique<backend::StateMachine>(*exchange_, config_, slaves_,
                                                             options_.stateMachine);
@@ -94,6 +104,7 @@ std::uint16_t EthercatNetwork::Open() {
         if (resting) {
             stateMachine_.reset();
             slaves_.clear();
+            identities_.clear();
             eepromBytes_.clear();
         }
         return kMasterSlaveCountFailed;
@@ -113,9 +124,18 @@ std::uint16_t EthercatNetwork::Open() {
         // identities are read again, and the state machine keeps watching.
         backend::BringUpOptions again = options_.bringUp;
         again.clearAddresses = false;
+        again.logSlaves = false;
         auto segment = backend::BringUp(*exchange_, config_, again);
         if (segment && segment->slaves.size() == slaves_.size()) {
             eepromBytes_.assign(slaves_.size(), 0);
+            const auto identities = Identities(*segment);
+            if (identities == identities_) {
+                Log("open: the same %zu slaves as before", slaves_.size());
+            } else {
+                Log("open: slaves exchanged since the last bring-up:");
+                backend::LogSegment(*segment, config_, options_.bringUp);
+                identities_ = identities;
+            }
             return kMasterOk;
         }
     }
