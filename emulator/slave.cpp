@@ -491,7 +491,8 @@ void Slave::Enter(AlState state, std::uint64_t now) {
     SetStatus(ecat::ToWire(state), 0);
     if (state == AlState::kInit) {
         if (mailbox_) {
-            mailbox_->dictionary.ForgetWrites();
+            if (mailbox_->own)
+                mailbox_->own->ForgetWrites();
             mailbox_->queue.clear();
             mailbox_->downloading = mailbox_->uploading = false;
         }
@@ -585,7 +586,7 @@ std::uint16_t Slave::CheckMailboxSms() const {
 std::uint16_t Slave::ExpectedLength(const ExpectedSm& expected) const {
     const auto assignment = static_cast<std::uint16_t>(0x1C10 + expected.number);
     if (model_->dictionary) {
-        const ObjectDictionary& od = mailbox_ ? mailbox_->dictionary : *model_->dictionary;
+        const ObjectDictionary& od = mailbox_ ? mailbox_->dictionary() : *model_->dictionary;
         if (od.Has(assignment)) {
             // A PDO without a mapping object cannot be the length of anything.
             const auto bits = od.AssignedBits(assignment);
@@ -627,7 +628,7 @@ std::uint16_t Slave::CheckProcessData() const {
     }
     for (const RequiredObject& object : model_->requiredForSafeOp) {
         if (mailbox_ &&
-            mailbox_->dictionary.Written(object.index, object.subIndex, object.completeAccess))
+            mailbox_->dictionary().Written(object.index, object.subIndex, object.completeAccess))
             continue;
         const std::uint16_t i = object.index;
         if (i == 0x1C12 || (i >= 0x1600 && i <= 0x17FF))
