@@ -4,6 +4,7 @@
 // format of the main benchmark table.
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -120,14 +121,37 @@ std::vector<std::uint8_t> Fmmu(std::uint32_t logicalByte, std::uint8_t bit, std:
 // Runs `frames` through the segment `rounds` times; returns seconds.
 double Run(emulator::Segment& segment, std::vector<FrameWriter>& frames, int rounds) {
     std::vector<std::uint8_t> work;
+    std::size_t answered = 0;
     const auto start = Steady::now();
     for (int r = 0; r < rounds; ++r) {
         for (const FrameWriter& f : frames) {
             work = f.bytes;
-            segment.Process(work);
+            answered += segment.Process(work) == emulator::FrameOutcome::kAnswered ? 1 : 0;
         }
     }
-    return std::chrono::duration<double>(Steady::now() - start).count();
+    const double seconds = std::chrono::duration<double>(Steady::now() - start).count();
+    if (answered != frames.size() * static_cast<std::size_t>(rounds)) {
+        std::fprintf(stderr, "only %zu of %zu frames answered\n", answered,
+                     frames.size() * static_cast<std::size_t>(rounds));
+        std::exit(1);
+    }
+    return seconds;
+}
+
+// The working counter of every datagram of a frame after one pass.
+bool EveryWkcIs(emulator::Segment& segment, const FrameWriter& frame, unsigned wkc) {
+    std::vector<std::uint8_t> work = frame.bytes;
+    segment.Process(work);
+    std::size_t at = 16;
+    for (;;) {
+        const std::size_t n = work[at + 6] | ((work[at + 7] & 0x07) << 8);
+        const unsigned got = work[at + 10 + n] | (work[at + 11 + n] << 8);
+        if (got != wkc)
+            return false;
+        if ((work[at + 7] & 0x80) == 0)
+            return true;
+        at += 12 + n;
+    }
 }
 
 }  // namespace
@@ -185,6 +209,10 @@ int main() {
         }
     }
 
+    if (!EveryWkcIs(*segment, aprd.front(), 1) || !EveryWkcIs(*segment, fprd.back(), 1)) {
+        std::fprintf(stderr, "an addressed datagram missed its slave\n");
+        return 1;
+    }
     const int rounds = 20;
     const double aprdSeconds = Run(*segment, aprd, rounds);
     const double aprdRate = static_cast<double>(kSlaves) * rounds / aprdSeconds;

@@ -292,11 +292,11 @@ bool Slave::EcatRead(std::uint16_t ado, std::span<std::uint8_t> out, std::uint64
     if (Overlaps(ado, end, reg::kDcSystemTime, reg::kDcSystemTime + 8u))
         memory_.Set64(reg::kDcSystemTime, now - epoch_);
     int consumed = -1;
-    if (end > reg::kProcessRam) {
+    if (end > reg::kProcessRam && mailboxSms_ != 0) {
         for (unsigned i = 0; i < model_->smCount; ++i) {
-            const SmEntry sm = Sm(i);
-            if (!sm.enabled() || sm.length == 0 || !sm.mailbox())
+            if (((mailboxSms_ >> i) & 1u) == 0)
                 continue;
+            const SmEntry sm = Sm(i);
             const std::uint32_t smEnd = static_cast<std::uint32_t>(sm.start) + sm.length;
             if (!Overlaps(ado, end, sm.start, smEnd))
                 continue;
@@ -320,11 +320,11 @@ bool Slave::EcatRead(std::uint16_t ado, std::span<std::uint8_t> out, std::uint64
 bool Slave::EcatWrite(std::uint16_t ado, std::span<const std::uint8_t> in, std::uint64_t now) {
     const std::uint32_t end = static_cast<std::uint32_t>(ado) + in.size();
     int filled = -1;
-    if (end > reg::kProcessRam) {
+    if (end > reg::kProcessRam && mailboxSms_ != 0) {
         for (unsigned i = 0; i < model_->smCount; ++i) {
-            const SmEntry sm = Sm(i);
-            if (!sm.enabled() || sm.length == 0 || !sm.mailbox())
+            if (((mailboxSms_ >> i) & 1u) == 0)
                 continue;
+            const SmEntry sm = Sm(i);
             const std::uint32_t smEnd = static_cast<std::uint32_t>(sm.start) + sm.length;
             if (!Overlaps(ado, end, sm.start, smEnd))
                 continue;
@@ -378,10 +378,17 @@ void Slave::AfterWrite(std::uint16_t ado, std::span<const std::uint8_t> in, std:
         }
     }
     if (Overlaps(ado, end, reg::kSmBase, kSmRegistersEnd)) {
+        mailboxSms_ = outputSms_ = 0;
         for (unsigned i = 0; i < model_->smCount; ++i) {
+            const SmEntry sm = Sm(i);
+            if (sm.enabled() && sm.length > 0) {
+                if (sm.mailbox())
+                    mailboxSms_ = static_cast<std::uint16_t>(mailboxSms_ | (1u << i));
+                else if (sm.masterWrites())
+                    outputSms_ = static_cast<std::uint16_t>(outputSms_ | (1u << i));
+            }
             if (!Overlaps(ado, end, reg::Sm(i), reg::Sm(i) + reg::kSmSize))
                 continue;
-            const SmEntry sm = Sm(i);
             if (!sm.enabled()) {
                 // A disabled sync manager forgets its buffer state.
                 memory_.Set8(reg::SmStatus(i), 0);
@@ -412,10 +419,10 @@ void Slave::AfterWrite(std::uint16_t ado, std::span<const std::uint8_t> in, std:
 }
 
 void Slave::OutputsWritten(std::uint32_t start, std::uint32_t end, std::uint64_t now) {
-    for (unsigned i = 0; i < model_->smCount; ++i) {
-        const SmEntry sm = Sm(i);
-        if (!sm.enabled() || sm.length == 0 || sm.mailbox() || !sm.masterWrites())
+    for (unsigned i = 0; i < model_->smCount && outputSms_ != 0; ++i) {
+        if (((outputSms_ >> i) & 1u) == 0)
             continue;
+        const SmEntry sm = Sm(i);
         if (!Overlaps(start, end, sm.start, static_cast<std::uint32_t>(sm.start) + sm.length))
             continue;
         outputsArrived_ = true;
@@ -431,12 +438,7 @@ void Slave::OutputsWritten(std::uint32_t start, std::uint32_t end, std::uint64_t
 
 // Whether an enabled buffered sync manager takes outputs from the master.
 bool Slave::HasOutputSm() const {
-    for (unsigned i = 0; i < model_->smCount; ++i) {
-        const SmEntry sm = Sm(i);
-        if (sm.enabled() && sm.length > 0 && !sm.mailbox() && sm.masterWrites())
-            return true;
-    }
-    return false;
+    return outputSms_ != 0;
 }
 
 // ---- time ----
