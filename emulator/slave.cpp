@@ -390,8 +390,11 @@ void Slave::AfterWrite(std::uint16_t ado, std::span<const std::uint8_t> in, std:
             if (!Overlaps(ado, end, reg::Sm(i), reg::Sm(i) + reg::kSmSize))
                 continue;
             if (!sm.enabled()) {
-                // A disabled sync manager forgets its buffer state.
+                // A disabled sync manager forgets its buffer state; a
+                // mailbox set up again starts its counters again.
                 memory_.Set8(reg::SmStatus(i), 0);
+                if (i == 0 && mailbox_)
+                    mailbox_->lastCounterIn = -1;
             } else if (sm.mailbox() && !sm.masterWrites() && written(reg::SmActivate(i)) &&
                        ((sm.activate & SmEntry::kActivateRepeat) != 0) !=
                            ((sm.pdiControl & SmEntry::kPdiRepeatAck) != 0)) {
@@ -497,6 +500,7 @@ void Slave::Enter(AlState state, std::uint64_t now) {
                 mailbox_->own->ForgetWrites();
             mailbox_->queue.clear();
             mailbox_->downloading = mailbox_->uploading = false;
+            mailbox_->lastCounterIn = -1;  // a new master starts its counter again
         }
     }
     if (state == AlState::kSafeOp && from == AlState::kPreOp)
