@@ -60,9 +60,21 @@ Driver::Driver(const TempNode& node, std::vector<std::string> options) : node_(n
 }
 
 Driver::~Driver() {
+    Stop();
+}
+
+void Driver::Stop() {
+    if (stopped_)
+        return;
+    stopped_ = true;
     testsupport::Run({(BinDir() / "rtnode").string(), "stop", "PRCS_LOMADYN"}, NodeEnv(node_), 20s);
     // A driver the tool started is the node's too; it is gone once stop returns.
     testsupport::WaitUntil([&] { return node_.Processes().empty(); }, 10s);
+    process_->Wait(10s);
+}
+
+std::string Driver::Log() const {
+    return process_->Err() + DriverLogs(node_);
 }
 
 std::vector<std::string> OnWire(const std::string& eni, const std::string& pcap) {
@@ -96,13 +108,12 @@ std::vector<std::string> ToolArgs(const std::string& eni) {
 ToolOutcome ToolRun(const TempNode& node, const std::vector<std::string>& options,
                     const std::string& eni, std::chrono::seconds bound) {
     ToolOutcome outcome;
-    {
-        Driver driver(node, options);
-        outcome.run = testsupport::Run(ToolArgs(eni), NodeEnv(node), bound);
-        if (!driver.ready())
-            outcome.run.err += "\nthe driver did not end its initialisation";
-    }
-    outcome.driverLog = DriverLogs(node);
+    Driver driver(node, options);
+    outcome.run = testsupport::Run(ToolArgs(eni), NodeEnv(node), bound);
+    if (!driver.ready())
+        outcome.run.err += "\nthe driver did not end its initialisation";
+    driver.Stop();
+    outcome.driverLog = driver.Log();
     return outcome;
 }
 

@@ -31,17 +31,23 @@ class Emulator {
 
 // A driver started with options and waited on until its initialisation ends;
 // stopped (rtnode stop) when destroyed, which makes it log its counters.
+// Started here, it logs to a file of the test's; a driver the tool starts
+// in its place logs into the node's log folder.
 class Driver {
   public:
     Driver(const testsupport::TempNode& node, std::vector<std::string> options);
     ~Driver();
     bool ready() const { return ready_; }
     pid_t pid() const { return process_->pid(); }
+    void Stop();
+    // What this driver and those started in its place have logged so far.
+    std::string Log() const;
 
   private:
     const testsupport::TempNode& node_;
     std::unique_ptr<testsupport::BackgroundProcess> process_;
     bool ready_ = false;
+    bool stopped_ = false;
 };
 
 // Driver options for one ENI: on the master end (with a recording when

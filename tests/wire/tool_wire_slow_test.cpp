@@ -62,7 +62,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "{\"slaves\": [{}, {}, {\"max_state\": 2, \"refusal_code\": \"0x001D\"}, {}, "
                     "{}]}",
                     "*         Attempt to state change to Safe-Operational.\n",
-                    "refused SAFEOP: AL status code 0x001D (Invalid output configuration)"}),
+                    "refused SAFEOP: AL status code 0x001D (invalid output configuration)"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

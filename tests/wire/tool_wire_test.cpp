@@ -256,7 +256,14 @@ TEST(ToolOnVethDecoded, TsharkDecodesAWholeRunAndCountsTheDriversDatagrams) {
 // AL status code 0x001B, and the driver's log says so.
 TEST(ToolOnVethWatchdog, ProcessDataStoppingInOperationalDropsTheSlaves) {
     TempNode node;
-    const std::string eni = Example(kFive);
+    // The example with the watchdog of its output sync managers switched on
+    // (control byte 0x24 -> 0x64), as a configurator sets it.
+    std::string text = testsupport::ReadFile(Example(kFive));
+    for (auto at = text.find("#x24</ControlByte>"); at != std::string::npos;
+         at = text.find("#x24</ControlByte>", at))
+        text.replace(at, 4, "#x64");
+    const std::string eni = (node.dir() / "watchdog.eni.xml").string();
+    testsupport::WriteFile(eni, text);
     Emulator emulator(eni, Example(kMatching));
     ASSERT_TRUE(emulator.Start()) << emulator.Err();
     Driver driver(node, OnWire(eni));
@@ -269,7 +276,7 @@ TEST(ToolOnVethWatchdog, ProcessDataStoppingInOperationalDropsTheSlaves) {
     ASSERT_TRUE(testsupport::WaitUntil(
         [&] { return probe.Out().find("wait-state 0 8") != std::string::npos || !probe.Running(); },
         30s))
-        << probe.Out() << DriverLogs(node);
+        << probe.Out() << driver.Log();
 
     // The master stalls longer than the slaves' SM watchdog (about 100 ms),
     // then goes on: its state machine finds them dropped.
@@ -279,12 +286,12 @@ TEST(ToolOnVethWatchdog, ProcessDataStoppingInOperationalDropsTheSlaves) {
     testsupport::WaitUntil([&] { return std::chrono::steady_clock::now() - stalled > 400ms; }, 1s);
     kill(driver.pid(), SIGCONT);
     const bool dropped = testsupport::WaitUntil(
-        [&] { return DriverLogs(node).find("code 0x001B") != std::string::npos; }, 20s);
+        [&] { return driver.Log().find("code 0x001B") != std::string::npos; }, 20s);
     testsupport::WriteFile(release, "");
     probe.Wait(30s);
-    EXPECT_TRUE(dropped) << DriverLogs(node);
-    EXPECT_NE(DriverLogs(node).find("in SAFEOP with AL status code 0x001B"), std::string::npos)
-        << DriverLogs(node);
+    EXPECT_TRUE(dropped) << driver.Log();
+    EXPECT_NE(driver.Log().find("in SAFEOP with AL status code 0x001B"), std::string::npos)
+        << driver.Log();
 }
 
 }  // namespace
