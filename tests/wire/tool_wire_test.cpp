@@ -117,7 +117,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReportCase{"EepromBusyBeyondTheBound", kFive, SecondSlave("\"eeprom_busy_us\": 40000"), 0,
                    "*               WARNING.  EEPROM read failed. "
                    "Kestro-ECAT-StatusCode[010AH]\n"},
-        ReportCase{"EepromErrors", kFive, SecondSlave("\"eeprom_errors\": 3"), 0,
+        ReportCase{"EepromErrors", kFive, SecondSlave("\"eeprom_errors\": 1000"), 0,
                    "*               WARNING.  EEPROM read failed. "
                    "Kestro-ECAT-StatusCode[010BH]\n"}),
     [](const auto& info) { return std::string(info.param.name); });
