@@ -222,14 +222,14 @@ const char* DescribeFailure(const eni::InitCmd& cmd, const InitCmdError& error,
     switch (error.failure) {
         case InitCmdFailure::kValidateTimeout:
         case InitCmdFailure::kRefused:
-            put(" (read ");
+            put("%s", " (read ");
             at =
                 AppendBytes(out, std::min(at, out.size()), {error.reply.data(), error.replyLength});
             if (cmd.validate) {
-                put(", expected ");
+                put("%s", ", expected ");
                 at = AppendBytes(out, std::min(at, out.size()), cmd.validate->data);
                 if (!cmd.validate->mask.empty()) {
-                    put(" under mask ");
+                    put("%s", " under mask ");
                     at = AppendBytes(out, std::min(at, out.size()), cmd.validate->mask);
                 }
             }

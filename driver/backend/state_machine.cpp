@@ -192,13 +192,16 @@ struct StateMachine::Impl {
             // The address bring-up gave the slave; the ENI's own for a slave
             // that was not found (its commands still run as written).
             s.station = s.eni->physAddr;
-            for (const FoundSlave& f : found) {
-                if (f.position == i) {
-                    s.present = true;
-                    if (f.stationAddress != 0)
-                        s.station = f.stationAddress;
-                }
-            }
+        }
+        for (const FoundSlave& f : found) {
+            if (f.position >= slaves.size())
+                continue;
+            Slave& s = slaves[f.position];
+            s.present = true;
+            if (f.stationAddress != 0)
+                s.station = f.stationAddress;
+        }
+        for (Slave& s : slaves) {
             if (s.eni->mailbox && !s.eni->mailbox->coeInitCmds.empty()) {
                 const eni::Mailbox& m = *s.eni->mailbox;
                 s.coe = std::make_unique<CoeClient>(
