@@ -13,6 +13,7 @@
 #include "driver/driver_setup.h"
 #include "driver/ipc_server.h"
 #include "driver/log.h"
+#include "driver/log_files.h"
 #include "driver/master_service.h"
 #include "master/master_protocol.h"
 #include "master/unique_fd.h"
@@ -23,6 +24,9 @@ namespace {
 
 constexpr const char* kProcessName = "PRCS_LOMADYN";
 constexpr const char* kInitDoneName = "ZU?END_INIT";
+// Log files of earlier starts kept in the node's log folder, this one's
+// included.
+constexpr std::size_t kLogsKept = 10;
 
 // True when the root directory's driver entry names this process.
 bool EntryNamesThisProcess(RTHANDLE root) {
@@ -60,6 +64,7 @@ int DriverMain(int argc, char** argv) {
     driver::DriverOptions options = driver::ParseDriverOptions(argc, argv);
     RTHANDLE root = GetRtThreadHandles(kRtRootProcess);
     RTHANDLE self = GetRtThreadHandles(kRtThisProcess);
+    driver::KeepNewestLogs(rt::NodeFolder() / "log", argc > 0 ? argv[0] : "", kLogsKept);
     if (root == BAD_RTHANDLE || self == BAD_RTHANDLE) {
         Log("cannot reach the node's directories (error 0x%04X)", GetLastRtError());
         return 1;
@@ -72,8 +77,9 @@ int DriverMain(int argc, char** argv) {
                 static_cast<int>(rt::ProcessId(running)));
             return 1;
         }
-        Log("removing the stale %s entry of a driver that is gone", kProcessName);
-        UncatalogRtHandle(root, kProcessName);
+        // Cataloguing replaces a stale entry; removing it here could remove
+        // the live entry of a driver that starts at the same moment.
+        Log("replacing the stale %s entry of a driver that is gone", kProcessName);
     }
     if (!CatalogRtHandle(root, self, kProcessName)) {
         Log("cannot catalogue %s (error 0x%04X); another driver may be starting", kProcessName,
@@ -97,7 +103,14 @@ int DriverMain(int argc, char** argv) {
     }
     Log("initialisation ended; serving the master operations");
 
-    server->Serve(service, stop.get());
+    // A driver that no longer holds its entry can be reached by no one (a
+    // tool, rtnode stop): it leaves rather than run on uncontrolled.
+    server->Serve(service, stop.get(), [root] {
+        if (EntryNamesThisProcess(root))
+            return true;
+        Log("the %s entry no longer names this driver; leaving", kProcessName);
+        return false;
+    });
 
     Log("stopping");
     server.reset();

@@ -2,6 +2,7 @@
 // leaves a running driver alone when no ENI file was named, else replaces it
 // by a new driver that carries the old driver's other options over.
 #include "launcher/driver_command_line_read.h"
+#include "launcher/driver_hints.h"
 #include "launcher/driver_launcher.h"
 #include "launcher/launch_driver.h"
 #include "launcher/launch_report.h"
@@ -18,6 +19,21 @@ std::uint32_t MemoryFailure(std::uint32_t fallback) {
     return ReportLaunchFailure(kLineMemoryAllocationFailed, PlatformFailureStatus(fallback));
 }
 
+// Tells on stderr which ENI the running driver has; a record that cannot be
+// read only leaves the hint out, the run goes on with the driver.
+void NoteRunningDriverEni(RTHANDLE driver) {
+    char* commandLine = ObtainTextBuffer();
+    if (commandLine == nullptr) {
+        return;
+    }
+    std::uint32_t readStatus = 0;
+    if (ReadDriverCommandLineWithStatus(driver, commandLine, kTextBufferSize, &readStatus) == 0) {
+        NoteDriverEniFromCommandLine(commandLine);
+        PrintRunningDriverEni();
+    }
+    FreeRtMemory(commandLine);
+}
+
 }  // namespace
 
 std::uint32_t StartMasterDriver(const char* eniArgument) {
@@ -28,6 +44,8 @@ std::uint32_t StartMasterDriver(const char* eniArgument) {
     bool eniGiven = eniArgument[0] != '\0';
 
     if (!eniGiven && running) {
+        NoteUsedDriver(driver);
+        NoteRunningDriverEni(driver);
         return 0;
     }
     if (!eniGiven && found) {
@@ -46,6 +64,7 @@ std::uint32_t StartMasterDriver(const char* eniArgument) {
             0) {
             return ReportLaunchFailure(kLineMemoryAllocationFailed, readStatus);
         }
+        NoteUsedDriver(driver);
     }
 
     // The new command line is composed while the old driver still runs, so
@@ -62,5 +81,6 @@ std::uint32_t StartMasterDriver(const char* eniArgument) {
         TerminateRtProcess(driver, 0, kStopWaitMs);
         RtSleep(kAfterStopSleepMs);
     }
+    NoteDriverEniArgument(eniArgument);
     return LaunchDriver(root, commandLine);
 }
