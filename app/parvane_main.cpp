@@ -5,12 +5,12 @@
 #include <cstring>
 
 #include "app/command_words.h"
-#include "app/last_status.h"
 #include "app/options.h"
 #include "app/result_files.h"
 #include "check/bus_check.h"
 #include "launcher/driver_hints.h"
-#include "launcher/driver_launcher.h"
+#include "launcher/last_status.h"
+#include "launcher/start_master_driver.h"
 #include "platform/node_run.h"
 #include "platform/rt_errors.h"
 #include "platform/rt_services.h"

@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "bench/eni_text.h"
-#include "master/master_api.h"
+#include "client/master_api.h"
 #include "platform/rt_node.h"
 #include "platform/rt_services.h"
 

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "master/master_api.h"
+#include "client/master_api.h"
 
 std::uint32_t RunChecks();
 

@@ -8,7 +8,7 @@
 #include "check/bus_check.h"
 #include "check/report_lines.h"
 #include "check/run_record.h"
-#include "master/master_status.h"
+#include "client/master_api.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include "check/bus_check.h"
 #include "check/report_lines.h"
-#include "master/master_status.h"
+#include "client/master_api.h"
 #include "platform/rt_services.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
-namespace driver {
+namespace parvane::driver {
 namespace {
 
 // A value between double quotes loses them. A word that ends inside a quoted
@@ -39,4 +39,4 @@ DriverOptions ParseDriverOptions(int argc, char** argv) {
     return options;
 }
 
-}  // namespace driver
+}  // namespace parvane::driver

@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace driver {
+namespace parvane::driver {
 
 struct DriverOptions {
     std::string eniPath;  // empty: no ENI, the master defines no slaves
@@ -17,4 +17,4 @@ struct DriverOptions {
 // same name replaces an earlier one.
 DriverOptions ParseDriverOptions(int argc, char** argv);
 
-}  // namespace driver
+}  // namespace parvane::driver

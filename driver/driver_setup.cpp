@@ -4,12 +4,12 @@
 
 #include <chrono>
 
-#include "driver/eni_reader.h"
 #include "driver/log.h"
 #include "driver/sim_description.h"
 #include "driver/simulated_network.h"
+#include "eni/eni_reader.h"
 
-namespace driver {
+namespace parvane::driver {
 
 ServiceSetup LoadSetup(const DriverOptions& options) {
     ServiceSetup setup;
@@ -18,42 +18,46 @@ ServiceSetup LoadSetup(const DriverOptions& options) {
         Log("no -eni= option: the master defines no slaves");
     } else {
         auto started = std::chrono::steady_clock::now();
-        EniContents eni = ReadEniFile(options.eniPath);
+        auto eni = parvane::eni::ReadEniFile(options.eniPath);
         // The parsed document is gone; give its pages back to the system.
         ::malloc_trim(0);
         auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                       std::chrono::steady_clock::now() - started)
                       .count();
-        for (const std::string& note : eni.notes)
+        const parvane::eni::Notes& notes = eni ? eni->notes : eni.error().notes;
+        for (const std::string& note : notes.lines)
             Log("ENI %s", note.c_str());
-        if (eni.missingElements > eni.notes.size()) {
-            Log("ENI: %zu more identity elements missing", eni.missingElements - eni.notes.size());
+        if (notes.missingElements > notes.lines.size()) {
+            Log("ENI: %zu more identity elements missing",
+                notes.missingElements - notes.lines.size());
         }
-        if (eni.loaded) {
-            Log("ENI %s read: %zu slaves (%lld ms)", options.eniPath.c_str(), eni.slaves.size(),
+        if (eni) {
+            Log("ENI %s read: %zu slaves (%lld ms)", options.eniPath.c_str(), eni->slaves.size(),
                 static_cast<long long>(ms));
-            setup.eniSlaves = std::move(eni.slaves);
+            setup.eniSlaves = std::move(eni->slaves);
         } else {
-            Log("ENI %s refused: %s", options.eniPath.c_str(), eni.error.c_str());
+            Log("ENI %s refused: %s", options.eniPath.c_str(), eni.error().message.c_str());
             eniUsable = false;
         }
     }
 
     SimDescription description;
-    description.loaded = true;
+    bool descriptionUsable = true;
     if (!options.simPath.empty()) {
-        description = ReadSimFile(options.simPath);
-        if (description.loaded) {
+        auto read = ReadSimFile(options.simPath);
+        if (read) {
+            description = std::move(*read);
             Log("network description %s read: %s, %zu fault rules", options.simPath.c_str(),
                 description.slaves ? "its own slaves" : "the ENI's slaves",
                 description.faults.size());
         } else {
             Log("network description %s refused: %s", options.simPath.c_str(),
-                description.error.c_str());
+                read.error().message.c_str());
+            descriptionUsable = false;
         }
     }
 
-    setup.configured = eniUsable && description.loaded;
+    setup.configured = eniUsable && descriptionUsable;
     if (!setup.configured) {
         setup.eniSlaves.clear();
         description = SimDescription{};
@@ -68,4 +72,4 @@ ServiceSetup LoadSetup(const DriverOptions& options) {
     return setup;
 }
 
-}  // namespace driver
+}  // namespace parvane::driver

@@ -7,8 +7,8 @@
 #include "driver/driver_options.h"
 #include "driver/master_service.h"
 
-namespace driver {
+namespace parvane::driver {
 
 ServiceSetup LoadSetup(const DriverOptions& options);
 
-}  // namespace driver
+}  // namespace parvane::driver

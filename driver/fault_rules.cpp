@@ -1,6 +1,6 @@
 #include "driver/fault_rules.h"
 
-namespace driver {
+namespace parvane::driver {
 namespace {
 
 bool Matches(const std::optional<std::uint16_t>& wanted, const std::optional<std::uint32_t>& got) {
@@ -25,4 +25,4 @@ std::optional<std::uint16_t> FaultRules::Fire(const FaultQuery& query) {
     return std::nullopt;
 }
 
-}  // namespace driver
+}  // namespace parvane::driver

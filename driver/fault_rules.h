@@ -7,9 +7,11 @@
 #include <optional>
 #include <vector>
 
-#include "master/master_api.h"
+#include "ipc/protocol.h"
 
-namespace driver {
+namespace parvane::driver {
+
+using ipc::MasterExport;
 
 struct FaultRule {
     MasterExport op = MasterExport::Open;
@@ -40,4 +42,4 @@ class FaultRules {
     std::vector<FaultRule> rules_;
 };
 
-}  // namespace driver
+}  // namespace parvane::driver

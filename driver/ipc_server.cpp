@@ -10,7 +10,7 @@
 
 #include "driver/log.h"
 
-namespace driver {
+namespace parvane::driver {
 namespace {
 
 // Connections that have not (successfully) opened yet; the opened ones are
@@ -21,24 +21,20 @@ constexpr int kBurst = 16;
 
 }  // namespace
 
-std::unique_ptr<IpcServer> IpcServer::Open(const std::filesystem::path& folder, const char* name,
-                                           std::string& error) {
-    auto address = masterproto::SocketAddress::In(folder, name);
-    if (!address) {
-        error = "cannot address a socket in " + folder.string();
-        return nullptr;
-    }
-    masterproto::UniqueFd listener(
-        ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (!listener.valid()) {
-        error = std::string("socket: ") + std::strerror(errno);
-        return nullptr;
-    }
+std::expected<std::unique_ptr<IpcServer>, Error> IpcServer::Open(
+    const std::filesystem::path& folder, const char* name) {
+    const std::string where = (folder / name).string();
+    auto address = ipc::SocketAddress::In(folder, name);
+    if (!address)
+        return std::unexpected(Error{"cannot address a socket in " + folder.string(), where});
+    common::UniqueFd listener(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!listener.valid())
+        return std::unexpected(Error{std::string("socket: ") + std::strerror(errno), where});
     ::unlink(address->path());
     if (::bind(listener.get(), address->addr(), address->size()) != 0 ||
         ::listen(listener.get(), 64) != 0) {
-        error = "cannot listen at " + (folder / name).string() + ": " + std::strerror(errno);
-        return nullptr;
+        return std::unexpected(
+            Error{"cannot listen at " + where + ": " + std::strerror(errno), where});
     }
     return std::make_unique<IpcServer>(std::move(*address), std::move(listener));
 }
@@ -89,7 +85,7 @@ void IpcServer::Serve(MasterService& service, int stopFd, const std::function<bo
 
 void IpcServer::Accept() {
     for (;;) {
-        masterproto::UniqueFd fd(
+        parvane::common::UniqueFd fd(
             ::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (!fd.valid()) {
             if (errno == EINTR || errno == ECONNABORTED)
@@ -132,12 +128,12 @@ bool IpcServer::Receive(MasterService& service, Client& client) {
         if (size < 0)
             return errno == EAGAIN || errno == EINTR;
         std::size_t length = std::min(static_cast<std::size_t>(size), sizeof buffer);
-        auto decoded = masterproto::DecodeRequest({buffer, length});
+        auto decoded = parvane::ipc::DecodeRequest({buffer, length});
         if (static_cast<std::size_t>(size) > sizeof buffer)
             decoded.request.reset();
         Answer answer = service.Handle(client.state, decoded);
         if (answer.reply) {
-            auto bytes = masterproto::EncodeReply(*answer.reply);
+            auto bytes = parvane::ipc::EncodeReply(*answer.reply);
             if (::send(client.fd.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT) !=
                 static_cast<ssize_t>(bytes.size())) {
                 Log("reply not delivered (%s); connection dropped", std::strerror(errno));
@@ -150,4 +146,4 @@ bool IpcServer::Receive(MasterService& service, Client& client) {
     return true;
 }
 
-}  // namespace driver
+}  // namespace parvane::driver

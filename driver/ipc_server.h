@@ -4,26 +4,28 @@
 #pragma once
 
 #include <chrono>
+#include <expected>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "common/unique_fd.h"
+#include "driver/error.h"
 #include "driver/master_service.h"
-#include "master/socket_address.h"
-#include "master/unique_fd.h"
+#include "ipc/socket_address.h"
 
-namespace driver {
+namespace parvane::driver {
 
 class IpcServer {
   public:
     // Binds and listens at `name` inside `folder` (a stale socket file of an
-    // earlier driver is replaced). Null with `error` set on failure.
-    static std::unique_ptr<IpcServer> Open(const std::filesystem::path& folder, const char* name,
-                                           std::string& error);
+    // earlier driver is replaced).
+    static std::expected<std::unique_ptr<IpcServer>, Error> Open(
+        const std::filesystem::path& folder, const char* name);
     // Takes over a socket already listening at the address.
-    IpcServer(masterproto::SocketAddress address, masterproto::UniqueFd listener)
+    IpcServer(parvane::ipc::SocketAddress address, parvane::common::UniqueFd listener)
         : address_(std::move(address)), listener_(std::move(listener)) {}
     ~IpcServer();
     IpcServer(const IpcServer&) = delete;
@@ -36,7 +38,7 @@ class IpcServer {
 
   private:
     struct Client {
-        masterproto::UniqueFd fd;
+        parvane::common::UniqueFd fd;
         ConnectionState state;
     };
 
@@ -44,9 +46,9 @@ class IpcServer {
     // False when the client is to be dropped.
     bool Receive(MasterService& service, Client& client);
 
-    masterproto::SocketAddress address_;
-    masterproto::UniqueFd listener_;
+    parvane::ipc::SocketAddress address_;
+    parvane::common::UniqueFd listener_;
     std::vector<Client> clients_;
 };
 
-}  // namespace driver
+}  // namespace parvane::driver

@@ -3,7 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-namespace driver {
+namespace parvane::driver {
 
 void Log(const char* format, ...) {
     char line[1024];
@@ -15,4 +15,4 @@ void Log(const char* format, ...) {
     std::fflush(stderr);
 }
 
-}  // namespace driver
+}  // namespace parvane::driver

@@ -2,8 +2,8 @@
 // sends to the node's log.
 #pragma once
 
-namespace driver {
+namespace parvane::driver {
 
 void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-}  // namespace driver
+}  // namespace parvane::driver

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-namespace driver {
+namespace parvane::driver {
 namespace {
 
 // "<program>.<digits>.log"
@@ -48,4 +48,4 @@ void KeepNewestLogs(const std::filesystem::path& folder, std::string_view progra
         fs::remove(logs[i].path, ec);
 }
 
-}  // namespace driver
+}  // namespace parvane::driver

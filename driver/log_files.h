@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <string_view>
 
-namespace driver {
+namespace parvane::driver {
 
 // Keeps the `keep` newest "<program file name>.<pid>.log" files in folder
 // (newest by modification time, then by name) and removes the others. Files
@@ -15,4 +15,4 @@ namespace driver {
 void KeepNewestLogs(const std::filesystem::path& folder, std::string_view program,
                     std::size_t keep);
 
-}  // namespace driver
+}  // namespace parvane::driver

@@ -2,17 +2,13 @@
 
 #include "driver/log.h"
 #include "driver/simulated_network.h"
-#include "master/master_status.h"
+#include "ipc/master_codes.h"
 
-namespace driver {
+namespace parvane::driver {
 namespace {
 
-using masterproto::Reply;
-using masterproto::Request;
-
-bool IsState(std::uint32_t state) {
-    return state == 1 || state == 2 || state == 4 || state == 8;
-}
+using parvane::ipc::Reply;
+using parvane::ipc::Request;
 
 // The slave position an EEPROM selector names: a position when bit 0x8000 is
 // set, otherwise a station address.
@@ -30,7 +26,7 @@ MasterService::MasterService(ServiceSetup setup)
     : setup_(std::move(setup)), faults_(setup_.faults) {}
 
 Answer MasterService::Handle(ConnectionState& connection,
-                             const masterproto::DecodedRequest& decoded) {
+                             const parvane::ipc::DecodedRequest& decoded) {
     Reply reply;
     reply.op = decoded.rawOp;
     reply.seq = decoded.seq;
@@ -138,18 +134,18 @@ void MasterService::Work(const Request& request, Reply& reply) {
         case MasterExport::RequestState:
             if (auto fault = Fault({request.op, {}, {}, request.arg0}, reply)) {
                 reply.status = *fault;
-            } else if (!IsState(request.arg0)) {
+            } else if (!ecat::IsNetworkState(request.arg0)) {
                 reply.status = kMasterInvalidState;
             } else {
-                network.RequestState(static_cast<std::uint16_t>(request.arg0));
+                network.RequestState(static_cast<AlState>(request.arg0));
             }
             break;
         case MasterExport::GetState:
             if (auto fault = Fault({request.op, {}, {}, {}}, reply)) {
                 reply.status = *fault;
             } else {
-                reply.value1 = network.CurrentState();
-                reply.value0 = network.RequestedState();
+                reply.value1 = ecat::ToWire(network.CurrentState());
+                reply.value0 = ecat::ToWire(network.RequestedState());
             }
             break;
         default:
@@ -165,11 +161,11 @@ void MasterService::Work(const Request& request, Reply& reply) {
 std::optional<std::uint16_t> MasterService::Fault(const FaultQuery& query, Reply& reply) {
     auto status = faults_.Fire(query);
     if (status) {
-        reply.flags |= masterproto::kReplyInjected;
+        reply.flags |= parvane::ipc::kReplyInjected;
         Log("injected fault: op %u answers status 0x%04X", static_cast<unsigned>(query.op),
             *status);
     }
     return status;
 }
 
-}  // namespace driver
+}  // namespace parvane::driver

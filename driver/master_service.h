@@ -11,10 +11,10 @@
 
 #include "driver/fault_rules.h"
 #include "driver/network.h"
-#include "driver/slave_identity.h"
-#include "master/master_protocol.h"
+#include "eni/slave_identity.h"
+#include "ipc/protocol.h"
 
-namespace driver {
+namespace parvane::driver {
 
 struct ServiceSetup {
     // False when the ENI or the network description was refused: every open
@@ -32,29 +32,29 @@ struct ConnectionState {
 };
 
 struct Answer {
-    std::optional<masterproto::Reply> reply;  // empty: nothing to send
-    bool close = false;                       // close the connection after the reply
+    std::optional<parvane::ipc::Reply> reply;  // empty: nothing to send
+    bool close = false;                        // close the connection after the reply
 };
 
 class MasterService {
   public:
     explicit MasterService(ServiceSetup setup);
 
-    Answer Handle(ConnectionState& connection, const masterproto::DecodedRequest& decoded);
+    Answer Handle(ConnectionState& connection, const parvane::ipc::DecodedRequest& decoded);
     // The connection went away; an opening it held becomes free.
     void Disconnected(ConnectionState& connection);
 
     std::uint32_t openings() const { return openings_; }
 
   private:
-    Answer Open(ConnectionState& connection, masterproto::Reply& reply);
-    void Work(const masterproto::Request& request, masterproto::Reply& reply);
+    Answer Open(ConnectionState& connection, parvane::ipc::Reply& reply);
+    void Work(const parvane::ipc::Request& request, parvane::ipc::Reply& reply);
     // The injected status, if a rule fires; marks the reply as injected.
-    std::optional<std::uint16_t> Fault(const FaultQuery& query, masterproto::Reply& reply);
+    std::optional<std::uint16_t> Fault(const FaultQuery& query, parvane::ipc::Reply& reply);
 
     ServiceSetup setup_;
     FaultRules faults_;
     std::uint32_t openings_ = 0;
 };
 
-}  // namespace driver
+}  // namespace parvane::driver

@@ -5,9 +5,13 @@
 #include <cstdint>
 #include <optional>
 
-#include "driver/slave_identity.h"
+#include "ecat/al_state.h"
+#include "eni/slave_identity.h"
 
-namespace driver {
+namespace parvane::driver {
+
+using ecat::AlState;
+using eni::SlaveIdentity;
 
 class Network {
   public:
@@ -15,7 +19,6 @@ class Network {
 
     // Slaves that answer, in ring order.
     virtual std::uint16_t OnlineCount() const = 0;
-    virtual std::optional<SlaveIdentity> Identity(std::uint16_t position) const = 0;
 
     // Reads 1 to 4 bytes of the slave's EEPROM as a little-endian number.
     // Returns a master status: kMasterNoSuchSlave, kMasterEepromRange,
@@ -23,11 +26,12 @@ class Network {
     virtual std::uint16_t ReadEeprom(std::uint16_t position, std::uint16_t offset,
                                      std::uint16_t count, std::uint32_t& value) const = 0;
 
-    // Starts a change of the whole network to the state (1, 2, 4 or 8).
-    virtual void RequestState(std::uint16_t state) = 0;
+    // Starts a change of the whole network to the state (INIT, PREOP,
+    // SAFEOP or OP).
+    virtual void RequestState(AlState state) = 0;
     // The state last requested and the state reached.
-    virtual std::uint16_t RequestedState() const = 0;
-    virtual std::uint16_t CurrentState() = 0;
+    virtual AlState RequestedState() const = 0;
+    virtual AlState CurrentState() = 0;
 };
 
-}  // namespace driver
+}  // namespace parvane::driver

@@ -1,6 +1,6 @@
 #include "driver/sii_image.h"
 
-namespace driver {
+namespace parvane::driver {
 namespace {
 
 void Put32(std::vector<std::uint8_t>& image, std::size_t at, std::uint32_t value) {
@@ -47,4 +47,4 @@ std::vector<std::uint8_t> MakeSiiImage(const SlaveIdentity& identity, std::uint3
     return image;
 }
 
-}  // namespace driver
+}  // namespace parvane::driver

@@ -8,9 +8,11 @@
 #include <span>
 #include <vector>
 
-#include "driver/slave_identity.h"
+#include "eni/slave_identity.h"
 
-namespace driver {
+namespace parvane::driver {
+
+using parvane::eni::SlaveIdentity;
 
 inline constexpr std::size_t kSiiImageSize = 128;
 
@@ -20,4 +22,4 @@ std::uint8_t SiiChecksum(std::span<const std::uint8_t> bytes);
 
 std::vector<std::uint8_t> MakeSiiImage(const SlaveIdentity& identity, std::uint32_t serialNo);
 
-}  // namespace driver
+}  // namespace parvane::driver

@@ -2,10 +2,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "driver/file_bytes.h"
-#include "driver/number_text.h"
+#include "eni/file_bytes.h"
+#include "eni/number_text.h"
 
-namespace driver {
+namespace parvane::driver {
 namespace {
 
 using nlohmann::json;
@@ -27,15 +27,13 @@ constexpr OpName kFaultOps[] = {
     {"MasterGetState", MasterExport::GetState},
 };
 
-bool IsState(std::uint64_t value) {
-    return value == 1 || value == 2 || value == 4 || value == 8;
-}
-
 // Walks the document; the first problem found is kept in `error`, naming the
 // key by its path ("faults[2].state").
 class Checker {
   public:
-    std::string error;
+    Error error;
+
+    bool failed() const { return !error.message.empty(); }
 
     // An unsigned number up to `max`, given as a JSON number or "0x" text.
     std::optional<std::uint32_t> Number(const json& value, const std::string& key,
@@ -46,7 +44,7 @@ class Checker {
         } else if (value.is_number_integer()) {
             return Fail(key, "must not be negative");
         } else if (value.is_string()) {
-            number = ParseHexText(value.get_ref<const std::string&>());
+            number = parvane::eni::ParseHexText(value.get_ref<const std::string&>());
             if (!number)
                 return Fail(key, "expected a number or a \"0x\" hexadecimal text");
         } else {
@@ -61,7 +59,7 @@ class Checker {
         auto number = Number(value, key, 0xFFFF);
         if (!number)
             return std::nullopt;
-        if (!IsState(*number))
+        if (!ecat::IsNetworkState(*number))
             return Fail(key, "expected a state: 1, 2, 4 or 8");
         return static_cast<std::uint16_t>(*number);
     }
@@ -74,8 +72,8 @@ class Checker {
     }
 
     std::nullopt_t Fail(const std::string& key, const std::string& why) {
-        if (error.empty())
-            error = key + ": " + why;
+        if (!failed())
+            error = {key + ": " + why, key};
         return std::nullopt;
     }
 };
@@ -94,11 +92,11 @@ std::optional<SimSlave> ReadSlave(Checker& check, const json& value, const std::
             slave.revisionNo = check.Number(item, itemKey, 0xFFFFFFFF);
         } else if (name == "max_state") {
             if (auto state = check.State(item, itemKey))
-                slave.maxState = *state;
+                slave.maxState = static_cast<ecat::AlState>(*state);
         } else {
             check.Fail(itemKey, "unknown key");
         }
-        if (!check.error.empty())
+        if (check.failed())
             return std::nullopt;
     }
     return slave;
@@ -152,7 +150,7 @@ std::optional<FaultRule> ReadFault(Checker& check, const json& value, const std:
         } else {
             check.Fail(itemKey, "unknown key");
         }
-        if (!check.error.empty())
+        if (check.failed())
             return std::nullopt;
     }
     return rule;
@@ -160,20 +158,17 @@ std::optional<FaultRule> ReadFault(Checker& check, const json& value, const std:
 
 }  // namespace
 
-SimDescription ReadSimText(std::string_view text) {
+std::expected<SimDescription, Error> ReadSimText(std::string_view text) {
     SimDescription description;
     json document;
     try {
         document = json::parse(text.begin(), text.end(), nullptr, true, true);
     } catch (const json::exception& e) {
-        description.error = std::string("JSON parse error: ") + e.what();
-        return description;
+        return std::unexpected(Error{std::string("JSON parse error: ") + e.what(), ""});
     }
     Checker check;
-    if (!check.Object(document, "(top level)")) {
-        description.error = check.error;
-        return description;
-    }
+    if (!check.Object(document, "(top level)"))
+        return std::unexpected(std::move(check.error));
     for (const auto& [name, item] : document.items()) {
         if (name == "slaves") {
             if (!item.is_array()) {
@@ -182,7 +177,7 @@ SimDescription ReadSimText(std::string_view text) {
                 check.Fail(name, "more than 65535 slaves");
             } else {
                 std::vector<SimSlave> slaves;
-                for (std::size_t i = 0; i < item.size() && check.error.empty(); ++i) {
+                for (std::size_t i = 0; i < item.size() && !check.failed(); ++i) {
                     auto slave = ReadSlave(check, item[i], "slaves[" + std::to_string(i) + "]");
                     if (slave)
                         slaves.push_back(*slave);
@@ -199,7 +194,7 @@ SimDescription ReadSimText(std::string_view text) {
             if (!item.is_array()) {
                 check.Fail(name, "expected an array");
             } else {
-                for (std::size_t i = 0; i < item.size() && check.error.empty(); ++i) {
+                for (std::size_t i = 0; i < item.size() && !check.failed(); ++i) {
                     auto rule = ReadFault(check, item[i], "faults[" + std::to_string(i) + "]");
                     if (rule)
                         description.faults.push_back(*rule);
@@ -208,21 +203,17 @@ SimDescription ReadSimText(std::string_view text) {
         } else {
             check.Fail(name, "unknown key");
         }
-        if (!check.error.empty()) {
-            description.error = check.error;
-            return description;
-        }
+        if (check.failed())
+            return std::unexpected(std::move(check.error));
     }
-    description.loaded = true;
     return description;
 }
 
-SimDescription ReadSimFile(const std::filesystem::path& path) {
-    std::vector<char> bytes;
-    SimDescription refused;
-    if (!ReadFileBytes(path, kMaxSimBytes, bytes, refused.error))
-        return refused;
-    return ReadSimText({bytes.data(), bytes.size()});
+std::expected<SimDescription, Error> ReadSimFile(const std::filesystem::path& path) {
+    auto bytes = eni::ReadFileBytes(path, kMaxSimBytes);
+    if (!bytes)
+        return std::unexpected(Error{std::move(bytes.error().message), path.string()});
+    return ReadSimText({bytes->data(), bytes->size()});
 }
 
-}  // namespace driver
+}  // namespace parvane::driver

@@ -5,15 +5,18 @@
 #pragma once
 
 #include <cstdint>
+#include <expected>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "driver/error.h"
 #include "driver/fault_rules.h"
+#include "ecat/al_state.h"
 
-namespace driver {
+namespace parvane::driver {
 
 struct SimSlave {
     // A missing identity value is taken from the ENI slave at the same
@@ -21,12 +24,10 @@ struct SimSlave {
     std::optional<std::uint32_t> vendorId;
     std::optional<std::uint32_t> productCode;
     std::optional<std::uint32_t> revisionNo;
-    std::uint16_t maxState = 8;
+    ecat::AlState maxState = ecat::AlState::kOp;
 };
 
 struct SimDescription {
-    bool loaded = false;
-    std::string error;                            // why it was refused
     std::optional<std::vector<SimSlave>> slaves;  // empty: the ENI's slaves answer
     std::uint32_t transitionMs = 0;
     std::uint32_t maxOpenings = 16;
@@ -35,7 +36,9 @@ struct SimDescription {
 
 inline constexpr std::uint32_t kMaxOpeningsLimit = 1000;
 
-SimDescription ReadSimFile(const std::filesystem::path& path);
-SimDescription ReadSimText(std::string_view text);
+// The description, or why it was refused: `where` is the file's path, or the
+// key path of the first value found wrong.
+std::expected<SimDescription, Error> ReadSimFile(const std::filesystem::path& path);
+std::expected<SimDescription, Error> ReadSimText(std::string_view text);
 
-}  // namespace driver
+}  // namespace parvane::driver

@@ -2,16 +2,16 @@
 
 #include "driver/log.h"
 #include "driver/sii_image.h"
-#include "master/master_status.h"
+#include "ipc/master_codes.h"
 
-namespace driver {
+namespace parvane::driver {
 
 std::vector<SimulatedSlave> OnlineSlaves(const SimDescription& description,
                                          const std::vector<SlaveIdentity>& eniSlaves) {
     std::vector<SimulatedSlave> online;
     if (!description.slaves) {
         for (const SlaveIdentity& identity : eniSlaves)
-            online.push_back({identity, 8});
+            online.push_back({identity, AlState::kOp});
         return online;
     }
     for (std::size_t i = 0; i < description.slaves->size(); ++i) {
@@ -39,12 +39,6 @@ std::uint16_t SimulatedNetwork::OnlineCount() const {
     return static_cast<std::uint16_t>(slaves_.size());
 }
 
-std::optional<SlaveIdentity> SimulatedNetwork::Identity(std::uint16_t position) const {
-    if (position >= slaves_.size())
-        return std::nullopt;
-    return slaves_[position].identity;
-}
-
 std::uint16_t SimulatedNetwork::ReadEeprom(std::uint16_t position, std::uint16_t offset,
                                            std::uint16_t count, std::uint32_t& value) const {
     if (count < 1 || count > 4)
@@ -61,31 +55,32 @@ std::uint16_t SimulatedNetwork::ReadEeprom(std::uint16_t position, std::uint16_t
     return kMasterOk;
 }
 
-void SimulatedNetwork::RequestState(std::uint16_t state) {
+void SimulatedNetwork::RequestState(AlState state) {
     if (state == requested_)
         return;  // already under way (or reached): keep the clock
     requested_ = state;
     requestedAt_ = clock_();
     settled_ = false;
-    Log("state change to %u requested (network in %u)", state, current_);
+    Log("state change to %u requested (network in %u)", ecat::ToWire(state),
+        ecat::ToWire(current_));
 }
 
-std::uint16_t SimulatedNetwork::CurrentState() {
+AlState SimulatedNetwork::CurrentState() {
     if (!settled_ && clock_() - requestedAt_ >= transition_) {
         settled_ = true;
         if (Reachable(requested_)) {
             current_ = requested_;
-            Log("network reached state %u", current_);
+            Log("network reached state %u", ecat::ToWire(current_));
         } else {
-            Log("network cannot reach state %u: a slave stops below it; it stays in %u", requested_,
-                current_);
+            Log("network cannot reach state %u: a slave stops below it; it stays in %u",
+                ecat::ToWire(requested_), ecat::ToWire(current_));
         }
     }
     return current_;
 }
 
-bool SimulatedNetwork::Reachable(std::uint16_t state) const {
-    if (state == 1)
+bool SimulatedNetwork::Reachable(AlState state) const {
+    if (state == AlState::kInit)
         return true;
     for (const SimulatedSlave& slave : slaves_) {
         if (slave.maxState < state)
@@ -94,4 +89,4 @@ bool SimulatedNetwork::Reachable(std::uint16_t state) const {
     return true;
 }
 
-}  // namespace driver
+}  // namespace parvane::driver

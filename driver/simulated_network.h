@@ -10,13 +10,13 @@
 #include "driver/network.h"
 #include "driver/sim_description.h"
 
-namespace driver {
+namespace parvane::driver {
 
 using SteadyClock = std::function<std::chrono::steady_clock::time_point()>;
 
 struct SimulatedSlave {
     SlaveIdentity identity;
-    std::uint16_t maxState = 8;
+    AlState maxState = AlState::kOp;
 };
 
 // The slaves that answer: the description's (missing identity values taken
@@ -34,24 +34,23 @@ class SimulatedNetwork : public Network {
                      SteadyClock clock = std::chrono::steady_clock::now);
 
     std::uint16_t OnlineCount() const override;
-    std::optional<SlaveIdentity> Identity(std::uint16_t position) const override;
     std::uint16_t ReadEeprom(std::uint16_t position, std::uint16_t offset, std::uint16_t count,
                              std::uint32_t& value) const override;
-    void RequestState(std::uint16_t state) override;
-    std::uint16_t RequestedState() const override { return requested_; }
-    std::uint16_t CurrentState() override;
+    void RequestState(AlState state) override;
+    AlState RequestedState() const override { return requested_; }
+    AlState CurrentState() override;
 
   private:
-    bool Reachable(std::uint16_t state) const;
+    bool Reachable(AlState state) const;
 
     std::vector<SimulatedSlave> slaves_;
     std::vector<std::vector<std::uint8_t>> eeproms_;
     std::chrono::milliseconds transition_;
     SteadyClock clock_;
-    std::uint16_t requested_ = 1;
-    std::uint16_t current_ = 1;
+    AlState requested_ = AlState::kInit;
+    AlState current_ = AlState::kInit;
     bool settled_ = true;  // the last request has been decided
     std::chrono::steady_clock::time_point requestedAt_;
 };
 
-}  // namespace driver
+}  // namespace parvane::driver

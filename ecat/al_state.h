@@ -21,7 +21,9 @@ enum class AlState : std::uint8_t {
 inline constexpr std::uint16_t kAlErrorFlag = 0x0010;
 inline constexpr std::uint16_t kAlStateMask = 0x000F;
 
-constexpr std::uint16_t ToWire(AlState state) { return static_cast<std::uint16_t>(state); }
+constexpr std::uint16_t ToWire(AlState state) {
+    return static_cast<std::uint16_t>(state);
+}
 
 // The state a value names, or nothing for a value that names none.
 constexpr std::optional<AlState> AlStateFrom(std::uint32_t value) {

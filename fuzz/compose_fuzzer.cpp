@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
-#include "launcher/driver_launcher.h"
+#include "launcher/driver_command_line_compose.h"
 
 namespace {
 

@@ -1,21 +1,107 @@
-// The driver's ENI reader fed any bytes as the file's contents.
+// The ENI reader fed any bytes as the file's contents.
 //
-// Invariants: a file is either loaded without an error or refused with one;
-// never more slaves than the wire's 16-bit counts carry; the notes about
-// missing elements stay bounded and never outnumber the count.
+// Invariants: a refused file says why; never more slaves than the wire's
+// 16-bit counts carry; the notes about missing elements stay bounded and
+// never outnumber the count, whether the file is loaded or refused. A loaded
+// file's configuration is walked whole: one configured slave per identity,
+// with the same identity; every command a datagram the wire can carry (a
+// known command, data that fits in a frame, a Validate no longer than the
+// data and a mask as long as the Validate data); every init command bound to
+// a transition; CoE commands downloads or uploads; cyclic commands only in
+// the four network states; sync managers 0 to 3.
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
-#include "driver/eni_reader.h"
+#include "ecat/frame.h"
+#include "eni/eni_reader.h"
 #include "fuzz/fuzz_check.h"
 
+namespace {
+
+using namespace parvane;
+
+// Reads every byte of the datagram so that the sanitizers see any stray
+// pointer; the sum keeps the reads from being optimised away.
+unsigned Walk(const eni::Datagram& datagram) {
+    FUZZ_CHECK(static_cast<unsigned>(datagram.command) <= ecat::kLastCommand);
+    FUZZ_CHECK(datagram.data.size() <= ecat::kMaxDatagramData);
+    unsigned sum = datagram.address();
+    for (std::uint8_t byte : datagram.data)
+        sum += byte;
+    return sum;
+}
+
+unsigned Walk(const std::vector<eni::InitCmd>& cmds) {
+    unsigned sum = 0;
+    for (const eni::InitCmd& cmd : cmds) {
+        FUZZ_CHECK(!cmd.transitions.empty());
+        FUZZ_CHECK(cmd.requirement.empty() || cmd.requirement == "frame" ||
+                   cmd.requirement == "cycle");
+        sum += Walk(cmd.datagram) + static_cast<unsigned>(cmd.comment.size());
+        if (cmd.validate) {
+            FUZZ_CHECK(cmd.validate->data.size() <= cmd.datagram.data.size());
+            FUZZ_CHECK(cmd.validate->mask.empty() ||
+                       cmd.validate->mask.size() == cmd.validate->data.size());
+            for (std::uint8_t byte : cmd.validate->data)
+                sum += byte;
+        }
+    }
+    return sum;
+}
+
+unsigned Walk(const eni::NetworkConfig& config) {
+    unsigned sum = Walk(config.masterInitCmds);
+    for (const eni::Slave& slave : config.slaves) {
+        sum += Walk(slave.initCmds) + static_cast<unsigned>(slave.name.size());
+        if (slave.mailbox) {
+            for (const eni::CoeInitCmd& cmd : slave.mailbox->coeInitCmds) {
+                FUZZ_CHECK(!cmd.transitions.empty());
+                FUZZ_CHECK(cmd.ccs == 1 || cmd.ccs == 2);
+                FUZZ_CHECK(cmd.data.size() <= ecat::kMaxDatagramData);
+                for (std::uint8_t byte : cmd.data)
+                    sum += byte;
+            }
+        }
+        if (slave.processData) {
+            for (const eni::SyncManager& sm : slave.processData->sms) {
+                FUZZ_CHECK(sm.number <= 3);
+                sum += sm.defaultSize + static_cast<unsigned>(sm.pdos.size());
+            }
+            for (const auto* pdos : {&slave.processData->rxPdos, &slave.processData->txPdos}) {
+                for (const eni::Pdo& pdo : *pdos)
+                    sum += pdo.bitLength() + static_cast<unsigned>(pdo.name.size());
+            }
+        }
+    }
+    for (const eni::Cyclic& cyclic : config.cyclic) {
+        for (const eni::CyclicFrame& frame : cyclic.frames) {
+            for (const eni::CyclicCmd& cmd : frame.cmds) {
+                FUZZ_CHECK((cmd.states & ~0x0Fu) == 0);  // INIT, PREOP, SAFEOP, OP
+                sum += Walk(cmd.datagram);
+            }
+        }
+    }
+    return sum;
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const driver::EniContents contents =
-        driver::ReadEniText(std::string_view(reinterpret_cast<const char*>(data), size));
-    FUZZ_CHECK(contents.loaded == contents.error.empty());
-    FUZZ_CHECK(contents.slaves.size() <= 0xFFFF);
-    FUZZ_CHECK(contents.notes.size() <= 20);
-    FUZZ_CHECK(contents.notes.size() <= contents.missingElements);
+    const auto contents =
+        parvane::eni::ReadEniText(std::string_view(reinterpret_cast<const char*>(data), size));
+    const parvane::eni::Notes& notes = contents ? contents->notes : contents.error().notes;
+    if (contents) {
+        FUZZ_CHECK(contents->slaves.size() <= 0xFFFF);
+        FUZZ_CHECK(contents->config.slaves.size() == contents->slaves.size());
+        for (std::size_t i = 0; i < contents->slaves.size(); ++i)
+            FUZZ_CHECK(contents->config.slaves[i].identity == contents->slaves[i]);
+        volatile unsigned sum = Walk(contents->config);
+        (void)sum;
+    } else {
+        FUZZ_CHECK(!contents.error().message.empty());
+    }
+    FUZZ_CHECK(notes.lines.size() <= 20);
+    FUZZ_CHECK(notes.lines.size() <= notes.missingElements);
     return 0;
 }

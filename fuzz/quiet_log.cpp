@@ -6,7 +6,7 @@
 
 #include "driver/log.h"
 
-namespace driver {
+namespace parvane::driver {
 
 void Log(const char* format, ...) {
     char line[1024];
@@ -16,4 +16,4 @@ void Log(const char* format, ...) {
     va_end(args);
 }
 
-}  // namespace driver
+}  // namespace parvane::driver

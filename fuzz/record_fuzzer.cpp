@@ -19,7 +19,7 @@
 
 #include "fuzz/fuzz_check.h"
 #include "fuzz/record_platform.h"
-#include "launcher/driver_launcher.h"
+#include "launcher/driver_command_line_read.h"
 #include "platform/record.h"
 
 namespace {

@@ -26,7 +26,7 @@
 #include "driver/master_service.h"
 #include "driver/simulated_network.h"
 #include "fuzz/fuzz_check.h"
-#include "master/master_status.h"
+#include "ipc/master_codes.h"
 
 namespace {
 
@@ -37,15 +37,15 @@ struct Clock {
     std::chrono::steady_clock::time_point now;
 };
 
-driver::ServiceSetup MakeSetup(std::uint8_t choice, Clock& clock) {
-    driver::ServiceSetup setup;
+parvane::driver::ServiceSetup MakeSetup(std::uint8_t choice, Clock& clock) {
+    parvane::driver::ServiceSetup setup;
     setup.configured = (choice & 0x01) == 0;
     setup.maxOpenings = (choice >> 1) & 0x03;
     if ((choice & 0x08) == 0) {
         setup.eniSlaves = {
             {2, 0x0C1E2C52, 0x00120000}, {2, 0x0B5A3052, 0x00110000}, {2, 0x0C4A3052, 0x00110000}};
     }
-    std::vector<driver::SimulatedSlave> online;
+    std::vector<parvane::driver::SimulatedSlave> online;
     for (const auto& identity : setup.eniSlaves) {
         online.push_back({identity, 8});
     }
@@ -62,8 +62,8 @@ driver::ServiceSetup MakeSetup(std::uint8_t choice, Clock& clock) {
         };
     }
     const auto transition = std::chrono::milliseconds((choice & 0x40) != 0 ? 5 : 0);
-    setup.network = std::make_unique<driver::SimulatedNetwork>(std::move(online), transition,
-                                                               [&clock] { return clock.now; });
+    setup.network = std::make_unique<parvane::driver::SimulatedNetwork>(
+        std::move(online), transition, [&clock] { return clock.now; });
     return setup;
 }
 
@@ -74,15 +74,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     Clock clock;
-    driver::ServiceSetup setup = MakeSetup(data[0], clock);
+    parvane::driver::ServiceSetup setup = MakeSetup(data[0], clock);
     const std::uint32_t maxOpenings = setup.maxOpenings;
-    driver::MasterService service(std::move(setup));
-    std::array<driver::ConnectionState, kConnections> connections{};
+    parvane::driver::MasterService service(std::move(setup));
+    std::array<parvane::driver::ConnectionState, kConnections> connections{};
 
     std::size_t at = 1;
     while (at < size) {
         const std::uint8_t event = data[at++];
-        driver::ConnectionState& connection = connections[event & (kConnections - 1)];
+        parvane::driver::ConnectionState& connection = connections[event & (kConnections - 1)];
         if ((event & 0x80) != 0) {
             service.Disconnected(connection);
             connection = {};
@@ -91,17 +91,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const std::size_t available = std::min(sent, size - at);
             const std::size_t received = std::min(available, kReceiveSize);
             auto decoded =
-                masterproto::DecodeRequest(std::span<const std::uint8_t>(data + at, received));
+                parvane::ipc::DecodeRequest(std::span<const std::uint8_t>(data + at, received));
             if (available > kReceiveSize) {
                 decoded.request.reset();
             }
             at += available;
 
-            const driver::Answer answer = service.Handle(connection, decoded);
+            const parvane::driver::Answer answer = service.Handle(connection, decoded);
             if (answer.reply) {
                 FUZZ_CHECK(answer.reply->op == decoded.rawOp);
                 FUZZ_CHECK(answer.reply->seq == decoded.seq);
-                (void)masterproto::EncodeReply(*answer.reply);
+                (void)parvane::ipc::EncodeReply(*answer.reply);
             } else {
                 FUZZ_CHECK(decoded.request && decoded.request->op == MasterExport::Close);
             }
@@ -119,7 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
         const auto opened = static_cast<std::uint32_t>(
             std::count_if(connections.begin(), connections.end(),
-                          [](const driver::ConnectionState& c) { return c.opened; }));
+                          [](const parvane::driver::ConnectionState& c) { return c.opened; }));
         FUZZ_CHECK(service.openings() == opened);
         FUZZ_CHECK(opened <= maxOpenings);
     }

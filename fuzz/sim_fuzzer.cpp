@@ -16,35 +16,30 @@
 #include "driver/sim_description.h"
 #include "driver/simulated_network.h"
 #include "fuzz/fuzz_check.h"
-#include "master/master_status.h"
+#include "ipc/master_codes.h"
 
 namespace {
 
-const std::vector<driver::SlaveIdentity> kEniSlaves = {
+const std::vector<parvane::driver::SlaveIdentity> kEniSlaves = {
     {2, 0x0C1E2C52, 0x00120000},
     {2, 0x0B5A3052, 0x00110000},
     {2, 0x0C4A3052, 0x00110000},
 };
 
-bool IsState(std::uint32_t state) {
-    return state == 1 || state == 2 || state == 4 || state == 8;
-}
-
-void CheckNetwork(const driver::SimDescription& description) {
-    const std::vector<driver::SimulatedSlave> online =
-        driver::OnlineSlaves(description, kEniSlaves);
+void CheckNetwork(const parvane::driver::SimDescription& description) {
+    const std::vector<parvane::driver::SimulatedSlave> online =
+        parvane::driver::OnlineSlaves(description, kEniSlaves);
     const std::size_t expected =
         description.slaves ? description.slaves->size() : kEniSlaves.size();
     FUZZ_CHECK(online.size() == expected);
 
     auto now = std::chrono::steady_clock::time_point();
-    driver::SimulatedNetwork network(online, std::chrono::milliseconds(description.transitionMs),
-                                     [&now] { return now; });
+    parvane::driver::SimulatedNetwork network(
+        online, std::chrono::milliseconds(description.transitionMs), [&now] { return now; });
     FUZZ_CHECK(network.OnlineCount() == online.size());
     for (std::size_t i = 0; i < online.size(); ++i) {
         const auto position = static_cast<std::uint16_t>(i);
-        FUZZ_CHECK(network.Identity(position) == online[i].identity);
-        FUZZ_CHECK(IsState(online[i].maxState));
+        FUZZ_CHECK(parvane::ecat::IsNetworkState(parvane::ecat::ToWire(online[i].maxState)));
         std::uint32_t value = 0;
         FUZZ_CHECK(network.ReadEeprom(position, 16, 4, value) == kMasterOk);
         FUZZ_CHECK(value == online[i].identity.vendorId);
@@ -52,32 +47,32 @@ void CheckNetwork(const driver::SimDescription& description) {
         FUZZ_CHECK(network.ReadEeprom(position, driver::kSiiImageSize - 3, 4, value) ==
                    kMasterEepromRange);
     }
-    FUZZ_CHECK(!network.Identity(static_cast<std::uint16_t>(online.size())) ||
-               online.size() > 0xFFFF);
 
-    network.RequestState(8);
+    using parvane::ecat::AlState;
+    network.RequestState(AlState::kOp);
     now += std::chrono::milliseconds(description.transitionMs);
-    const std::uint16_t reached = network.CurrentState();
-    FUZZ_CHECK(reached == 1 || reached == 8);
-    network.RequestState(1);
+    const AlState reached = network.CurrentState();
+    FUZZ_CHECK(reached == AlState::kInit || reached == AlState::kOp);
+    network.RequestState(AlState::kInit);
     now += std::chrono::milliseconds(description.transitionMs);
-    FUZZ_CHECK(network.CurrentState() == 1);
+    FUZZ_CHECK(network.CurrentState() == AlState::kInit);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const driver::SimDescription description =
-        driver::ReadSimText(std::string_view(reinterpret_cast<const char*>(data), size));
-    FUZZ_CHECK(description.loaded == description.error.empty());
-    if (!description.loaded) {
+    const auto read =
+        parvane::driver::ReadSimText(std::string_view(reinterpret_cast<const char*>(data), size));
+    if (!read) {
+        FUZZ_CHECK(!read.error().message.empty());
         return 0;
     }
+    const parvane::driver::SimDescription& description = *read;
     FUZZ_CHECK(description.maxOpenings <= driver::kMaxOpeningsLimit);
     FUZZ_CHECK(description.transitionMs <= 3600000);
     FUZZ_CHECK(!description.slaves || description.slaves->size() <= 0xFFFF);
-    for (const driver::FaultRule& rule : description.faults) {
-        FUZZ_CHECK(!rule.state || IsState(*rule.state));
+    for (const parvane::driver::FaultRule& rule : description.faults) {
+        FUZZ_CHECK(!rule.state || parvane::ecat::IsNetworkState(*rule.state));
     }
     CheckNetwork(description);
     return 0;

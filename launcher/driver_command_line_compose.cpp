@@ -1,8 +1,8 @@
 // The new driver command line: the new ENI option first, then every option of
 // the old command line except its old ENI option.
-#include <cstring>
+#include "launcher/driver_command_line_compose.h"
 
-#include "launcher/driver_launcher.h"
+#include <cstring>
 
 namespace {
 

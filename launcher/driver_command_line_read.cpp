@@ -10,7 +10,6 @@
 
 #include <cstring>
 
-#include "launcher/driver_launcher.h"
 #include "launcher/launch_report.h"
 #include "platform/rt_errors.h"
 

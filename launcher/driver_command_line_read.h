@@ -1,10 +1,15 @@
-// Reading a running driver's command line, with the status that tells why a
-// read failed.
+// Reading a running driver's command line, alone or with the status that
+// tells why a read failed.
 #pragma once
 
 #include <cstdint>
 
 #include "platform/rt_services.h"
+
+// Copies the command line of a running driver out of its "R?H$C$NAME" record.
+// 0 on success; -1 when the entry is not a live object; -2 when there is no
+// such entry, it cannot be mapped, or its contents are not a valid record.
+std::int32_t ReadDriverCommandLine(RTHANDLE driverProcess, char* buffer, std::uint32_t bufferSize);
 
 // ReadDriverCommandLine's work. On failure *failureStatus is set to the
 // status to report: the platform's error when a platform service failed,

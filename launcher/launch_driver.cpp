@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "common/catalog_names.h"
 #include "launcher/driver_hints.h"
 #include "launcher/driver_path.h"
 #include "launcher/launch_report.h"
@@ -10,8 +11,8 @@
 
 namespace {
 
-constexpr const char kDriverEntry[] = "PRCS_LOMADYN";
-constexpr const char kEndOfInitEntry[] = "ZU?END_INIT";
+using parvane::common::kDriverEntry;
+using parvane::common::kEndOfInitEntry;
 constexpr std::uint32_t kStartWaitMs = 30000;
 
 }  // namespace

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "app/last_status.h"
+#include "launcher/last_status.h"
 #include "platform/rt_services.h"
 
 std::uint32_t PlatformFailureStatus(std::uint32_t fallback) {

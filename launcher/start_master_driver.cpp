@@ -1,9 +1,12 @@
 // Makes sure that the master driver runs with the ENI file the user named:
 // leaves a running driver alone when no ENI file was named, else replaces it
 // by a new driver that carries the old driver's other options over.
+#include "launcher/start_master_driver.h"
+
+#include "common/catalog_names.h"
+#include "launcher/driver_command_line_compose.h"
 #include "launcher/driver_command_line_read.h"
 #include "launcher/driver_hints.h"
-#include "launcher/driver_launcher.h"
 #include "launcher/launch_driver.h"
 #include "launcher/launch_report.h"
 #include "launcher/text_buffer.h"
@@ -11,7 +14,7 @@
 
 namespace {
 
-constexpr const char kDriverEntry[] = "PRCS_LOMADYN";
+using parvane::common::kDriverEntry;
 constexpr std::uint32_t kStopWaitMs = 250;
 constexpr std::uint32_t kAfterStopSleepMs = 250;
 

@@ -2,7 +2,7 @@
 # Installs the Debian packages the build needs, only those that are missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ dpkg-dev libgtest-dev libgmock-dev libpugixml-dev nlohmann-json3-dev scdoc)
+packages=(cmake ninja-build g++ dpkg-dev clang-format libgtest-dev libgmock-dev libpugixml-dev nlohmann-json3-dev libpcap-dev scdoc)
 if [ "${PARVANE_FUZZ:-0}" = 1 ]; then
     packages+=(clang libclang-rt-dev)
 fi

@@ -5,7 +5,7 @@
 #include "app/result_files.h"
 #include "check/bus_check.h"
 #include "launcher/driver_hints.h"
-#include "launcher/driver_launcher.h"
+#include "launcher/start_master_driver.h"
 #include "platform/node_run.h"
 #include "platform/rt_services.h"
 

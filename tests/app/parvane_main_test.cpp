@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/last_status.h"
+#include "launcher/last_status.h"
 #include "tests/app/command_line.h"
 #include "tests/app/fake_app_deps.h"
 #include "tests/app/option_reset.h"

@@ -1,6 +1,6 @@
 #include "tests/check/fake_master.h"
 
-#include "master/master_status.h"
+#include "client/master_api.h"
 #include "tests/check/fake_clock.h"
 
 FakeMaster fakeMaster;

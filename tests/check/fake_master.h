@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "master/master_api.h"
+#include "client/master_api.h"
 
 struct FakeSlave {
     // What MasterGetSlaveInfo reports from the ENI.

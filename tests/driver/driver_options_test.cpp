@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace driver {
+namespace parvane::driver {
 namespace {
 
 DriverOptions Parse(std::vector<std::string> words) {
@@ -37,4 +37,4 @@ TEST(DriverOptions, LaterValueWinsAndProgramNameIsNotAnOption) {
 }
 
 }  // namespace
-}  // namespace driver
+}  // namespace parvane::driver

@@ -61,16 +61,16 @@ TEST(KeepNewestLogs, RemovesOnlyTheOldestLogsOfTheProgram) {
         std::set<std::string> expected = folder.Names();
         for (const auto& name : c.gone)
             expected.erase(name);
-        driver::KeepNewestLogs(folder.path, "/usr/lib/parvane/lomadyn.rta", c.keep);
+        parvane::driver::KeepNewestLogs(folder.path, "/usr/lib/parvane/lomadyn.rta", c.keep);
         EXPECT_EQ(folder.Names(), expected);
     }
 }
 
 TEST(KeepNewestLogs, AMissingFolderOrNoProgramNameIsNoFault) {
-    driver::KeepNewestLogs("/nonexistent/log", "lomadyn.rta", 1);
+    parvane::driver::KeepNewestLogs("/nonexistent/log", "lomadyn.rta", 1);
     Folder folder;
     folder.Add("lomadyn.rta.1.log", 1);
-    driver::KeepNewestLogs(folder.path, "", 0);
+    parvane::driver::KeepNewestLogs(folder.path, "", 0);
     EXPECT_EQ(folder.Names().size(), 1u);
 }
 

@@ -3,13 +3,13 @@
 #include <gtest/gtest.h>
 
 #include "driver/simulated_network.h"
-#include "master/master_status.h"
+#include "ipc/master_codes.h"
 
-namespace driver {
+namespace parvane::driver {
 namespace {
 
-using masterproto::DecodedRequest;
-using masterproto::Request;
+using parvane::ipc::DecodedRequest;
+using parvane::ipc::Request;
 
 DecodedRequest Req(MasterExport op, std::uint32_t a0 = 0, std::uint32_t a1 = 0,
                    std::uint32_t a2 = 0) {
@@ -27,7 +27,7 @@ ServiceSetup MakeSetup(std::vector<FaultRule> faults = {}, std::uint32_t maxOpen
     setup.configured = true;
     std::vector<SimulatedSlave> online;
     for (const auto& identity : eni)
-        online.push_back({identity, 8});
+        online.push_back({identity, AlState::kOp});
     online.resize(1);  // one slave answers
     setup.eniSlaves = std::move(eni);
     setup.network = std::make_unique<SimulatedNetwork>(online, std::chrono::milliseconds(0));
@@ -183,4 +183,4 @@ TEST(MasterService, FaultsMatchByPositionOffsetAndStateFirstRuleWinsTimesLimit) 
 }
 
 }  // namespace
-}  // namespace driver
+}  // namespace parvane::driver

@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "driver/sii_image.h"
-#include "master/master_status.h"
+#include "ipc/master_codes.h"
 
-namespace driver {
+namespace parvane::driver {
 namespace {
 
 using namespace std::chrono_literals;
@@ -33,10 +33,11 @@ TEST(SiiImage, ChecksumIsCrc8Poly07InitFF) {
     EXPECT_EQ(SiiChecksum(check), 0xFB);
 }
 
-SimulatedNetwork TwoSlaves(FakeClock& clock, std::uint16_t secondMax = 8,
+SimulatedNetwork TwoSlaves(FakeClock& clock, AlState secondMax = AlState::kOp,
                            std::chrono::milliseconds transition = 300ms) {
-    return SimulatedNetwork({{{2, 0x044C2C52, 0x00110000}, 8}, {{2, 0x07D43052, 1}, secondMax}},
-                            transition, clock.fn());
+    return SimulatedNetwork(
+        {{{2, 0x044C2C52, 0x00110000}, AlState::kOp}, {{2, 0x07D43052, 1}, secondMax}}, transition,
+        clock.fn());
 }
 
 TEST(SimulatedNetwork, EepromReadsOfOneToFourBytes) {
@@ -70,56 +71,56 @@ TEST(SimulatedNetwork, EepromReadsOutsideAnswerTheirStatus) {
 TEST(SimulatedNetwork, StateIsReachedOnceTheTransitionTimeHasPassed) {
     FakeClock clock;
     auto network = TwoSlaves(clock);
-    EXPECT_EQ(network.CurrentState(), 1);
-    network.RequestState(2);
-    EXPECT_EQ(network.RequestedState(), 2);
+    EXPECT_EQ(network.CurrentState(), AlState::kInit);
+    network.RequestState(AlState::kPreOp);
+    EXPECT_EQ(network.RequestedState(), AlState::kPreOp);
     clock.now += 299ms;
-    EXPECT_EQ(network.CurrentState(), 1);
+    EXPECT_EQ(network.CurrentState(), AlState::kInit);
     clock.now += 1ms;
-    EXPECT_EQ(network.CurrentState(), 2);
+    EXPECT_EQ(network.CurrentState(), AlState::kPreOp);
 }
 
 TEST(SimulatedNetwork, RepeatedRequestDoesNotRestartTheClock) {
     FakeClock clock;
     auto network = TwoSlaves(clock);
-    network.RequestState(4);
+    network.RequestState(AlState::kSafeOp);
     clock.now += 200ms;
-    network.RequestState(4);
+    network.RequestState(AlState::kSafeOp);
     clock.now += 100ms;
-    EXPECT_EQ(network.CurrentState(), 4);
+    EXPECT_EQ(network.CurrentState(), AlState::kSafeOp);
     // A different state does start a new change.
-    network.RequestState(8);
+    network.RequestState(AlState::kOp);
     clock.now += 200ms;
-    network.RequestState(2);
+    network.RequestState(AlState::kPreOp);
     clock.now += 200ms;
-    EXPECT_EQ(network.CurrentState(), 4);
+    EXPECT_EQ(network.CurrentState(), AlState::kSafeOp);
     clock.now += 100ms;
-    EXPECT_EQ(network.CurrentState(), 2);
+    EXPECT_EQ(network.CurrentState(), AlState::kPreOp);
 }
 
 TEST(SimulatedNetwork, ASlaveBelowTheStateKeepsTheNetworkWhereItWas) {
     FakeClock clock;
-    auto network = TwoSlaves(clock, 4, 0ms);
-    network.RequestState(2);
-    EXPECT_EQ(network.CurrentState(), 2);
-    network.RequestState(4);
-    EXPECT_EQ(network.CurrentState(), 4);
-    network.RequestState(8);
+    auto network = TwoSlaves(clock, AlState::kSafeOp, 0ms);
+    network.RequestState(AlState::kPreOp);
+    EXPECT_EQ(network.CurrentState(), AlState::kPreOp);
+    network.RequestState(AlState::kSafeOp);
+    EXPECT_EQ(network.CurrentState(), AlState::kSafeOp);
+    network.RequestState(AlState::kOp);
     clock.now += 10s;
-    EXPECT_EQ(network.CurrentState(), 4);
-    network.RequestState(8);
-    EXPECT_EQ(network.CurrentState(), 4);
-    network.RequestState(1);
-    EXPECT_EQ(network.CurrentState(), 1);
+    EXPECT_EQ(network.CurrentState(), AlState::kSafeOp);
+    network.RequestState(AlState::kOp);
+    EXPECT_EQ(network.CurrentState(), AlState::kSafeOp);
+    network.RequestState(AlState::kInit);
+    EXPECT_EQ(network.CurrentState(), AlState::kInit);
 }
 
 TEST(SimulatedNetwork, InitIsAlwaysReached) {
     FakeClock clock;
-    auto network = TwoSlaves(clock, 1, 0ms);
-    network.RequestState(2);
-    EXPECT_EQ(network.CurrentState(), 1);
-    network.RequestState(1);
-    EXPECT_EQ(network.CurrentState(), 1);
+    auto network = TwoSlaves(clock, AlState::kInit, 0ms);
+    network.RequestState(AlState::kPreOp);
+    EXPECT_EQ(network.CurrentState(), AlState::kInit);
+    network.RequestState(AlState::kInit);
+    EXPECT_EQ(network.CurrentState(), AlState::kInit);
 }
 
 TEST(OnlineSlaves, DescriptionFillsMissingIdentityFromTheEni) {
@@ -128,17 +129,18 @@ TEST(OnlineSlaves, DescriptionFillsMissingIdentityFromTheEni) {
     auto same = OnlineSlaves(none, eni);
     ASSERT_EQ(same.size(), 2u);
     EXPECT_EQ(same[1].identity, eni[1]);
-    EXPECT_EQ(same[1].maxState, 8);
+    EXPECT_EQ(same[1].maxState, AlState::kOp);
 
     SimDescription own;
-    own.slaves = std::vector<SimSlave>{{{}, {}, 9, 4}, {}, {7, {}, {}, 8}};
+    own.slaves =
+        std::vector<SimSlave>{{{}, {}, 9, AlState::kSafeOp}, {}, {7, {}, {}, AlState::kOp}};
     auto online = OnlineSlaves(own, eni);
     ASSERT_EQ(online.size(), 3u);
     EXPECT_EQ(online[0].identity, (SlaveIdentity{1, 2, 9}));
-    EXPECT_EQ(online[0].maxState, 4);
+    EXPECT_EQ(online[0].maxState, AlState::kSafeOp);
     EXPECT_EQ(online[1].identity, eni[1]);
     EXPECT_EQ(online[2].identity, (SlaveIdentity{7, 0, 0}));
 }
 
 }  // namespace
-}  // namespace driver
+}  // namespace parvane::driver

@@ -8,7 +8,7 @@ if(TARGET test_support AND TARGET parvane AND TARGET lomadyn AND TARGET rtnode)
         faults_hostile_client_test.cpp
         ${PROJECT_SOURCE_DIR}/bench/eni_text.cpp
     )
-    target_link_libraries(faults_e2e_tests PRIVATE test_support master_protocol GTest::gtest_main)
+    target_link_libraries(faults_e2e_tests PRIVATE test_support ipc GTest::gtest_main)
     add_dependencies(faults_e2e_tests parvane lomadyn rtnode)
     gtest_discover_tests(faults_e2e_tests TEST_PREFIX "faults:" DISCOVERY_MODE PRE_TEST
                          PROPERTIES LABELS faults TIMEOUT 180)

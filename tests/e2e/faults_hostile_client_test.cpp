@@ -10,22 +10,24 @@
 #include <cstring>
 #include <random>
 
-#include "master/master_protocol.h"
-#include "master/unique_fd.h"
+#include "common/catalog_names.h"
+#include "common/unique_fd.h"
+#include "ipc/protocol.h"
 #include "tests/e2e/faults_support.h"
 
 namespace faults {
 namespace {
 
 using namespace parvane_e2e;
-using masterproto::UniqueFd;
+using parvane::common::UniqueFd;
+using parvane::ipc::MasterExport;
 using Bytes = std::vector<std::uint8_t>;
 
 // The driver's socket: lomadyn.sock in its process folder "<pid>-<start>".
 fs::path DriverSocket(const TempNode& node, pid_t pid) {
     for (const auto& entry : fs::directory_iterator(node.dir() / "proc")) {
         if (entry.path().filename().string().starts_with(std::to_string(pid) + "-"))
-            return entry.path() / masterproto::kSocketName;
+            return entry.path() / parvane::common::kDriverSocketName;
     }
     ADD_FAILURE() << "no process folder of pid " << pid;
     return {};
@@ -42,11 +44,11 @@ UniqueFd Connect(const fs::path& socketPath) {
 }
 
 Bytes Request(MasterExport op, std::uint32_t seq, std::uint32_t arg0 = 0) {
-    masterproto::Request request;
+    parvane::ipc::Request request;
     request.op = op;
     request.seq = seq;
     request.arg0 = arg0;
-    auto bytes = masterproto::EncodeRequest(request);
+    auto bytes = parvane::ipc::EncodeRequest(request);
     return Bytes(bytes.begin(), bytes.end());
 }
 

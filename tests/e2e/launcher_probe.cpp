@@ -4,7 +4,8 @@
 // launcher can be tried with real processes apart from the bus check.
 #include <cstdio>
 
-#include "launcher/driver_launcher.h"
+#include "launcher/start_master_driver.h"
+#include "platform/rt_services.h"
 
 namespace {
 

@@ -9,7 +9,7 @@ if(TARGET test_support AND TARGET parvane AND TARGET lomadyn AND TARGET rtnode)
         result_files_test.cpp
         ${PROJECT_SOURCE_DIR}/bench/eni_text.cpp
     )
-    target_link_libraries(user_facing_e2e_tests PRIVATE test_support master_protocol
+    target_link_libraries(user_facing_e2e_tests PRIVATE test_support ipc
                           pugixml::pugixml nlohmann_json::nlohmann_json GTest::gtest_main)
     add_dependencies(user_facing_e2e_tests parvane lomadyn rtnode)
     gtest_discover_tests(user_facing_e2e_tests TEST_PREFIX "user:" DISCOVERY_MODE PRE_TEST

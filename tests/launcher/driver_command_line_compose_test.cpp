@@ -1,9 +1,9 @@
+#include "launcher/driver_command_line_compose.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
-
-#include "launcher/driver_launcher.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "launcher/driver_launcher.h"
+#include "launcher/driver_command_line_read.h"
 #include "tests/launcher/fake_platform.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "app/last_status.h"
+#include "launcher/last_status.h"
 #include "tests/launcher/fake_platform.h"
 
 class LauncherTest : public testing::Test {

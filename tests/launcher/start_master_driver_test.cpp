@@ -1,7 +1,8 @@
+#include "launcher/start_master_driver.h"
+
 #include <string>
 #include <vector>
 
-#include "launcher/driver_launcher.h"
 #include "tests/launcher/launcher_test_support.h"
 
 namespace {

@@ -1,3 +1,0 @@
-#include "app/last_status.h"
-
-std::uint32_t LastStatus = 0;

@@ -1,0 +1,116 @@
+#include "client/connection.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <thread>
+
+namespace parvane::client {
+namespace {
+
+// Milliseconds left until the deadline, for poll(); 0 once it has passed.
+int MsLeft(Clock::time_point deadline) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left <= 0 ? 0 : static_cast<int>(left);
+}
+
+// Waits for the event; false when the deadline passed first.
+bool WaitFor(int fd, short events, Clock::time_point deadline, short& revents) {
+    for (;;) {
+        pollfd p{fd, events, 0};
+        int left = MsLeft(deadline);
+        int n = ::poll(&p, 1, left);
+        if (n > 0) {
+            revents = p.revents;
+            return true;
+        }
+        if (n == 0 || (n < 0 && errno != EINTR))
+            return false;
+        if (left == 0)
+            return false;
+    }
+}
+
+}  // namespace
+
+Outcome Connection::Connect(const parvane::ipc::SocketAddress& address,
+                            Clock::time_point deadline) {
+    for (;;) {
+        fd_.reset(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        if (!fd_.valid())
+            return Outcome::kRefused;
+        if (::connect(fd_.get(), address.addr(), address.size()) == 0)
+            return Outcome::kOk;
+        int error = errno;
+        fd_.reset();
+        // A full backlog: the driver is busy but alive; try again shortly.
+        if (error != EAGAIN && error != EINTR)
+            return Outcome::kRefused;
+        if (Clock::now() >= deadline)
+            return Outcome::kTimeout;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+Outcome Connection::Call(parvane::ipc::Request request, Clock::time_point deadline,
+                         parvane::ipc::Reply& reply) {
+    if (broken_ || !fd_.valid())
+        return Outcome::kLost;
+    request.seq = ++seq_;
+    Outcome sent = Send(request, deadline);
+    if (sent != Outcome::kOk)
+        return sent;
+    return Receive(request, deadline, reply);
+}
+
+Outcome Connection::Send(const parvane::ipc::Request& request, Clock::time_point deadline) {
+    auto bytes = parvane::ipc::EncodeRequest(request);
+    for (;;) {
+        ssize_t n = ::send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n == static_cast<ssize_t>(bytes.size()))
+            return Outcome::kOk;
+        if (n >= 0)
+            return Break();  // a datagram socket never sends part of a message
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN)
+            return Break();
+        short revents = 0;
+        if (!WaitFor(fd_.get(), POLLOUT, deadline, revents))
+            return Outcome::kTimeout;
+        if (revents & (POLLERR | POLLHUP))
+            return Break();
+    }
+}
+
+Outcome Connection::Receive(const parvane::ipc::Request& request, Clock::time_point deadline,
+                            parvane::ipc::Reply& reply) {
+    for (;;) {
+        short revents = 0;
+        if (!WaitFor(fd_.get(), POLLIN, deadline, revents))
+            return Outcome::kTimeout;
+        std::uint8_t buffer[64];
+        ssize_t n = ::recv(fd_.get(), buffer, sizeof buffer, MSG_DONTWAIT | MSG_TRUNC);
+        if (n == 0)
+            return Break();  // the driver closed its end
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EINTR)
+                continue;
+            return Break();
+        }
+        if (static_cast<std::size_t>(n) > sizeof buffer)
+            return Outcome::kProtocol;
+        auto decoded = parvane::ipc::DecodeReply({buffer, static_cast<std::size_t>(n)});
+        if (!decoded)
+            return Outcome::kProtocol;
+        if (decoded->seq != request.seq)
+            continue;  // a late answer to an earlier call
+        if (decoded->op != static_cast<std::uint32_t>(request.op))
+            return Outcome::kProtocol;
+        reply = *decoded;
+        return Outcome::kOk;
+    }
+}
+
+}  // namespace parvane::client

@@ -1,0 +1,57 @@
+// Bringing a segment up: count the slaves (BRD working counter), clear every
+// station address (so stale ones cannot collide), give each slave its
+// station address from the ENI by position (APWR; slaves beyond the ENI get
+// addresses after the highest), take the EEPROMs back from the slaves' PDIs
+// and read every slave's identity from its SII, all slaves together. What
+// was found is logged against the ENI. The ENI's slave count is not
+// enforced here: the tool compares counts itself.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <vector>
+
+#include "driver/backend/eeprom.h"
+#include "driver/backend/exchange.h"
+#include "driver/backend/state_machine.h"
+#include "eni/model.h"
+
+namespace parvane::driver::backend {
+
+struct SegmentSlave {
+    FoundSlave found;
+    // Nothing when the EEPROM could not be read; `eepromError` says why.
+    std::optional<eni::SlaveIdentity> identity;
+    std::optional<EepromError> eepromError;
+};
+
+struct Segment {
+    std::vector<SegmentSlave> slaves;  // in ring order
+
+    std::vector<FoundSlave> found() const;
+};
+
+enum class BringUpError {
+    kNoReply,   // nothing answered on the wire
+    kLinkDown,  // the link is gone
+};
+
+const char* BringUpErrorText(BringUpError error);
+
+struct BringUpOptions {
+    EepromOptions eeprom;
+    // Slaves logged one by one; beyond these only differences from the ENI
+    // are, and a summary line.
+    std::size_t slavesLogged = 64;
+};
+
+std::expected<Segment, BringUpError> BringUp(Exchange& exchange, const eni::NetworkConfig& config,
+                                             const BringUpOptions& options = {});
+
+// The station address each position gets: the ENI's PhysAddr where it gives
+// one that is not taken yet, otherwise the next free address after the
+// highest the ENI gives (at least 1001).
+std::vector<std::uint16_t> StationAddresses(const eni::NetworkConfig& config, std::size_t count);
+
+}  // namespace parvane::driver::backend

@@ -1,0 +1,211 @@
+// What an ENI file configures, as the master runs it and the emulated slaves
+// check it: the master's frame addresses and broadcast init commands, each
+// slave's identity, addresses, sync managers, PDOs, mailbox and init commands
+// (register and CoE), and the cyclic frames with the states they run in.
+// Numbers are already converted; data is in wire order.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ecat/al_state.h"
+#include "ecat/frame.h"
+#include "eni/slave_identity.h"
+
+namespace parvane::eni {
+
+// The state changes an init command belongs to, as the file names them with
+// two letters of I, P, S, O, B ("OP" is OP -> PREOP).
+enum class Transition : std::uint8_t {
+    kIP,
+    kPS,
+    kSO,
+    kOS,
+    kSP,
+    kOP,
+    kOI,
+    kSI,
+    kPI,
+    kII,
+    kPP,
+    kSS,
+    kOO,
+    kIB,
+    kBI,
+};
+inline constexpr std::size_t kTransitionCount = 15;
+
+// The transition from one state to another, if the letters name one.
+std::optional<Transition> TransitionBetween(ecat::AlState from, ecat::AlState to);
+std::optional<Transition> TransitionFromText(std::string_view letters);  // "IP", "OP", ...
+const char* TransitionText(Transition t);                                // "IP", ...
+
+class TransitionSet {
+  public:
+    void Add(Transition t) { bits_ |= 1u << static_cast<unsigned>(t); }
+    bool Has(Transition t) const { return (bits_ >> static_cast<unsigned>(t)) & 1u; }
+    bool empty() const { return bits_ == 0; }
+
+  private:
+    std::uint32_t bits_ = 0;
+};
+
+// One datagram as the file gives it: command, address (ADP/ADO, or a logical
+// address for LRD/LWR/LRW), the data (Data, or DataLength zero bytes) and the
+// expected working counter (Cnt; nothing = not checked).
+struct Datagram {
+    ecat::Command command = ecat::Command::kNop;
+    std::uint16_t adp = 0;
+    std::uint16_t ado = 0;
+    std::uint32_t logicalAddress = 0;  // Addr, for logical commands
+    bool logical = false;              // Addr was given instead of Adp/Ado
+    std::vector<std::uint8_t> data;
+    std::optional<std::uint16_t> expectedWkc;
+
+    std::uint32_t address() const { return logical ? logicalAddress : ecat::MakeAddress(adp, ado); }
+};
+
+struct Validate {
+    std::vector<std::uint8_t> data;
+    std::vector<std::uint8_t> mask;  // empty: all bits count
+    std::uint32_t timeoutMs = 0;
+};
+
+// A register init command (master or slave).
+struct InitCmd {
+    TransitionSet transitions;
+    bool beforeSlave = false;  // master commands only
+    std::string requirement;   // Requires: "frame", "cycle" or empty ("requires" is a keyword)
+    std::string comment;
+    Datagram datagram;
+    std::uint32_t retries = 0;
+    std::optional<Validate> validate;
+    std::optional<std::uint32_t> timeoutMs;
+};
+
+// A CoE init command: an SDO download (Ccs 1) or upload (Ccs 2).
+struct CoeInitCmd {
+    TransitionSet transitions;
+    std::string comment;
+    std::uint32_t timeoutMs = 0;  // 0: the master's default
+    std::uint8_t ccs = 1;
+    std::uint16_t index = 0;
+    std::uint8_t subIndex = 0;
+    bool completeAccess = false;
+    std::vector<std::uint8_t> data;
+};
+
+enum class SmType : std::uint8_t { kUnused, kMailboxOut, kMailboxIn, kOutputs, kInputs };
+
+// A sync manager the file configures (ProcessData/SmN, or the mailbox's).
+struct SyncManager {
+    std::uint8_t number = 0;
+    SmType type = SmType::kUnused;
+    std::uint16_t startAddress = 0;
+    std::uint8_t controlByte = 0;
+    bool enable = false;
+    std::uint16_t defaultSize = 0;    // DefaultSize when given, else the PDOs' size
+    std::vector<std::uint16_t> pdos;  // assigned PDO indexes
+};
+
+struct PdoEntry {
+    std::uint16_t index = 0;
+    std::uint8_t subIndex = 0;
+    std::uint8_t bitLength = 0;
+    std::string name;
+    std::string dataType;
+};
+
+struct Pdo {
+    std::uint16_t index = 0;
+    std::string name;
+    bool fixed = false;
+    std::optional<std::uint8_t> sm;  // the Sm attribute
+    std::vector<PdoEntry> entries;
+
+    std::uint32_t bitLength() const;
+};
+
+// Where a slave's process data lies in the logical process image.
+struct BitRange {
+    std::uint32_t bitStart = 0;
+    std::uint32_t bitLength = 0;
+};
+
+struct ProcessData {
+    std::optional<BitRange> send;  // outputs (master -> slave)
+    std::optional<BitRange> recv;  // inputs (slave -> master)
+    std::vector<SyncManager> sms;
+    std::vector<Pdo> rxPdos;  // outputs
+    std::vector<Pdo> txPdos;  // inputs
+};
+
+struct Mailbox {
+    std::uint16_t sendStart = 0;  // SM0, master -> slave
+    std::uint16_t sendLength = 0;
+    std::uint16_t recvStart = 0;  // SM1, slave -> master
+    std::uint16_t recvLength = 0;
+    std::optional<std::uint32_t> pollTimeMs;
+    std::optional<std::uint32_t> statusBitAddr;  // logical bit address of the SM1 full flag
+    std::uint16_t protocols = 0;                 // SII word 0x1C bits: CoE 0x04, ...
+    std::vector<CoeInitCmd> coeInitCmds;
+};
+
+struct Slave {
+    std::string name;
+    std::uint16_t physAddr = 0;
+    std::uint16_t autoIncAddr = 0;  // 0, 0xFFFF, ... = minus the position
+    SlaveIdentity identity;
+    std::uint32_t serialNo = 0;
+    std::optional<ProcessData> processData;
+    std::optional<Mailbox> mailbox;
+    std::vector<InitCmd> initCmds;
+};
+
+struct CyclicCmd {
+    std::uint32_t states = 0;  // bits: ToWire(AlState) of the master states it runs in
+    std::string comment;
+    Datagram datagram;
+    std::optional<std::uint32_t> inputOffs;
+    std::optional<std::uint32_t> outputOffs;
+
+    bool RunsIn(ecat::AlState s) const { return (states & ecat::ToWire(s)) != 0; }
+};
+
+struct CyclicFrame {
+    std::vector<CyclicCmd> cmds;
+};
+
+struct Cyclic {
+    std::uint32_t cycleTimeUs = 1000;
+    std::vector<CyclicFrame> frames;
+};
+
+struct MasterInfo {
+    std::string name;
+    ecat::MacAddress destination = ecat::kBroadcastMac;
+    ecat::MacAddress source{0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
+};
+
+struct MailboxStates {
+    std::uint32_t startAddr = 0;
+    std::uint32_t count = 0;
+};
+
+struct ProcessImage {
+    std::uint32_t inputBytes = 0;
+    std::uint32_t outputBytes = 0;
+};
+
+struct NetworkConfig {
+    MasterInfo master;
+    std::optional<MailboxStates> mailboxStates;
+    std::vector<InitCmd> masterInitCmds;
+    std::vector<Slave> slaves;
+    std::vector<Cyclic> cyclic;
+    ProcessImage processImage;
+};
+
+}  // namespace parvane::eni

@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# Fails when an #include crosses a line of the README's Layout table: every
+# project header a folder includes must belong to a folder it may use.
+# Folders that do not exist yet are checked as soon as they do.
+# Usage: scripts/check-layout.sh [SOURCE_DIR]
+set -euo pipefail
+cd "${1:-$(dirname "$0")/..}"
+
+# folder -> the folders its sources may include (its own always included).
+# The most specific folder wins: driver/backend/ before driver/.
+declare -A may_use=(
+    [ecat]=""
+    [eni]="ecat"
+    [common]=""
+    [ipc]="common"
+    [client]="ipc common platform"
+    [driver/backend]="ecat eni ipc platform common"
+    [driver]="ecat eni ipc platform common"
+    [emulator]="ecat eni"
+    [platform]=""
+    [app]="check launcher client platform common"
+    [check]="client platform"
+    [launcher]="platform common"
+    [tools]="platform"
+)
+
+# Folders whose own files may include only the C++ standard library besides
+# what they may use: no system or third-party headers.
+standard_only=" ecat emulator "
+
+owner_of() {
+    local path=$1
+    if [[ $path == driver/backend/* ]]; then
+        echo driver/backend
+    else
+        echo "${path%%/*}"
+    fi
+}
+
+allowed() {
+    local owner=$1 target=$2
+    [[ $target == "$owner" ]] && return 0
+    local folder
+    for folder in ${may_use[$owner]}; do
+        [[ $target == "$folder" ]] && return 0
+    done
+    return 1
+}
+
+failures=0
+while IFS= read -r file; do
+    owner=$(owner_of "$file")
+    [[ -v may_use[$owner] ]] || continue
+    while IFS= read -r match; do
+        line=${match%%:*}
+        text=${match#*:}
+        if [[ $text =~ ^[[:space:]]*#[[:space:]]*include[[:space:]]*\"([^\"]+)\" ]]; then
+            header=${BASH_REMATCH[1]}
+            if [[ $header != */* ]]; then
+                continue  # a header beside the file
+            fi
+            target=$(owner_of "$header")
+            if ! allowed "$owner" "$target"; then
+                echo "$file:$line: $owner/ may not include \"$header\"" >&2
+                failures=$((failures + 1))
+            fi
+        elif [[ $standard_only == *" $owner "* &&
+                $text =~ ^[[:space:]]*#[[:space:]]*include[[:space:]]*\<([^\>]+)\> ]]; then
+            header=${BASH_REMATCH[1]}
+            if [[ ! $header =~ ^[a-z_]+$ ]]; then
+                echo "$file:$line: $owner/ may include only the standard library, not <$header>" >&2
+                failures=$((failures + 1))
+            fi
+        fi
+    done < <(grep -n '^[[:space:]]*#[[:space:]]*include' "$file" || true)
+done < <(git ls-files --cached --others --exclude-standard -- '*.h' '*.hpp' '*.cpp' '*.cc')
+
+if ((failures > 0)); then
+    echo "layout check: $failures include(s) cross the README's Layout table" >&2
+    exit 1
+fi
+echo "layout check: every include stays within the Layout table"

@@ -1,0 +1,137 @@
+#include "tests/wire/wire_support.h"
+
+#include <arpa/inet.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <sstream>
+
+namespace wiretest {
+namespace {
+
+constexpr std::uint16_t kEtherType = 0x88A4;
+
+std::string EnvOr(const char* name, const char* fallback) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+}  // namespace
+
+std::string MasterInterface() {
+    return EnvOr("WIRE_MASTER_IF", "ecm0");
+}
+std::string SlaveInterface() {
+    return EnvOr("WIRE_SLAVE_IF", "ecs0");
+}
+
+RawSocket::RawSocket(const std::string& interface) {
+    const unsigned index = if_nametoindex(interface.c_str());
+    if (index == 0)
+        return;
+    fd_ = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
+    if (fd_ < 0)
+        return;
+    int one = 1;
+    setsockopt(fd_, SOL_PACKET, PACKET_IGNORE_OUTGOING, &one, sizeof one);
+    sockaddr_ll address{};
+    address.sll_family = AF_PACKET;
+    address.sll_protocol = htons(kEtherType);
+    address.sll_ifindex = static_cast<int>(index);
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd_);
+        fd_ = -1;
+    }
+}
+
+RawSocket::~RawSocket() {
+    if (fd_ >= 0)
+        close(fd_);
+}
+
+bool RawSocket::Send(std::span<const std::uint8_t> frame) {
+    return send(fd_, frame.data(), frame.size(), 0) == static_cast<ssize_t>(frame.size());
+}
+
+std::optional<std::vector<std::uint8_t>> RawSocket::Receive(std::chrono::milliseconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        if (left.count() < 0)
+            return std::nullopt;
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left.count()) + 1) <= 0)
+            continue;
+        std::vector<std::uint8_t> frame(2048);
+        const ssize_t n = recv(fd_, frame.data(), frame.size(), MSG_DONTWAIT);
+        if (n > 0) {
+            frame.resize(static_cast<std::size_t>(n));
+            return frame;
+        }
+    }
+}
+
+Capture::Capture(const std::string& interface, const std::filesystem::path& file)
+    : tcpdump_({"/usr/bin/tcpdump", "-i", interface, "-U", "-n", "-w", file.string(), "ether",
+                "proto", "0x88a4"},
+               {}) {
+    // tcpdump says "listening on" once its capture is open.
+    started_ = testsupport::WaitUntil(
+        [&] { return tcpdump_.Err().find("listening on") != std::string::npos; },
+        std::chrono::seconds(10));
+}
+
+Capture::~Capture() {
+    Stop();
+}
+
+void Capture::Stop() {
+    if (stopped_)
+        return;
+    stopped_ = true;
+    tcpdump_.Kill(SIGINT);
+    tcpdump_.Wait(std::chrono::seconds(10));
+}
+
+Decoded DecodeWithTshark(const std::filesystem::path& file) {
+    Decoded decoded;
+    // One line per frame: the frame's protocols and its datagram commands.
+    const auto fields = testsupport::Run(
+        {"/usr/bin/tshark", "-n", "-r", file.string(), "-T", "fields", "-e", "frame.protocols",
+         "-e", "ecat.cmd", "-E", "occurrence=a", "-E", "aggregator=,"},
+        {}, std::chrono::seconds(60));
+    decoded.exitCode = fields.exitCode;
+    decoded.text = fields.out + fields.err;
+    for (const std::string& line : Lines(fields.out)) {
+        if (line.empty())
+            continue;
+        ++decoded.frames;
+        if (line.find("_ws.malformed") != std::string::npos ||
+            line.find("malformed") != std::string::npos)
+            ++decoded.malformed;
+        const auto tab = line.find('\t');
+        if (tab == std::string::npos || tab + 1 >= line.size())
+            continue;
+        std::size_t commands = 1;
+        for (std::size_t i = tab + 1; i < line.size(); ++i)
+            commands += line[i] == ',' ? 1 : 0;
+        decoded.datagrams += commands;
+    }
+    return decoded;
+}
+
+}  // namespace wiretest

@@ -1,0 +1,66 @@
+// What the wire tests share: the interfaces of the namespace they run in, a
+// raw socket on one of them, and captures decoded by tshark.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "tests/support/process_harness.h"
+
+namespace wiretest {
+
+// The veth ends the namespace wrapper made (ecm0 / ecs0).
+std::string MasterInterface();
+std::string SlaveInterface();
+
+// A raw EtherCAT socket bound to one interface; its own sent frames are
+// never received.
+class RawSocket {
+  public:
+    explicit RawSocket(const std::string& interface);
+    ~RawSocket();
+    RawSocket(const RawSocket&) = delete;
+    RawSocket& operator=(const RawSocket&) = delete;
+
+    bool ok() const { return fd_ >= 0; }
+    bool Send(std::span<const std::uint8_t> frame);
+    // The next frame within the timeout.
+    std::optional<std::vector<std::uint8_t>> Receive(std::chrono::milliseconds timeout);
+
+  private:
+    int fd_ = -1;
+};
+
+// tcpdump writing every frame of an interface to a pcap file, from when the
+// constructor returns until Stop().
+class Capture {
+  public:
+    Capture(const std::string& interface, const std::filesystem::path& file);
+    ~Capture();
+    bool started() const { return started_; }
+    // Ends the capture and waits until the file is complete.
+    void Stop();
+
+  private:
+    testsupport::BackgroundProcess tcpdump_;
+    bool started_ = false;
+    bool stopped_ = false;
+};
+
+struct Decoded {
+    int exitCode = -1;
+    std::size_t frames = 0;
+    std::size_t datagrams = 0;  // every ecat.cmd occurrence, sent and returned
+    std::size_t malformed = 0;  // frames tshark flags as malformed
+    std::string text;           // tshark's output, for messages
+};
+
+// Decodes a capture with tshark, Debian's Wireshark command-line tool.
+Decoded DecodeWithTshark(const std::filesystem::path& file);
+
+}  // namespace wiretest
