@@ -12,3 +12,8 @@ cmake --build "$dir" --target parvane lomadyn rtnode master_ini parvane_bench -j
 echo "Machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), $(uname -sr)"
 echo
 "$dir/bin/parvane_bench" "$dir/bin" examples
+cmake --build "$dir" --target emulator_bench -j 2 >/dev/null
+"$dir/bin/emulator_bench"
+cmake --build "$dir" --target master_bench -j 2 >/dev/null
+echo
+"$dir/bin/master_bench"

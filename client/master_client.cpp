@@ -114,7 +114,7 @@ std::uint16_t ConnectToDriver(Connection& connection, Clock::time_point deadline
         return kMasterDriverNotFound;
     if (GetRtHandleType(driver) == kRtTypeNone)
         return kMasterDriverNotReachable;
-    std::filesystem::path folder = rt::ProcessFolder(driver);
+    std::filesystem::path folder = parvane::platform::ProcessFolder(driver);
     if (folder.empty())
         return kMasterDriverNotReachable;
     auto address = parvane::ipc::SocketAddress::In(folder, parvane::common::kDriverSocketName);

@@ -32,7 +32,7 @@ constexpr std::size_t kLogsKept = 10;
 // True when the root directory's driver entry names this process.
 bool EntryNamesThisProcess(RTHANDLE root) {
     RTHANDLE entry = LookupRtHandle(root, kDriverEntry, 0);
-    return entry != BAD_RTHANDLE && rt::ProcessId(entry) == ::getpid();
+    return entry != BAD_RTHANDLE && parvane::platform::ProcessId(entry) == ::getpid();
 }
 
 // Removes this driver's catalog entries; the root entry only while it still
@@ -65,7 +65,8 @@ int DriverMain(int argc, char** argv) {
     parvane::driver::DriverOptions options = parvane::driver::ParseDriverOptions(argc, argv);
     RTHANDLE root = GetRtThreadHandles(kRtRootProcess);
     RTHANDLE self = GetRtThreadHandles(kRtThisProcess);
-    parvane::driver::KeepNewestLogs(rt::NodeFolder() / "log", argc > 0 ? argv[0] : "", kLogsKept);
+    parvane::driver::KeepNewestLogs(parvane::platform::NodeFolder() / "log",
+                                    argc > 0 ? argv[0] : "", kLogsKept);
     if (root == BAD_RTHANDLE || self == BAD_RTHANDLE) {
         Log("cannot reach the node's directories (error 0x%04X)", GetLastRtError());
         return 1;
@@ -75,7 +76,7 @@ int DriverMain(int argc, char** argv) {
     if (running != BAD_RTHANDLE) {
         if (GetRtHandleType(running) != kRtTypeNone) {
             Log("another master driver is running (pid %d); this one does not start",
-                static_cast<int>(rt::ProcessId(running)));
+                static_cast<int>(parvane::platform::ProcessId(running)));
             return 1;
         }
         // Cataloguing replaces a stale entry; removing it here could remove
@@ -90,7 +91,7 @@ int DriverMain(int argc, char** argv) {
 
     parvane::driver::MasterService service(parvane::driver::LoadSetup(options));
 
-    auto opened = parvane::driver::IpcServer::Open(rt::ProcessFolder(self),
+    auto opened = parvane::driver::IpcServer::Open(parvane::platform::ProcessFolder(self),
                                                    parvane::common::kDriverSocketName);
     if (!opened) {
         Log("cannot open the IPC endpoint: %s", opened.error().message.c_str());
@@ -117,7 +118,7 @@ int DriverMain(int argc, char** argv) {
     Log("stopping");
     server.reset();
     LeaveCatalog(root, self);
-    rt::LeaveNode();
+    parvane::platform::LeaveNode();
     return 0;
 }
 

@@ -34,6 +34,10 @@ DriverOptions ParseDriverOptions(int argc, char** argv) {
             options.eniPath = Unquoted(word.substr(5));
         } else if (word.starts_with("-sim=")) {
             options.simPath = Unquoted(word.substr(5));
+        } else if (word.starts_with("-nic=")) {
+            options.nic = Unquoted(word.substr(5));
+        } else if (word.starts_with("-pcap=")) {
+            options.pcapPath = Unquoted(word.substr(6));
         }
     }
     return options;

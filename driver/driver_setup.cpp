@@ -4,15 +4,53 @@
 
 #include <chrono>
 
+#include "driver/ethercat_network.h"
 #include "driver/log.h"
+#include "driver/master_ini.h"
 #include "driver/sim_description.h"
-#include "driver/simulated_network.h"
+#include "driver/wires.h"
+#include "emulator/description.h"
 #include "eni/eni_reader.h"
 
 namespace parvane::driver {
+namespace {
+
+// The master's own keys of a network description ("faults", "max_openings")
+// as the driver's reader checks them; the emulated slaves take the rest.
+std::expected<SimDescription, Error> DriverKeys(const emulator::Description& description) {
+    std::string text = "{";
+    if (description.maxOpenings)
+        text += "\"max_openings\": " + std::to_string(*description.maxOpenings);
+    if (!description.faultsJson.empty()) {
+        if (description.maxOpenings)
+            text += ", ";
+        text += "\"faults\": " + description.faultsJson;
+    }
+    text += "}";
+    return ReadSimText(text);
+}
+
+// The interface the master drives: -nic=, else Adapter= of the master's INI
+// file; empty for the emulated slaves. A malformed INI file is refused.
+std::expected<std::string, std::string> ChosenAdapter(const DriverOptions& options) {
+    if (!options.nic.empty())
+        return options.nic == "simulated" ? std::string() : options.nic;
+    const auto path = MasterIniPath();
+    auto adapter = ReadMasterAdapter(path);
+    if (!adapter)
+        return std::unexpected("master INI " + path.string() +
+                               " refused: " + adapter.error().message);
+    if (!*adapter || **adapter == "simulated")
+        return std::string();
+    Log("master INI %s: Adapter=%s", path.string().c_str(), (*adapter)->c_str());
+    return **adapter;
+}
+
+}  // namespace
 
 ServiceSetup LoadSetup(const DriverOptions& options) {
     ServiceSetup setup;
+    eni::NetworkConfig config;
     bool eniUsable = true;
     if (options.eniPath.empty()) {
         Log("no -eni= option: the master defines no slaves");
@@ -35,40 +73,63 @@ ServiceSetup LoadSetup(const DriverOptions& options) {
             Log("ENI %s read: %zu slaves (%lld ms)", options.eniPath.c_str(), eni->slaves.size(),
                 static_cast<long long>(ms));
             setup.eniSlaves = std::move(eni->slaves);
+            config = std::move(eni->config);
         } else {
             Log("ENI %s refused: %s", options.eniPath.c_str(), eni.error().message.c_str());
             eniUsable = false;
         }
     }
 
-    SimDescription description;
+    emulator::Description emulated;
+    SimDescription own;
     bool descriptionUsable = true;
     if (!options.simPath.empty()) {
-        auto read = ReadSimFile(options.simPath);
-        if (read) {
-            description = std::move(*read);
+        auto read = emulator::ReadDescriptionFile(options.simPath);
+        auto keys = read ? DriverKeys(*read) : std::unexpected(Error{read.error(), ""});
+        if (keys) {
+            emulated = std::move(*read);
+            own = std::move(*keys);
             Log("network description %s read: %s, %zu fault rules", options.simPath.c_str(),
-                description.slaves ? "its own slaves" : "the ENI's slaves",
-                description.faults.size());
+                emulated.slaves ? "its own slaves" : "the ENI's slaves", own.faults.size());
         } else {
             Log("network description %s refused: %s", options.simPath.c_str(),
-                read.error().message.c_str());
+                keys.error().message.c_str());
             descriptionUsable = false;
         }
     }
 
-    setup.configured = eniUsable && descriptionUsable;
+    auto adapter = ChosenAdapter(options);
+    if (!adapter)
+        Log("%s", adapter.error().c_str());
+    setup.configured = eniUsable && descriptionUsable && adapter.has_value();
     if (!setup.configured) {
         setup.eniSlaves.clear();
-        description = SimDescription{};
+        setup.network = std::make_unique<UnavailableNetwork>("no usable configuration");
+        return setup;
     }
-    auto online = OnlineSlaves(description, setup.eniSlaves);
-    Log("simulated network: %zu slaves online, transition %u ms, up to %u openings", online.size(),
-        description.transitionMs, description.maxOpenings);
-    setup.network = std::make_unique<SimulatedNetwork>(
-        std::move(online), std::chrono::milliseconds(description.transitionMs));
-    setup.faults = std::move(description.faults);
-    setup.maxOpenings = description.maxOpenings;
+    setup.faults = std::move(own.faults);
+    setup.maxOpenings = own.maxOpenings;
+
+    std::unique_ptr<Wire> wire;
+    if (adapter->empty()) {
+        wire = EmulatedWire(config, emulated);
+    } else {
+        auto opened = InterfaceWire(*adapter);
+        if (!opened) {
+            Log("%s", opened.error().c_str());
+            setup.network = std::make_unique<UnavailableNetwork>(opened.error());
+            return setup;
+        }
+        wire = std::move(*opened);
+    }
+    if (!options.pcapPath.empty())
+        wire = Recorded(std::move(wire), options.pcapPath);
+    auto network = std::make_unique<EthercatNetwork>(std::move(wire), std::move(config));
+    network->Start();
+    // What the ENI reader and the bring-up freed goes back to the system.
+    ::malloc_trim(0);
+    Log("up to %u openings", setup.maxOpenings);
+    setup.network = std::move(network);
     return setup;
 }
 

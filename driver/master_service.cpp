@@ -11,13 +11,13 @@ using parvane::ipc::Reply;
 using parvane::ipc::Request;
 
 // The slave position an EEPROM selector names: a position when bit 0x8000 is
-// set, otherwise a station address.
-std::optional<std::uint32_t> SelectedPosition(std::uint32_t selector) {
+// set, otherwise a station address the network knows.
+std::optional<std::uint32_t> SelectedPosition(std::uint32_t selector, const Network& network) {
     if (selector & kEepromByPosition)
         return selector & 0x7FFFu;
-    if (selector >= kFirstStationAddress)
-        return selector - kFirstStationAddress;
-    return std::nullopt;
+    if (selector > 0xFFFF)
+        return selector - 1001;  // refused as an invalid argument after the fault rules
+    return network.PositionOfStation(static_cast<std::uint16_t>(selector));
 }
 
 }  // namespace
@@ -76,7 +76,11 @@ Answer MasterService::Open(ConnectionState& connection, Reply& reply) {
         reply.status = kMasterEniNoSlaves;
         Log("open refused: the ENI defines no slaves (status %u)", reply.status);
     } else {
-        reply.status = kMasterOk;
+        // A master brings the segment up again here; no answer on the wire
+        // refuses the open.
+        reply.status = setup_.network->Open();
+        if (reply.status != kMasterOk)
+            Log("open refused: the network does not answer (status %u)", reply.status);
     }
     bool usable = reply.status == kMasterOk || reply.status == kMasterOpenedWithWarning;
     if (usable) {
@@ -117,7 +121,7 @@ void MasterService::Work(const Request& request, Reply& reply) {
             }
             break;
         case MasterExport::ReadSlaveEeprom: {
-            auto position = SelectedPosition(request.arg0);
+            auto position = SelectedPosition(request.arg0, network);
             if (auto fault = Fault({request.op, position, request.arg1, {}}, reply)) {
                 reply.status = *fault;
             } else if (request.arg0 > 0xFFFF || request.arg1 > 0xFFFF || request.arg2 > 0xFFFF) {

@@ -17,12 +17,26 @@ class Network {
   public:
     virtual ~Network() = default;
 
+    // Called for each open before it is granted: a master brings the segment
+    // up again here. A master status; kMasterSlaveCountFailed (54) when
+    // nothing answers on the wire.
+    virtual std::uint16_t Open() { return 0; }
+
     // Slaves that answer, in ring order.
     virtual std::uint16_t OnlineCount() const = 0;
 
+    // The position of the slave with this station address. Without a master
+    // that assigns them, the slaves have 1001, 1002, ... in ring order.
+    virtual std::optional<std::uint16_t> PositionOfStation(std::uint16_t station) const {
+        if (station < 1001)
+            return std::nullopt;
+        return static_cast<std::uint16_t>(station - 1001);
+    }
+
     // Reads 1 to 4 bytes of the slave's EEPROM as a little-endian number.
     // Returns a master status: kMasterNoSuchSlave, kMasterEepromRange,
-    // kMasterInvalidArgument.
+    // kMasterInvalidArgument, and on frames kMasterEepromBusy,
+    // kMasterEepromError, kMasterNoReply.
     virtual std::uint16_t ReadEeprom(std::uint16_t position, std::uint16_t offset,
                                      std::uint16_t count, std::uint32_t& value) const = 0;
 

@@ -218,8 +218,7 @@ ReadResult MacText(const Where& parent, const pugi::xml_node& node, ecat::MacAdd
                   node.text().get());
 }
 
-// Cmd, Adp, Ado, Addr, Data, DataLength and Cnt, which InitCmds and cyclic
-// Cmds share. Returns false for an element that is none of these.
+// What a command's children said about its datagram so far.
 struct DatagramParts {
     bool hasCmd = false;
     bool hasData = false;
@@ -227,6 +226,8 @@ struct DatagramParts {
     pugi::xml_node dataLength;
 };
 
+// Cmd, Adp, Ado, Addr, Data, DataLength and Cnt, which InitCmds and cyclic
+// Cmds share. Returns false for an element that is none of these.
 std::expected<bool, Refusal> DatagramElement(const Where& where, const pugi::xml_node& node,
                                              std::string_view name, Datagram& datagram,
                                              DatagramParts& parts) {
@@ -268,8 +269,7 @@ std::expected<bool, Refusal> DatagramElement(const Where& where, const pugi::xml
 
 // After all children: Data, or DataLength zero bytes, which must agree when
 // both are given.
-ReadResult FinishDatagram(const Where& where, const pugi::xml_node& node, Datagram& datagram,
-                          const DatagramParts& parts) {
+ReadResult FinishDatagram(const Where& where, Datagram& datagram, const DatagramParts& parts) {
     if (parts.hasLength) {
         std::uint32_t length = 0;
         if (ReadResult read = Number(where, parts.dataLength, length); !read)
@@ -286,7 +286,6 @@ ReadResult FinishDatagram(const Where& where, const pugi::xml_node& node, Datagr
         if (!parts.hasData)
             datagram.data.assign(length, 0);
     }
-    (void)node;
     return {};
 }
 
@@ -362,7 +361,7 @@ ReadResult ReadInitCmd(const Where& where, const pugi::xml_node& node, InitCmd& 
         return Refuse(where, node, "no <Cmd>");
     if (out.transitions.empty())
         return Refuse(where, node, "no <Transition>");
-    if (read = FinishDatagram(where, node, out.datagram, parts); !read)
+    if (read = FinishDatagram(where, out.datagram, parts); !read)
         return read;
     if (out.validate) {
         const Where at = Child(where, validateNode);
@@ -548,7 +547,6 @@ ReadResult SmTypeText(const Where& where, const pugi::xml_node& node, SmType& ou
 
 ReadResult ReadSm(const Where& where, const pugi::xml_node& node, SyncManager& out,
                   bool& hasDefaultSize) {
-    out.pdos.reserve(CountElements(node, "Pdo"));
     return ForEachElement(node, [&](const pugi::xml_node& child, std::string_view name) {
         if (name == "Type")
             return SmTypeText(where, child, out.type);
@@ -581,7 +579,6 @@ ReadResult ReadPdo(const Where& where, const pugi::xml_node& node, Pdo& out) {
             return Refuse(where, node, "attribute Sm=\"%.40s\" is not a sync manager", sm.value());
         out.sm = static_cast<std::uint8_t>(*value);
     }
-    out.entries.reserve(CountElements(node, "Entry"));
     std::ptrdiff_t entryIndex = 0;
     return ForEachElement(node, [&](const pugi::xml_node& child, std::string_view name) {
         if (name == "Index")
@@ -636,8 +633,6 @@ void SizeFromPdos(ProcessData& data, SyncManager& sm) {
 ReadResult ReadProcessData(const Where& where, const pugi::xml_node& node, ProcessData& out) {
     bool sized[4] = {false, false, false, false};
     std::ptrdiff_t rx = 0, tx = 0;
-    out.rxPdos.reserve(CountElements(node, "RxPdo"));
-    out.txPdos.reserve(CountElements(node, "TxPdo"));
     ReadResult read = ForEachElement(node, [&](const pugi::xml_node& child, std::string_view name) {
         if (name == "Send")
             return ReadBitRange(Child(where, child), child, out.send.emplace());
@@ -722,7 +717,7 @@ ReadResult ReadCyclicCmd(const Where& where, const pugi::xml_node& node, CyclicC
     if (!read)
         return read;
     // A Cmd without a command number sends nothing: it stays a NOP.
-    return FinishDatagram(where, node, out.datagram, parts);
+    return FinishDatagram(where, out.datagram, parts);
 }
 
 }  // namespace

@@ -13,10 +13,10 @@
 #include "fuzz/fuzz_check.h"
 #include "platform/cmdline_split.h"
 
-using rt::detail::JoinArguments;
-using rt::detail::kMaxWords;
-using rt::detail::kMaxWordText;
-using rt::detail::SplitCommandLine;
+using parvane::platform::detail::JoinArguments;
+using parvane::platform::detail::kMaxWords;
+using parvane::platform::detail::kMaxWordText;
+using parvane::platform::detail::SplitCommandLine;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string_view input(reinterpret_cast<const char*>(data), size);

@@ -70,7 +70,7 @@ void RoundTrip(const std::uint8_t* data, std::size_t size) {
         line = input.substr(nul + 1);
         line = line.substr(0, line.find('\0'));
     }
-    const std::string record = rt::detail::BuildRecord(path, line);
+    const std::string record = parvane::platform::detail::BuildRecord(path, line);
     fuzz::SetRecordObject(reinterpret_cast<const std::uint8_t*>(record.data()), record.size());
     FUZZ_CHECK(RecordText(reinterpret_cast<const std::uint8_t*>(record.data()), record.size()) ==
                line);
@@ -82,8 +82,8 @@ void RoundTrip(const std::uint8_t* data, std::size_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz::SetRecordObject(data, size);
     const std::optional<std::string_view> expected = RecordText(data, size);
-    const std::optional<std::string> platformText =
-        rt::detail::RecordCommandLine(std::string_view(reinterpret_cast<const char*>(data), size));
+    const std::optional<std::string> platformText = parvane::platform::detail::RecordCommandLine(
+        std::string_view(reinterpret_cast<const char*>(data), size));
     FUZZ_CHECK(platformText.has_value() == expected.has_value());
     FUZZ_CHECK(!expected || *platformText == *expected);
     ReadInto(kTextBufferSize, expected);

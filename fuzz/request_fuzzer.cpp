@@ -30,6 +30,9 @@
 
 namespace {
 
+using parvane::ecat::AlState;
+using parvane::ipc::MasterExport;
+
 constexpr std::size_t kReceiveSize = 64;  // the server's receive buffer
 constexpr std::size_t kConnections = 4;
 
@@ -47,10 +50,10 @@ parvane::driver::ServiceSetup MakeSetup(std::uint8_t choice, Clock& clock) {
     }
     std::vector<parvane::driver::SimulatedSlave> online;
     for (const auto& identity : setup.eniSlaves) {
-        online.push_back({identity, 8});
+        online.push_back({identity, AlState::kOp});
     }
     if (!online.empty() && (choice & 0x10) != 0) {
-        online.back().maxState = 4;
+        online.back().maxState = AlState::kSafeOp;
     }
     if ((choice & 0x20) != 0) {
         setup.faults = {

@@ -43,8 +43,9 @@ void CheckNetwork(const parvane::driver::SimDescription& description) {
         std::uint32_t value = 0;
         FUZZ_CHECK(network.ReadEeprom(position, 16, 4, value) == kMasterOk);
         FUZZ_CHECK(value == online[i].identity.vendorId);
-        FUZZ_CHECK(network.ReadEeprom(position, driver::kSiiImageSize - 4, 4, value) == kMasterOk);
-        FUZZ_CHECK(network.ReadEeprom(position, driver::kSiiImageSize - 3, 4, value) ==
+        FUZZ_CHECK(network.ReadEeprom(position, parvane::driver::kSiiImageSize - 4, 4, value) ==
+                   kMasterOk);
+        FUZZ_CHECK(network.ReadEeprom(position, parvane::driver::kSiiImageSize - 3, 4, value) ==
                    kMasterEepromRange);
     }
 
@@ -68,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     const parvane::driver::SimDescription& description = *read;
-    FUZZ_CHECK(description.maxOpenings <= driver::kMaxOpeningsLimit);
+    FUZZ_CHECK(description.maxOpenings <= parvane::driver::kMaxOpeningsLimit);
     FUZZ_CHECK(description.transitionMs <= 3600000);
     FUZZ_CHECK(!description.slaves || description.slaves->size() <= 0xFFFF);
     for (const parvane::driver::FaultRule& rule : description.faults) {

@@ -28,6 +28,9 @@ inline constexpr std::uint16_t kMasterNoSuchSlave = 0x0106;    // position witho
 inline constexpr std::uint16_t kMasterEepromRange = 0x0107;    // bytes outside the EEPROM image
 inline constexpr std::uint16_t kMasterInvalidState = 0x0108;   // not 1, 2, 4 or 8
 inline constexpr std::uint16_t kMasterProtocolError = 0x0109;  // malformed request or answer
+inline constexpr std::uint16_t kMasterEepromBusy = 0x010A;     // EEPROM interface stayed busy
+inline constexpr std::uint16_t kMasterEepromError = 0x010B;    // EEPROM did not acknowledge
+inline constexpr std::uint16_t kMasterNoReply = 0x010C;        // frames lost or the link down
 
 // Selector bit of MasterReadSlaveEeprom: the low bits are a position counted from 0.
 inline constexpr std::uint16_t kEepromByPosition = 0x8000;

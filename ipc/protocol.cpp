@@ -1,25 +1,24 @@
 #include "ipc/protocol.h"
 
+#include <bit>
+#include <cstddef>
+#include <cstring>
+
 namespace parvane::ipc {
 namespace {
 
-void Put32(std::uint8_t* at, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i)
-        at[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
+// Both ends run on the same little-endian host, and the records below have
+// no padding: a datagram is the record's bytes as they are.
+static_assert(std::endian::native == std::endian::little);
+static_assert(sizeof(Request) == kRequestSize && offsetof(Request, arg2) == 16);
+static_assert(sizeof(Reply) == kReplySize && offsetof(Reply, status) == 8 &&
+              offsetof(Reply, flags) == 10 && offsetof(Reply, value2) == 20);
 
-void Put16(std::uint8_t* at, std::uint16_t value) {
-    at[0] = static_cast<std::uint8_t>(value);
-    at[1] = static_cast<std::uint8_t>(value >> 8);
-}
-
-std::uint32_t Get32(const std::uint8_t* at) {
-    return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
-           static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
-}
-
-std::uint16_t Get16(const std::uint8_t* at) {
-    return static_cast<std::uint16_t>(at[0] | at[1] << 8);
+// The leading op and seq of a datagram of at least 8 bytes.
+std::uint32_t Word(std::span<const std::uint8_t> bytes, std::size_t at) {
+    std::uint32_t value;
+    std::memcpy(&value, bytes.data() + at, sizeof value);
+    return value;
 }
 
 }  // namespace
@@ -40,57 +39,33 @@ bool IsKnownOp(std::uint32_t op) {
 }
 
 RequestBytes EncodeRequest(const Request& request) {
-    RequestBytes bytes{};
-    Put32(&bytes[0], static_cast<std::uint32_t>(request.op));
-    Put32(&bytes[4], request.seq);
-    Put32(&bytes[8], request.arg0);
-    Put32(&bytes[12], request.arg1);
-    Put32(&bytes[16], request.arg2);
-    return bytes;
+    return std::bit_cast<RequestBytes>(request);
 }
 
 ReplyBytes EncodeReply(const Reply& reply) {
-    ReplyBytes bytes{};
-    Put32(&bytes[0], reply.op);
-    Put32(&bytes[4], reply.seq);
-    Put16(&bytes[8], reply.status);
-    Put16(&bytes[10], reply.flags);
-    Put32(&bytes[12], reply.value0);
-    Put32(&bytes[16], reply.value1);
-    Put32(&bytes[20], reply.value2);
-    return bytes;
+    return std::bit_cast<ReplyBytes>(reply);
 }
 
 DecodedRequest DecodeRequest(std::span<const std::uint8_t> bytes) {
     DecodedRequest decoded;
     if (bytes.size() >= 8) {
-        decoded.rawOp = Get32(&bytes[0]);
-        decoded.seq = Get32(&bytes[4]);
+        decoded.rawOp = Word(bytes, 0);
+        decoded.seq = Word(bytes, 4);
     }
     if (bytes.size() != kRequestSize || !IsKnownOp(decoded.rawOp))
         return decoded;
-    Request request;
-    request.op = static_cast<MasterExport>(decoded.rawOp);
-    request.seq = decoded.seq;
-    request.arg0 = Get32(&bytes[8]);
-    request.arg1 = Get32(&bytes[12]);
-    request.arg2 = Get32(&bytes[16]);
-    decoded.request = request;
+    RequestBytes whole;
+    std::memcpy(whole.data(), bytes.data(), kRequestSize);
+    decoded.request = std::bit_cast<Request>(whole);
     return decoded;
 }
 
 std::optional<Reply> DecodeReply(std::span<const std::uint8_t> bytes) {
     if (bytes.size() != kReplySize)
         return std::nullopt;
-    Reply reply;
-    reply.op = Get32(&bytes[0]);
-    reply.seq = Get32(&bytes[4]);
-    reply.status = Get16(&bytes[8]);
-    reply.flags = Get16(&bytes[10]);
-    reply.value0 = Get32(&bytes[12]);
-    reply.value1 = Get32(&bytes[16]);
-    reply.value2 = Get32(&bytes[20]);
-    return reply;
+    ReplyBytes whole;
+    std::memcpy(whole.data(), bytes.data(), kReplySize);
+    return std::bit_cast<Reply>(whole);
 }
 
 }  // namespace parvane::ipc

@@ -1,6 +1,6 @@
 #include "platform/cmdline_split.h"
 
-namespace rt::detail {
+namespace parvane::platform::detail {
 namespace {
 
 bool IsBlank(char c) {
@@ -56,4 +56,4 @@ std::string JoinArguments(const std::vector<std::string>& arguments) {
     return line;
 }
 
-}  // namespace rt::detail
+}  // namespace parvane::platform::detail

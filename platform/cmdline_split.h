@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace rt::detail {
+namespace parvane::platform::detail {
 
 // Room the start-up has for the words: word pointers (program name included)
 // and bytes of text (each word with its terminating NUL).
@@ -27,4 +27,4 @@ std::vector<std::string> SplitCommandLine(std::string_view programName,
 // tab wrapped in double quotes.
 std::string JoinArguments(const std::vector<std::string>& arguments);
 
-}  // namespace rt::detail
+}  // namespace parvane::platform::detail

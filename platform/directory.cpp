@@ -18,7 +18,7 @@
 #include "platform/rt_services.h"
 
 namespace fs = std::filesystem;
-using namespace rt::detail;
+using namespace parvane::platform::detail;
 
 namespace {
 
@@ -154,7 +154,7 @@ std::uint16_t GetRtHandleType(RTHANDLE handle) {
     return ObjectType(*object);
 }
 
-namespace rt {
+namespace parvane::platform {
 
 std::vector<std::string> ListDirectory(RTHANDLE directory) {
     std::vector<std::string> names;
@@ -203,4 +203,4 @@ pid_t ProcessId(RTHANDLE process) {
     return object && object->kind == ObjectKind::Process ? object->pid : -1;
 }
 
-}  // namespace rt
+}  // namespace parvane::platform

@@ -10,7 +10,7 @@
 
 #include "platform/node.h"
 
-namespace rt::detail {
+namespace parvane::platform::detail {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -107,4 +107,4 @@ bool WaitForFile(const std::filesystem::path& folder, const std::string& fileNam
     }
 }
 
-}  // namespace rt::detail
+}  // namespace parvane::platform::detail

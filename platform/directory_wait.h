@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <string>
 
-namespace rt::detail {
+namespace parvane::platform::detail {
 
 // Waits until folder/fileName exists or the deadline passes; true when it
 // exists. The folder is created when missing so that it can be watched; the
@@ -15,4 +15,4 @@ namespace rt::detail {
 bool WaitForFile(const std::filesystem::path& folder, const std::string& fileName,
                  std::chrono::steady_clock::time_point deadline);
 
-}  // namespace rt::detail
+}  // namespace parvane::platform::detail

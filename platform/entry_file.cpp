@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 
-namespace rt::detail {
+namespace parvane::platform::detail {
 namespace fs = std::filesystem;
 
 namespace {
@@ -125,4 +125,4 @@ bool RemoveEntryIf(const fs::path& entry,
     return removed;
 }
 
-}  // namespace rt::detail
+}  // namespace parvane::platform::detail

@@ -10,7 +10,7 @@
 
 #include "platform/objects.h"
 
-namespace rt::detail {
+namespace parvane::platform::detail {
 
 // Writes content to a new temporary file (".tmp-*") in folder; returns its
 // path, or an empty path with errno set.
@@ -31,4 +31,4 @@ std::optional<ObjectRef> ReadEntry(const std::filesystem::path& entry);
 bool RemoveEntryIf(const std::filesystem::path& entry,
                    const std::function<bool(const std::optional<ObjectRef>&)>& pred);
 
-}  // namespace rt::detail
+}  // namespace parvane::platform::detail

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-namespace rt::detail {
+namespace parvane::platform::detail {
 
 std::string HandoffEntry(std::string_view text) {
     return std::string(kHandoffVariable) + "=" + std::string(kHandoffPidDigits, '0') + ":" +
@@ -34,4 +34,4 @@ std::optional<std::string> TakeHandoff() {
     return value.substr(kHandoffPidDigits + 1);
 }
 
-}  // namespace rt::detail
+}  // namespace parvane::platform::detail

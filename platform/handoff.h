@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace rt::detail {
+namespace parvane::platform::detail {
 
 inline constexpr char kHandoffVariable[] = "RT_NODE_CMDLINE";
 // The variable's value is the started process's pid in kHandoffPidDigits
@@ -29,4 +29,4 @@ void PutDigits(char* out, std::size_t digits, unsigned long value);
 // variable is removed either way.
 std::optional<std::string> TakeHandoff();
 
-}  // namespace rt::detail
+}  // namespace parvane::platform::detail

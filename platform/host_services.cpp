@@ -15,13 +15,13 @@ bool RtSleep(std::uint32_t milliseconds) {
     // A signal cuts nanosleep short; sleep on for what is left.
     while (nanosleep(&left, &left) != 0) {
         if (errno != EINTR)
-            return rt::detail::Fail(kRtErrIo, false);
+            return parvane::platform::detail::Fail(kRtErrIo, false);
     }
     return true;
 }
 
 std::uint32_t GetRtModuleFilename(RTHANDLE module, char* buffer, std::uint32_t size) {
-    using rt::detail::Fail;
+    using parvane::platform::detail::Fail;
     if (module != 0)
         return Fail<std::uint32_t>(kRtErrBadHandle, 0);
     if (buffer == nullptr || size == 0)

@@ -4,7 +4,7 @@
 
 #include "platform/rt_errors.h"
 
-namespace rt::detail {
+namespace parvane::platform::detail {
 namespace {
 thread_local std::uint32_t lastError = kRtOk;
 }  // namespace
@@ -31,8 +31,8 @@ std::uint32_t ErrorFromErrno(int error) {
     }
 }
 
-}  // namespace rt::detail
+}  // namespace parvane::platform::detail
 
 std::uint32_t GetLastRtError() {
-    return rt::detail::lastError;
+    return parvane::platform::detail::lastError;
 }

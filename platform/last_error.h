@@ -6,7 +6,7 @@
 
 #include "platform/rt_services.h"
 
-namespace rt::detail {
+namespace parvane::platform::detail {
 
 void SetLastError(std::uint32_t code);
 
@@ -21,4 +21,4 @@ T Fail(std::uint32_t code, T failure) {
 // Maps a host errno onto the layer's codes.
 std::uint32_t ErrorFromErrno(int error);
 
-}  // namespace rt::detail
+}  // namespace parvane::platform::detail

@@ -21,7 +21,7 @@
 #include "platform/rt_services.h"
 
 namespace fs = std::filesystem;
-using namespace rt::detail;
+using namespace parvane::platform::detail;
 
 namespace {
 

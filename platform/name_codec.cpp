@@ -1,6 +1,6 @@
 #include "platform/name_codec.h"
 
-namespace rt::detail {
+namespace parvane::platform::detail {
 namespace {
 
 bool NeedsEscape(unsigned char c, bool first) {
@@ -66,4 +66,4 @@ std::optional<std::string> DecodeName(std::string_view fileName) {
     return out;
 }
 
-}  // namespace rt::detail
+}  // namespace parvane::platform::detail

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace rt::detail {
+namespace parvane::platform::detail {
 
 // Longest catalog name accepted, in bytes.
 inline constexpr std::size_t kMaxNameLength = 63;
@@ -24,4 +24,4 @@ std::string EncodeName(std::string_view name);
 // The inverse of EncodeName; nullopt for a file name EncodeName cannot give.
 std::optional<std::string> DecodeName(std::string_view fileName);
 
-}  // namespace rt::detail
+}  // namespace parvane::platform::detail

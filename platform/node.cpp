@@ -15,7 +15,7 @@
 #include "platform/rt_errors.h"
 #include "platform/rt_node.h"
 
-namespace rt::detail {
+namespace parvane::platform::detail {
 namespace fs = std::filesystem;
 
 namespace {
@@ -27,7 +27,7 @@ bool left = false;
 bool leaveRegistered = false;
 
 void LeaveAtExit() {
-    rt::LeaveNode();
+    parvane::platform::LeaveNode();
 }
 
 }  // namespace
@@ -170,4 +170,4 @@ void RemoveStaleFolders(const Node& node) {
     }
 }
 
-}  // namespace rt::detail
+}  // namespace parvane::platform::detail

@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <string>
 
-namespace rt::detail {
+namespace parvane::platform::detail {
 
 struct Node {
     std::filesystem::path folder;  // absolute
@@ -53,4 +53,4 @@ bool MakeFolders(const std::filesystem::path& folder);
 // Removes the folders of processes that no longer run.
 void RemoveStaleFolders(const Node& node);
 
-}  // namespace rt::detail
+}  // namespace parvane::platform::detail

@@ -14,7 +14,7 @@
 #include "platform/objects.h"
 #include "platform/rt_errors.h"
 
-using namespace rt::detail;
+using namespace parvane::platform::detail;
 
 namespace {
 

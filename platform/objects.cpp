@@ -10,7 +10,7 @@
 #include "platform/proc_stat.h"
 #include "platform/rt_errors.h"
 
-namespace rt::detail {
+namespace parvane::platform::detail {
 namespace fs = std::filesystem;
 
 namespace {
@@ -139,4 +139,4 @@ std::optional<ObjectRef> ObjectOf(RTHANDLE handle) {
     return table[handle];
 }
 
-}  // namespace rt::detail
+}  // namespace parvane::platform::detail

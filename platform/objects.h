@@ -13,7 +13,7 @@
 #include "platform/node.h"
 #include "platform/rt_services.h"
 
-namespace rt::detail {
+namespace parvane::platform::detail {
 
 enum class ObjectKind { Root, Process, Memory };
 
@@ -49,4 +49,4 @@ RTHANDLE HandleFor(const ObjectRef& object);
 // unknown handle.
 std::optional<ObjectRef> ObjectOf(RTHANDLE handle);
 
-}  // namespace rt::detail
+}  // namespace parvane::platform::detail

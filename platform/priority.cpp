@@ -15,7 +15,7 @@
 #include "platform/rt_errors.h"
 #include "platform/rt_services.h"
 
-namespace rt::detail {
+namespace parvane::platform::detail {
 
 int NiceForPriority(std::uint8_t priority) {
     return -20 + priority * 39 / 255;
@@ -34,7 +34,7 @@ int NiceBeforeRtPriority() {
     return errno == 0 ? nice : 0;
 }
 
-}  // namespace rt::detail
+}  // namespace parvane::platform::detail
 
 namespace {
 
@@ -42,20 +42,20 @@ namespace {
 std::atomic<unsigned> maxPriority{0};
 
 bool IsSelf(RTHANDLE handle) {
-    return handle == 0 || handle == rt::detail::kSelfHandle;
+    return handle == 0 || handle == parvane::platform::detail::kSelfHandle;
 }
 
 }  // namespace
 
 bool SetRtProcessMaxPriority(RTHANDLE process, std::uint8_t priority) {
     if (!IsSelf(process))
-        return rt::detail::Fail(kRtErrBadHandle, false);
+        return parvane::platform::detail::Fail(kRtErrBadHandle, false);
     maxPriority = priority;
     return true;
 }
 
 bool SetRtThreadPriority(RTHANDLE thread, std::uint8_t priority) {
-    using namespace rt::detail;
+    using namespace parvane::platform::detail;
     if (!IsSelf(thread))
         return Fail(kRtErrBadHandle, false);
     if (priority < maxPriority)

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-namespace rt::detail {
+namespace parvane::platform::detail {
 
 // 0 (highest) .. 255 (lowest) onto nice -20 .. 19: nice = -20 + p * 39 / 255.
 int NiceForPriority(std::uint8_t priority);
@@ -13,4 +13,4 @@ int NiceForPriority(std::uint8_t priority);
 // than the creator's own priority.
 int NiceBeforeRtPriority();
 
-}  // namespace rt::detail
+}  // namespace parvane::platform::detail

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-namespace rt::detail {
+namespace parvane::platform::detail {
 
 std::optional<ProcStat> ReadProcStat(pid_t pid) {
     if (pid <= 0)
@@ -47,4 +47,4 @@ bool ProcessRuns(pid_t pid, std::uint64_t start) {
     return stat && stat->state != 'Z' && stat->state != 'X' && stat->start == start;
 }
 
-}  // namespace rt::detail
+}  // namespace parvane::platform::detail

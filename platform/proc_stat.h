@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <optional>
 
-namespace rt::detail {
+namespace parvane::platform::detail {
 
 struct ProcStat {
     char state = '?';         // field 3 of /proc/<pid>/stat
@@ -19,4 +19,4 @@ std::optional<ProcStat> ReadProcStat(pid_t pid);
 // `start` (a different start time means the pid was reused).
 bool ProcessRuns(pid_t pid, std::uint64_t start);
 
-}  // namespace rt::detail
+}  // namespace parvane::platform::detail

@@ -33,7 +33,7 @@
 
 extern char** environ;
 
-using namespace rt::detail;
+using namespace parvane::platform::detail;
 
 namespace {
 

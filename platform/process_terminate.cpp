@@ -20,7 +20,7 @@
 #include "platform/rt_errors.h"
 #include "platform/rt_services.h"
 
-using namespace rt::detail;
+using namespace parvane::platform::detail;
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace rt::detail {
+namespace parvane::platform::detail {
 
 std::string BuildRecord(std::string_view programPath, std::string_view commandLine) {
     std::string_view name = programPath;
@@ -31,4 +31,4 @@ std::optional<std::string> RecordCommandLine(std::string_view record) {
     return std::string(text.substr(0, end));
 }
 
-}  // namespace rt::detail
+}  // namespace parvane::platform::detail

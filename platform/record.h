@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace rt::detail {
+namespace parvane::platform::detail {
 
 inline constexpr char kRecordName[] = "R?H$C$NAME";
 inline constexpr std::size_t kMaxRecordProgramName = 127;
@@ -19,4 +19,4 @@ std::string BuildRecord(std::string_view programPath, std::string_view commandLi
 // (L above 127, or no NUL inside the record). Never reads outside record.
 std::optional<std::string> RecordCommandLine(std::string_view record);
 
-}  // namespace rt::detail
+}  // namespace parvane::platform::detail

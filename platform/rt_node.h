@@ -10,7 +10,7 @@
 
 #include "platform/rt_services.h"
 
-namespace rt {
+namespace parvane::platform {
 
 // The node folder this process has joined (empty before RtStartup joined it).
 std::filesystem::path NodeFolder();
@@ -38,4 +38,4 @@ std::vector<std::string> ListDirectory(RTHANDLE directory);
 // for an unknown handle.
 const char* ObjectKindName(RTHANDLE handle);
 
-}  // namespace rt
+}  // namespace parvane::platform

@@ -16,7 +16,7 @@
 #include "platform/rt_services.h"
 
 namespace fs = std::filesystem;
-using namespace rt::detail;
+using namespace parvane::platform::detail;
 
 namespace {
 
@@ -54,15 +54,15 @@ int RtStartup(int argc, char** argv, int (*entry)(int argc, char** argv)) {
     if (!WriteOwnRecord(argc, argv)) {
         std::fprintf(stderr, "cannot write this process's command-line record (error %04X)\n",
                      static_cast<unsigned>(GetLastRtError()));
-        rt::LeaveNode();
+        parvane::platform::LeaveNode();
         return 1;
     }
     int status = entry(argc, argv);
-    rt::LeaveNode();
+    parvane::platform::LeaveNode();
     return ExitStatusFor(status);
 }
 
-namespace rt {
+namespace parvane::platform {
 
 void LeaveNode() {
     if (!MarkNodeLeft())
@@ -85,4 +85,4 @@ void LeaveNode() {
     fs::remove_all(ProcessFolderOf(*node, node->pid, node->start), ec);
 }
 
-}  // namespace rt
+}  // namespace parvane::platform

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Fails when an #include crosses a line of the README's Layout table: every
-# project header a folder includes must belong to a folder it may use.
+# Fails when an #include or a CMake link crosses a line of the README's Layout
+# table: every project header a folder includes, and every project library its
+# CMake targets link, must belong to a folder it may use.
 # Folders that do not exist yet are checked as soon as they do.
 # Usage: scripts/check-layout.sh [SOURCE_DIR]
 set -euo pipefail
@@ -15,8 +16,9 @@ declare -A may_use=(
     [ipc]="common"
     [client]="ipc common platform"
     [driver/backend]="ecat eni ipc platform common"
-    [driver]="ecat eni ipc platform common"
+    [driver]="driver/backend emulator ecat eni ipc platform common"
     [emulator]="ecat eni"
+    [emulator/program]="emulator ecat eni"
     [platform]=""
     [app]="check launcher client platform common"
     [check]="client platform"
@@ -32,6 +34,8 @@ owner_of() {
     local path=$1
     if [[ $path == driver/backend/* ]]; then
         echo driver/backend
+    elif [[ $path == emulator/program/* ]]; then
+        echo emulator/program  # the program: the segment behind a raw socket
     else
         echo "${path%%/*}"
     fi
@@ -67,7 +71,7 @@ while IFS= read -r file; do
         elif [[ $standard_only == *" $owner "* &&
                 $text =~ ^[[:space:]]*#[[:space:]]*include[[:space:]]*\<([^\>]+)\> ]]; then
             header=${BASH_REMATCH[1]}
-            if [[ ! $header =~ ^[a-z_]+$ ]]; then
+            if [[ ! $header =~ ^[a-z_]+$ && ! ($owner == emulator && $header == nlohmann/*) ]]; then
                 echo "$file:$line: $owner/ may include only the standard library, not <$header>" >&2
                 failures=$((failures + 1))
             fi
@@ -75,8 +79,33 @@ while IFS= read -r file; do
     done < <(grep -n '^[[:space:]]*#[[:space:]]*include' "$file" || true)
 done < <(git ls-files --cached --others --exclude-standard -- '*.h' '*.hpp' '*.cpp' '*.cc')
 
+# The same rule for CMake: a folder's targets link only the project libraries
+# of folders it may use.
+declare -A folder_of_target=(
+    [ecat]=ecat [eni]=eni [common]=common [ipc]=ipc [client]=client
+    [rt_platform]=platform [lomadyn_core]=driver [lomadyn_backend]=driver/backend
+    [emulator]=emulator [parvane_last_status]=launcher [parvane_launcher]=launcher
+    [parvane_check]=check [parvane_app]=app
+)
+while IFS= read -r cmake_file; do
+    folder=${cmake_file%/CMakeLists.txt}
+    [[ -v may_use[$folder] ]] || continue
+    # Each target_link_libraries call on one line, however it was wrapped.
+    while IFS= read -r call; do
+        for word in $call; do
+            [[ -v folder_of_target[$word] ]] || continue
+            target=${folder_of_target[$word]}
+            if ! allowed "$folder" "$target"; then
+                echo "$cmake_file: $folder/ may not link $word ($target/)" >&2
+                failures=$((failures + 1))
+            fi
+        done
+    done < <(tr '\n' ' ' <"$cmake_file" | grep -o 'target_link_libraries([^)]*)' |
+        sed 's/^target_link_libraries( *[^ ]* //; s/)$//')
+done < <(git ls-files --cached --others --exclude-standard -- '*CMakeLists.txt')
+
 if ((failures > 0)); then
-    echo "layout check: $failures include(s) cross the README's Layout table" >&2
+    echo "layout check: $failures include(s) or link(s) cross the README's Layout table" >&2
     exit 1
 fi
-echo "layout check: every include stays within the Layout table"
+echo "layout check: every include and link stays within the Layout table"

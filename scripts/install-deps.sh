@@ -2,9 +2,10 @@
 # Installs the Debian packages the build needs, only those that are missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ dpkg-dev clang-format libgtest-dev libgmock-dev libpugixml-dev nlohmann-json3-dev libpcap-dev scdoc)
+packages=(cmake ninja-build g++ dpkg-dev clang-format libgtest-dev libgmock-dev libpugixml-dev nlohmann-json3-dev libpcap-dev
+          iproute2 tcpdump tshark scdoc)
 if [ "${PARVANE_FUZZ:-0}" = 1 ]; then
-    packages+=(clang libclang-rt-dev)
+    packages+=(clang-16 libclang-rt-16-dev)
 fi
 
 missing=()

@@ -190,6 +190,66 @@ std::expected<void, InitCmdError> RunInitCmd(Exchange& exchange, const eni::Init
     }
 }
 
+namespace {
+
+// Appends up to 8 bytes as hex ("01 00 ...") at out[at...]; returns the new end.
+std::size_t AppendBytes(std::span<char> out, std::size_t at, std::span<const std::uint8_t> bytes) {
+    const std::size_t shown = std::min<std::size_t>(bytes.size(), 8);
+    for (std::size_t i = 0; i < shown && at + 4 < out.size(); ++i)
+        at += static_cast<std::size_t>(
+            std::snprintf(out.data() + at, out.size() - at, i == 0 ? "%02X" : " %02X", bytes[i]));
+    if (shown < bytes.size() && at + 5 < out.size())
+        at += static_cast<std::size_t>(std::snprintf(out.data() + at, out.size() - at, " ..."));
+    return at;
+}
+
+}  // namespace
+
+const char* DescribeFailure(const eni::InitCmd& cmd, const InitCmdError& error,
+                            std::span<char> out) {
+    if (out.size() < 64) {
+        if (!out.empty())
+            out[0] = '\0';
+        return out.data();
+    }
+    std::size_t at = static_cast<std::size_t>(
+        std::snprintf(out.data(), out.size(), "%s", InitCmdFailureText(error.failure)));
+    const auto put = [&](const char* format, auto... args) {
+        if (at < out.size())
+            at += static_cast<std::size_t>(
+                std::snprintf(out.data() + at, out.size() - at, format, args...));
+    };
+    switch (error.failure) {
+        case InitCmdFailure::kValidateTimeout:
+        case InitCmdFailure::kRefused:
+            put(" (read ");
+            at =
+                AppendBytes(out, std::min(at, out.size()), {error.reply.data(), error.replyLength});
+            if (cmd.validate) {
+                put(", expected ");
+                at = AppendBytes(out, std::min(at, out.size()), cmd.validate->data);
+                if (!cmd.validate->mask.empty()) {
+                    put(" under mask ");
+                    at = AppendBytes(out, std::min(at, out.size()), cmd.validate->mask);
+                }
+            }
+            put("; %u reads)", error.tries);
+            break;
+        case InitCmdFailure::kWrongWkc:
+        case InitCmdFailure::kNoReply:
+            if (error.expectedWkc)
+                put(" (working counter %u, expected %u; %u tries)",
+                    static_cast<unsigned>(error.receivedWkc),
+                    static_cast<unsigned>(*error.expectedWkc), error.tries);
+            else
+                put(" (%u tries)", error.tries);
+            break;
+        default:
+            break;
+    }
+    return out.data();
+}
+
 const char* DescribeDatagram(const eni::Datagram& datagram, const std::string& comment,
                              std::span<char> out) {
     if (out.empty())

@@ -59,6 +59,13 @@ std::expected<void, InitCmdError> RunInitCmd(Exchange& exchange, const eni::Init
 // the expected data never matches.
 bool ValidateMatches(const eni::Validate& validate, std::span<const std::uint8_t> reply);
 
+// Why a command failed, for the log: "wrong working counter (working counter
+// 4, expected 5; 1 tries)", "the value read never matched in time (read 01
+// 00, expected 08 00 under mask 0F 00; 31 reads)", ... Writes into `out` and
+// returns it.
+const char* DescribeFailure(const eni::InitCmd& cmd, const InitCmdError& error,
+                            std::span<char> out);
+
 // "FPWR 1001:0x0120 (set device state to OP)" or "LRW 0x00010000" for logs.
 // Writes into `out` and returns it.
 const char* DescribeDatagram(const eni::Datagram& datagram, const std::string& comment,

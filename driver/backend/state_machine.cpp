@@ -90,6 +90,39 @@ bool ChecksState(const eni::InitCmd& cmd, AlState state) {
            (cmd.validate->data[0] & ecat::kAlStateMask) == ecat::ToWire(state);
 }
 
+// Where a slave's process data (its Send or Recv bit range) lies in the
+// logical address space: in the cyclic logical command whose part of the
+// process image (from its InputOffs / OutputOffs on) covers the range. Files
+// that count the range from the start of the command's data instead are
+// taken as they mean it when no command covers it the first way.
+std::optional<std::uint32_t> LogicalAddressOf(const eni::NetworkConfig& config,
+                                              const eni::BitRange& range, bool outputs) {
+    for (const bool fromImage : {true, false}) {
+        for (const eni::Cyclic& cyclic : config.cyclic) {
+            for (const eni::CyclicFrame& frame : cyclic.frames) {
+                for (const eni::CyclicCmd& cmd : frame.cmds) {
+                    const ecat::Command c = cmd.datagram.command;
+                    const bool carries =
+                        outputs ? (c == ecat::Command::kLwr || c == ecat::Command::kLrw)
+                                : (c == ecat::Command::kLrd || c == ecat::Command::kLrw);
+                    const auto offs = outputs ? cmd.outputOffs : cmd.inputOffs;
+                    if (!cmd.datagram.logical || !carries)
+                        continue;
+                    const std::uint64_t base =
+                        fromImage ? (offs ? static_cast<std::uint64_t>(*offs) * 8 : ~0ull) : 0;
+                    const std::uint64_t end = base + cmd.datagram.data.size() * 8;
+                    if (base == ~0ull || range.bitStart < base ||
+                        range.bitStart + static_cast<std::uint64_t>(range.bitLength) > end)
+                        continue;
+                    return static_cast<std::uint32_t>(cmd.datagram.logicalAddress +
+                                                      (range.bitStart - base) / 8);
+                }
+            }
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 struct StateMachine::Impl {
@@ -342,18 +375,10 @@ bool StateMachine::Impl::RunMasterCmds(eni::Transition t, bool beforeSlave,
         if (result.error().failure == InitCmdFailure::kCancelled)
             return false;
         char what[200];
-        const InitCmdError& e = result.error();
-        if (e.expectedWkc) {
-            Log("master init command %s for %s failed: %s (working counter %u, expected %u; %u "
-                "tries)",
-                DescribeDatagram(cmd.datagram, cmd.comment, what), eni::TransitionText(t),
-                InitCmdFailureText(e.failure), static_cast<unsigned>(e.receivedWkc),
-                static_cast<unsigned>(*e.expectedWkc), e.tries);
-        } else {
-            Log("master init command %s for %s failed: %s (working counter %u; %u tries)",
-                DescribeDatagram(cmd.datagram, cmd.comment, what), eni::TransitionText(t),
-                InitCmdFailureText(e.failure), static_cast<unsigned>(e.receivedWkc), e.tries);
-        }
+        char why[200];
+        Log("master init command %s for %s failed: %s",
+            DescribeDatagram(cmd.datagram, cmd.comment, what), eni::TransitionText(t),
+            DescribeFailure(cmd, result.error(), why));
         return false;
     }
     return true;
@@ -409,11 +434,22 @@ bool StateMachine::Impl::RunCoe(Slave& slave, const eni::CoeInitCmd& cmd, eni::T
         return true;
     const std::chrono::milliseconds timeout(cmd.timeoutMs);
     std::expected<void, CoeError> result;
-    if (cmd.ccs == 2) {
+    const bool isUpload = cmd.ccs == 2;
+    if (isUpload) {
         const auto read =
             slave.coe->Upload(cmd.index, cmd.subIndex, cmd.completeAccess, upload, timeout, stop);
         if (!read)
             result = std::unexpected(read.error());
+        else if (!cmd.data.empty() &&
+                 !std::equal(cmd.data.begin(), cmd.data.end(), upload.begin(),
+                             upload.begin() + static_cast<std::ptrdiff_t>(*read))) {
+            char label[160];
+            Log("%s: CoE upload of 0x%04X:%u (%s) for %s reads %zu bytes that differ from the "
+                "file's",
+                Label(slave, label), static_cast<unsigned>(cmd.index),
+                static_cast<unsigned>(cmd.subIndex), cmd.comment.c_str(), eni::TransitionText(t),
+                *read);
+        }
     } else {
         result = slave.coe->Download(cmd.index, cmd.subIndex, cmd.completeAccess, cmd.data, timeout,
                                      stop);
@@ -439,7 +475,10 @@ bool StateMachine::Impl::RunCoe(Slave& slave, const eni::CoeInitCmd& cmd, eni::T
             static_cast<unsigned>(cmd.index), static_cast<unsigned>(cmd.subIndex),
             cmd.comment.c_str(), eni::TransitionText(t), CoeFailureText(e.failure));
     }
-    return false;
+    // An upload only reads: the slave's configuration is as it was, and its
+    // own checks at the state change decide. A download that failed left
+    // the slave short of what the file configures.
+    return isUpload;
 }
 
 bool StateMachine::Impl::RunSlaveCmds(Slave& slave, const Plan& plan, std::size_t first,
@@ -455,19 +494,10 @@ bool StateMachine::Impl::RunSlaveCmds(Slave& slave, const Plan& plan, std::size_
             return false;
         char label[160];
         char what[200];
-        if (e.expectedWkc) {
-            Log("%s: init command %s for %s failed: %s (working counter %u, expected %u; %u "
-                "tries)",
-                Label(slave, label), DescribeDatagram(cmd.datagram, cmd.comment, what),
-                eni::TransitionText(t), InitCmdFailureText(e.failure),
-                static_cast<unsigned>(e.receivedWkc), static_cast<unsigned>(*e.expectedWkc),
-                e.tries);
-        } else {
-            Log("%s: init command %s for %s failed: %s (working counter %u; %u tries)",
-                Label(slave, label), DescribeDatagram(cmd.datagram, cmd.comment, what),
-                eni::TransitionText(t), InitCmdFailureText(e.failure),
-                static_cast<unsigned>(e.receivedWkc), e.tries);
-        }
+        char why[200];
+        Log("%s: init command %s for %s failed: %s", Label(slave, label),
+            DescribeDatagram(cmd.datagram, cmd.comment, what), eni::TransitionText(t),
+            DescribeFailure(cmd, e, why));
         // A slave that refused its state says why in AL status.
         if (slave.present) {
             ReadStatuses();
@@ -526,25 +556,7 @@ bool StateMachine::Impl::MasterExtras(Slave& slave, const Plan& plan, AlState to
         unsigned fmmu = 0;
         const auto writeFmmu = [&](const eni::BitRange& range, std::uint16_t physical,
                                    bool outputs) -> bool {
-            // The logical command of the cyclic frames whose image covers the range.
-            std::optional<std::uint32_t> logical;
-            for (const eni::Cyclic& cyclic : config.cyclic) {
-                for (const eni::CyclicFrame& frame : cyclic.frames) {
-                    for (const eni::CyclicCmd& cmd : frame.cmds) {
-                        const auto offs = outputs ? cmd.outputOffs : cmd.inputOffs;
-                        const ecat::Command c = cmd.datagram.command;
-                        const bool fits =
-                            outputs ? (c == ecat::Command::kLwr || c == ecat::Command::kLrw)
-                                    : (c == ecat::Command::kLrd || c == ecat::Command::kLrw);
-                        if (logical || !cmd.datagram.logical || !offs || !fits)
-                            continue;
-                        const std::uint64_t lo = static_cast<std::uint64_t>(*offs) * 8;
-                        const std::uint64_t hi = lo + cmd.datagram.data.size() * 8;
-                        if (range.bitStart >= lo && range.bitStart + range.bitLength <= hi)
-                            logical = cmd.datagram.logicalAddress + range.bitStart / 8 - *offs;
-                    }
-                }
-            }
+            const std::optional<std::uint32_t> logical = LogicalAddressOf(config, range, outputs);
             if (!logical) {
                 Log("%s: no cyclic command carries its %s (bits %u to %u); its FMMU stays unset",
                     Label(slave, label), outputs ? "outputs" : "inputs",
@@ -603,6 +615,8 @@ bool StateMachine::Impl::WaitForState(std::vector<Waiting>& waiting, AlState to,
                                       std::chrono::milliseconds budget,
                                       const std::stop_token& stop) {
     (void)t;
+    if (waiting.empty())
+        return true;
     const Clock::time_point deadline = Clock::now() + budget;
     std::vector<std::uint8_t> buffer;
     std::vector<DatagramRequest> requests;
@@ -667,6 +681,13 @@ bool StateMachine::Impl::WaitForState(std::vector<Waiting>& waiting, AlState to,
 
 bool StateMachine::Impl::RunTransition(eni::Transition t, AlState from, AlState to,
                                        const std::stop_token& stop) {
+    // A slave still showing an error takes no new request until it is
+    // acknowledged, and the file's own AL control writes carry no
+    // acknowledgement.
+    for (Slave& slave : slaves) {
+        if (slave.present && slave.answering && (slave.status & ecat::kAlStatusError) != 0)
+            Acknowledge(slave);
+    }
     if (!RunMasterCmds(t, true, stop))
         return false;
 

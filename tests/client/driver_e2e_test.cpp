@@ -26,7 +26,7 @@ TEST(DriverE2E, AllEightOperationsRoundTrip) {
     ProbeRun probe = Probe(
         node, {"open",   "eni",   "online",     "info",   "4",      "info",    "5", "eeprom",
                "0x8001", "24",    "4",          "eeprom", "0x8000", "20",      "2", "eeprom",
-               "0x8003", "16",    "4",          "eeprom", "0x8000", "126",     "4", "request",
+               "0x8003", "16",    "4",          "eeprom", "0x8000", "254",     "4", "request",
                "2",      "state", "wait-state", "2",      "5000",   "request", "8", "wait-state",
                "8",      "1000",  "request",    "9",      "close",  "eni"});
     Steps expected = {
@@ -38,7 +38,7 @@ TEST(DriverE2E, AllEightOperationsRoundTrip) {
         "eeprom 0 100000",                      // slave 1's own revision
         "eeprom 0 2c52",                        // two bytes of slave 0's product code
         "eeprom 106 eeeeeeee",                  // position 3 is not online
-        "eeprom 107 eeeeeeee",                  // beyond the 128-byte image
+        "eeprom 107 eeeeeeee",                  // beyond the EEPROM's 256 bytes
         "request 0",
         "state 0 2 1",  // the change takes 300 ms
         "wait-state 0 2",

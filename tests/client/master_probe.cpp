@@ -126,7 +126,7 @@ int ProbeMain(int argc, char** argv) {
             std::printf("take-driver-entry %x", ok ? 0u : 1u);
         } else if (step == "lookup-driver") {
             RTHANDLE entry = LookupRtHandle(root, "PRCS_LOMADYN", 0);
-            bool mine = entry != BAD_RTHANDLE && rt::ProcessId(entry) == ::getpid();
+            bool mine = entry != BAD_RTHANDLE && parvane::platform::ProcessId(entry) == ::getpid();
             std::printf("lookup-driver %x", mine ? 0u : 1u);
         } else {
             std::printf("%s unknown\n", step.c_str());

@@ -36,5 +36,14 @@ TEST(DriverOptions, LaterValueWinsAndProgramNameIsNotAnOption) {
     EXPECT_EQ(Parse({"d", "-ENI=x.xml", "-enix=y"}).eniPath, "");
 }
 
+TEST(DriverOptions, TakesTheInterfaceAndTheRecording) {
+    auto options = Parse({"d", "-nic=eth1", "-pcap=\"/tmp/a b.pcap\"", "-eni=n.xml"});
+    EXPECT_EQ(options.nic, "eth1");
+    EXPECT_EQ(options.pcapPath, "/tmp/a b.pcap");
+    EXPECT_EQ(Parse({"d", "-nic=eth1", "-nic=simulated"}).nic, "simulated");
+    EXPECT_EQ(Parse({"d", "-NIC=eth1", "-nicx"}).nic, "");
+    EXPECT_EQ(Parse({"d"}).pcapPath, "");
+}
+
 }  // namespace
 }  // namespace parvane::driver

@@ -34,6 +34,27 @@ TEST(Protocol, ReplyRoundTrip) {
     EXPECT_EQ(decoded->value2, 3u);
 }
 
+TEST(Protocol, ReplyBytesFollowTheDocumentedLayout) {
+    // op u32 | seq u32 | status u16 | flags u16 | value0..2 u32, little-endian.
+    const ReplyBytes expected = {0x1C, 0x00, 0x00, 0x00, 0x78, 0x56, 0x34, 0x12,
+                                 0x06, 0x10, 0x01, 0x00, 0xEF, 0xBE, 0xAD, 0xDE,
+                                 0x08, 0x00, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00};
+    EXPECT_EQ(EncodeReply({28, 0x12345678, 0x1006, kReplyInjected, 0xDEADBEEF, 8, 4}), expected);
+    auto decoded = DecodeReply(expected);
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->seq, 0x12345678u);
+    EXPECT_EQ(decoded->status, 0x1006);
+    EXPECT_EQ(decoded->value0, 0xDEADBEEFu);
+    EXPECT_EQ(decoded->value1, 8u);
+}
+
+TEST(Protocol, RequestBytesFollowTheDocumentedLayout) {
+    // op u32 | seq u32 | arg0 u32 | arg1 u32 | arg2 u32, little-endian.
+    const RequestBytes expected = {0x29, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x08, 0x00,
+                                   0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+    EXPECT_EQ(EncodeRequest({MasterExport::RequestState, 2, 8, 0, 0}), expected);
+}
+
 TEST(Protocol, WrongSizesAndUnknownOpsAreNotRequests) {
     RequestBytes good = EncodeRequest({MasterExport::GetState, 5, 0, 0, 0});
     EXPECT_FALSE(DecodeRequest(std::span(good).first(19)).request);

@@ -41,7 +41,12 @@ run_case master_uses_emulator driver/backend/master.cpp '#include "emulator/segm
     'driver/backend/ may not include'
 run_case master_uses_ecat driver/backend/master.cpp '#include "ecat/frame.h"' pass
 run_case driver_uses_client driver/main.cpp '#include "client/master_api.h"' 'may not include'
-run_case driver_uses_emulator driver/main.cpp '#include "emulator/segment.h"' 'may not include'
+run_case driver_runs_on_emulator driver/main.cpp '#include "emulator/segment.h"' pass
+run_case driver_uses_master driver/main.cpp '#include "driver/backend/master.h"' pass
+run_case emulator_program_system emulator/program/main.cpp '#include <sys/socket.h>' pass
+run_case emulator_program_master emulator/program/main.cpp '#include "driver/backend/link.h"' \
+    'may not include'
+run_case emulator_uses_json emulator/description.cpp '#include <nlohmann/json.hpp>' pass
 run_case ecat_uses_eni ecat/frame.h '#include "eni/model.h"' 'ecat/ may not include'
 run_case ecat_uses_pugixml ecat/frame.h '#include <pugixml.hpp>' 'standard library'
 run_case eni_uses_common eni/reader.cpp '#include "common/unique_fd.h"' 'may not include'
@@ -51,6 +56,19 @@ run_case check_uses_driver check/counts.cpp '#include "driver/network.h"' 'may n
 run_case own_folder client/master.cpp '#include "client/connection.h"' pass
 run_case beside_the_file driver/main.cpp '#include "log.h"' pass
 run_case tests_are_free tests/x_test.cpp '#include "driver/backend/master.h"' pass
+
+# The same rule for the CMake links, wrapped calls included.
+run_case emulator_links_master emulator/CMakeLists.txt \
+    $'target_link_libraries(emulator PUBLIC ecat eni\n    lomadyn_backend)' \
+    'emulator/ may not link lomadyn_backend'
+run_case emulator_links_wire emulator/CMakeLists.txt \
+    'target_link_libraries(emulator PUBLIC ecat eni PRIVATE nlohmann_json::nlohmann_json)' pass
+run_case master_links_emulator driver/backend/CMakeLists.txt \
+    'target_link_libraries(lomadyn_backend PUBLIC ecat emulator)' 'may not link emulator'
+run_case eni_links_ipc eni/CMakeLists.txt 'target_link_libraries(eni PUBLIC ecat ipc)' \
+    'eni/ may not link ipc'
+run_case driver_links_client driver/CMakeLists.txt \
+    'target_link_libraries(lomadyn_core PUBLIC eni client)' 'may not link client'
 
 if ((failures > 0)); then
     echo "$failures case(s) failed"

@@ -9,8 +9,8 @@
 namespace {
 
 using Words = std::vector<std::string>;
-using rt::detail::JoinArguments;
-using rt::detail::SplitCommandLine;
+using parvane::platform::detail::JoinArguments;
+using parvane::platform::detail::SplitCommandLine;
 
 struct SplitCase {
     const char* line;
@@ -61,7 +61,7 @@ TEST(SplitCommandLine, DropsEverythingFromTheFirstWordBeyond4096Bytes) {
     std::size_t bytes =
         std::accumulate(words.begin(), words.end(), std::size_t{0},
                         [](std::size_t sum, const std::string& w) { return sum + w.size() + 1; });
-    EXPECT_LE(bytes, rt::detail::kMaxWordText);
+    EXPECT_LE(bytes, parvane::platform::detail::kMaxWordText);
 }
 
 TEST(SplitCommandLine, AcceptsAWordThatFillsTheTextExactly) {
@@ -87,7 +87,7 @@ TEST(SplitCommandLine, RandomLinesStayWithinTheLimitsAndLoseNoNonBlankText) {
         for (auto& c : line)
             c = alphabet[next() % (sizeof alphabet - 1)];
         Words words = SplitCommandLine("prog", line);
-        ASSERT_LE(words.size(), rt::detail::kMaxWords);
+        ASSERT_LE(words.size(), parvane::platform::detail::kMaxWords);
         std::string kept, given;
         for (std::size_t i = 1; i < words.size(); ++i) {
             EXPECT_FALSE(words[i].empty());

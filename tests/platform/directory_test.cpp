@@ -30,7 +30,7 @@ TEST_F(Directory, LookupWakesPromptlyWhenAnotherProcessCataloguesTheName) {
     RTHANDLE found = LookupRtHandle(Root(), "WAKE", 10000);
     long long wokeNs = SteadyNs();
     ASSERT_NE(found, BAD_RTHANDLE);
-    EXPECT_EQ(rt::ProcessId(found), probe->pid());
+    EXPECT_EQ(parvane::platform::ProcessId(found), probe->pid());
 
     ASSERT_TRUE(WaitForText([&] { return probe->Out(); }, "stamp:"));
     std::string out = probe->Out();
@@ -55,7 +55,7 @@ TEST_F(Directory, AKilledProcessIsStaleAlreadyAsAZombie) {
     // The probe is this test's child and is not reaped yet: a zombie.
     ASSERT_TRUE(testsupport::WaitUntil(
         [&] {
-            auto stat = rt::detail::ReadProcStat(probe->pid());
+            auto stat = parvane::platform::detail::ReadProcStat(probe->pid());
             return stat && stat->state == 'Z';
         },
         5s));
@@ -68,7 +68,7 @@ TEST_F(Directory, AKilledProcessIsStaleAlreadyAsAZombie) {
     // Once reaped, the next process that joins removes its folder; the
     // entry in the root stays, stale.
     EXPECT_EQ(probe->Wait(5s), -SIGKILL);
-    fs::path folder = rt::ProcessFolder(victim);
+    fs::path folder = parvane::platform::ProcessFolder(victim);
     ASSERT_FALSE(folder.empty());
     EXPECT_EQ(Rtnode({"ls"}).exitCode, 0);
     EXPECT_FALSE(fs::exists(folder));
@@ -82,7 +82,7 @@ TEST_F(Directory, ADyingProcessLeavesANewerProcessesEntryAlone) {
     auto newer = StartProbe({"cat", "SHARED", "sleep"});
     RTHANDLE shared = LookupRtHandle(Root(), "SHARED", 10000);
     ASSERT_NE(shared, BAD_RTHANDLE);
-    ASSERT_EQ(rt::ProcessId(shared), newer->pid());
+    ASSERT_EQ(parvane::platform::ProcessId(shared), newer->pid());
 
     ASSERT_TRUE(CatalogRtHandle(Root(), GetRtThreadHandles(kRtThisProcess), "GO"));
     ASSERT_EQ(older->Wait(10s), 0);

@@ -6,9 +6,9 @@
 
 namespace {
 
-using rt::detail::DecodeName;
-using rt::detail::EncodeName;
-using rt::detail::ValidName;
+using parvane::platform::detail::DecodeName;
+using parvane::platform::detail::EncodeName;
+using parvane::platform::detail::ValidName;
 
 TEST(NameCodec, MapsEveryNameOneToOneOntoAFileName) {
     const struct {

@@ -46,13 +46,13 @@ long long SteadyNs() {
 
 void PrintRecord() {
     RTHANDLE self = GetRtThreadHandles(kRtThisProcess);
-    RTHANDLE record = LookupRtHandle(self, rt::detail::kRecordName, 0);
+    RTHANDLE record = LookupRtHandle(self, parvane::platform::detail::kRecordName, 0);
     void* mapped = MapRtSharedMemory(record);
     if (mapped == nullptr) {
         Say("record failed %04X\n", static_cast<unsigned>(GetLastRtError()));
         return;
     }
-    auto text = rt::detail::RecordCommandLine(
+    auto text = parvane::platform::detail::RecordCommandLine(
         std::string_view(static_cast<const char*>(mapped), GetRtSharedMemorySize(record)));
     FreeRtMemory(mapped);
     Say("record:%s\n", text ? text->c_str() : "(malformed)");
@@ -96,7 +96,7 @@ int ProbeMain(int argc, char** argv) {
             const char* line = argv[++i];
             RTHANDLE child = CreateRtProcess(path, line, nullptr, 0);
             if (child != BAD_RTHANDLE)
-                Say("spawned %d\n", static_cast<int>(rt::ProcessId(child)));
+                Say("spawned %d\n", static_cast<int>(parvane::platform::ProcessId(child)));
             else
                 Say("spawn failed %04X\n", static_cast<unsigned>(GetLastRtError()));
         } else if (action == "pause" && more) {

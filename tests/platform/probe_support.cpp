@@ -19,14 +19,14 @@ std::filesystem::path RtnodePath() {
 void NodeTest::SetUp() {
     node_ = std::make_unique<testsupport::TempNode>();
     setenv("RT_NODE_DIR", node_->dir().c_str(), 1);
-    rt::detail::ForgetNode();
+    parvane::platform::detail::ForgetNode();
     ASSERT_NE(GetRtThreadHandles(kRtRootProcess), BAD_RTHANDLE);
-    ASSERT_EQ(rt::NodeFolder(), node_->dir());
+    ASSERT_EQ(parvane::platform::NodeFolder(), node_->dir());
 }
 
 void NodeTest::TearDown() {
-    rt::LeaveNode();
-    rt::detail::ForgetNode();
+    parvane::platform::LeaveNode();
+    parvane::platform::detail::ForgetNode();
     unsetenv("RT_NODE_DIR");
     node_.reset();
 }

@@ -30,13 +30,13 @@ class Processes : public NodeTest {
     // The command line from a process's record, read the way the launcher
     // does.
     std::string RecordOf(RTHANDLE process) {
-        RTHANDLE record = LookupRtHandle(process, rt::detail::kRecordName, 10000);
+        RTHANDLE record = LookupRtHandle(process, parvane::platform::detail::kRecordName, 10000);
         if (record == BAD_RTHANDLE)
             return "(no record)";
         void* mapped = MapRtSharedMemory(record);
         if (mapped == nullptr)
             return "(cannot map)";
-        auto text = rt::detail::RecordCommandLine(
+        auto text = parvane::platform::detail::RecordCommandLine(
             std::string_view(static_cast<const char*>(mapped), GetRtSharedMemorySize(record)));
         FreeRtMemory(mapped);
         return text.value_or("(malformed)");
@@ -51,7 +51,7 @@ TEST_F(Processes, ACreatedProcessGetsItsWordsAndItsExactCommandLine) {
     EXPECT_EQ(GetRtHandleType(created), kRtTypeProcess);
     EXPECT_EQ(RecordOf(created), line);
 
-    pid_t pid = rt::ProcessId(created);
+    pid_t pid = parvane::platform::ProcessId(created);
     ASSERT_TRUE(WaitForText([&] { return LogOf("node_probe", pid); }, "sleeping"));
     std::string expectedArgs = "arg:" + ProbePath().string() +
                                "\narg:cat\narg:REC\narg:-eni=\"C:\\My Dir\\x.xml\"\narg:-v\n"
@@ -85,7 +85,7 @@ TEST_F(Processes, ACreatedProcessIsDetachedFromItsCreator) {
 
     RTHANDLE child = LookupRtHandle(Root(), "CHILD", 10000);
     ASSERT_NE(child, BAD_RTHANDLE);
-    EXPECT_EQ(rt::ProcessId(child), pid);
+    EXPECT_EQ(parvane::platform::ProcessId(child), pid);
     EXPECT_EQ(GetRtHandleType(child), kRtTypeProcess);
     EXPECT_NE(getsid(pid), getsid(0)) << "not in a session of its own";
     fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
@@ -104,7 +104,8 @@ TEST_F(Processes, ACreatedProcessDoesNotInheritTheCreatorsPriority) {
     ASSERT_EQ(getpriority(PRIO_PROCESS, tid), 19);
     RTHANDLE process = CreateRtProcess(ProbePath().c_str(), "cat NICE sleep", nullptr, 0);
     ASSERT_EQ(LookupRtHandle(Root(), "NICE", 10000), process);
-    EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(rt::ProcessId(process))), before);
+    EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(parvane::platform::ProcessId(process))),
+              before);
     EXPECT_TRUE(TerminateRtProcess(process, 0, 250));
 }
 

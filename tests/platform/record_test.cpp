@@ -8,8 +8,8 @@
 
 namespace {
 
-using rt::detail::BuildRecord;
-using rt::detail::RecordCommandLine;
+using parvane::platform::detail::BuildRecord;
+using parvane::platform::detail::RecordCommandLine;
 
 TEST(Record, HoldsLengthProgramNameAByteAndTheCommandLine) {
     std::string record = BuildRecord("/opt/master/lomadyn.rta", "-eni=\"a b.xml\" -v 3");
@@ -43,7 +43,8 @@ TEST(Record, ReadingNeverLeavesTheRecord) {
 TEST(Priority, MapsTheScaleOntoNiceValues) {
     const struct { int priority, nice; } cases[] = {{0, -20}, {128, -1}, {253, 18}, {255, 19}};
     for (const auto& c : cases)
-        EXPECT_EQ(rt::detail::NiceForPriority(static_cast<std::uint8_t>(c.priority)), c.nice)
+        EXPECT_EQ(parvane::platform::detail::NiceForPriority(static_cast<std::uint8_t>(c.priority)),
+                  c.nice)
             << c.priority;
 }
 

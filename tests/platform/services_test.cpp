@@ -102,7 +102,7 @@ TEST_F(Services, EveryFailureLeavesANonZeroCode) {
         {"free unknown", [&] { return !FreeRtMemory(small); }, kRtErrParam},
     };
     for (const auto& c : cases) {
-        rt::detail::SetLastError(kRtOk);
+        parvane::platform::detail::SetLastError(kRtOk);
         EXPECT_TRUE(c.failed()) << c.what;
         EXPECT_EQ(GetLastRtError(), c.code) << c.what;
     }
@@ -188,7 +188,7 @@ TEST_F(Services, NamesWithAnyBytesAreListedAsGiven) {
     RTHANDLE self = GetRtThreadHandles(kRtThisProcess);
     for (const char* name : {"a/b%c", ".dot", "ZU?END_INIT", "R?H$C$NAME"})
         ASSERT_TRUE(CatalogRtHandle(root, self, name)) << name;
-    EXPECT_EQ(rt::ListDirectory(root),
+    EXPECT_EQ(parvane::platform::ListDirectory(root),
               (std::vector<std::string>{".dot", "R?H$C$NAME", "ZU?END_INIT", "a/b%c"}));
     EXPECT_EQ(LookupRtHandle(root, "a/b%c", 0), self);
     EXPECT_TRUE(UncatalogRtHandle(root, "a/b%c"));
@@ -199,14 +199,14 @@ TEST_F(Services, LeavingRemovesOnlyWhatNamesThisProcess) {
     RTHANDLE root = Root();
     RTHANDLE self = GetRtThreadHandles(kRtThisProcess);
     ASSERT_TRUE(CatalogRtHandle(root, self, "MINE"));
-    auto init = rt::detail::ReadProcStat(1);
+    auto init = parvane::platform::detail::ReadProcStat(1);
     ASSERT_TRUE(init.has_value());
     WriteFile(dir() / "root" / "dir" / "OTHER", "process 1 " + std::to_string(init->start) + "\n");
-    std::filesystem::path folder = rt::ProcessFolder(self);
+    std::filesystem::path folder = parvane::platform::ProcessFolder(self);
     ASSERT_TRUE(std::filesystem::is_directory(folder / "dir"));
-    EXPECT_EQ(rt::ProcessId(self), getpid());
+    EXPECT_EQ(parvane::platform::ProcessId(self), getpid());
 
-    rt::LeaveNode();
+    parvane::platform::LeaveNode();
     EXPECT_FALSE(std::filesystem::exists(dir() / "root" / "dir" / "MINE"));
     EXPECT_TRUE(std::filesystem::exists(dir() / "root" / "dir" / "OTHER"));
     EXPECT_FALSE(std::filesystem::exists(folder));

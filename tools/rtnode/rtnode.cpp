@@ -54,7 +54,7 @@ RTHANDLE FindProcess(const char* name) {
         std::fprintf(stderr, "rtnode: %s is not catalogued\n", name);
         return BAD_RTHANDLE;
     }
-    if (std::strcmp(rt::ObjectKindName(process), "process") != 0) {
+    if (std::strcmp(parvane::platform::ObjectKindName(process), "process") != 0) {
         std::fprintf(stderr, "rtnode: %s is not a process\n", name);
         return BAD_RTHANDLE;
     }
@@ -62,7 +62,7 @@ RTHANDLE FindProcess(const char* name) {
 }
 
 int List(RTHANDLE directory) {
-    for (const auto& name : rt::ListDirectory(directory)) {
+    for (const auto& name : parvane::platform::ListDirectory(directory)) {
         RTHANDLE object = LookupRtHandle(directory, name.c_str(), 0);
         if (object == BAD_RTHANDLE) {
             if (GetLastRtError() != kRtErrNotFound)  // not removed meanwhile
@@ -70,9 +70,9 @@ int List(RTHANDLE directory) {
             continue;
         }
         bool live = GetRtHandleType(object) != kRtTypeNone;
-        std::printf("%-32s %-8s %-5s", name.c_str(), rt::ObjectKindName(object),
+        std::printf("%-32s %-8s %-5s", name.c_str(), parvane::platform::ObjectKindName(object),
                     live ? "live" : "stale");
-        if (pid_t pid = rt::ProcessId(object); pid > 0)
+        if (pid_t pid = parvane::platform::ProcessId(object); pid > 0)
             std::printf(" pid %d", static_cast<int>(pid));
         std::printf("\n");
     }
@@ -104,15 +104,15 @@ int PrintCommandLine(const char* name) {
     RTHANDLE process = FindProcess(name);
     if (process == BAD_RTHANDLE)
         return 1;
-    RTHANDLE record = LookupRtHandle(process, rt::detail::kRecordName, 0);
+    RTHANDLE record = LookupRtHandle(process, parvane::platform::detail::kRecordName, 0);
     void* mapped = record != BAD_RTHANDLE ? MapRtSharedMemory(record) : nullptr;
     if (mapped == nullptr) {
         std::fprintf(stderr, "rtnode: %s has no command-line record\n", name);
         return 1;
     }
     std::uint32_t size = GetRtSharedMemorySize(record);
-    auto text =
-        rt::detail::RecordCommandLine(std::string_view(static_cast<const char*>(mapped), size));
+    auto text = parvane::platform::detail::RecordCommandLine(
+        std::string_view(static_cast<const char*>(mapped), size));
     FreeRtMemory(mapped);
     if (!text) {
         std::fprintf(stderr, "rtnode: the command-line record of %s is malformed\n", name);

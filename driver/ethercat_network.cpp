@@ -1,0 +1,192 @@
+#include "driver/ethercat_network.h"
+
+#include <array>
+
+#include "driver/backend/eeprom.h"
+#include "driver/log.h"
+#include "ecat/byte_order.h"
+#include "ecat/registers.h"
+#include "ecat/sii.h"
+#include "ipc/master_codes.h"
+
+namespace parvane::driver {
+namespace {
+
+std::uint16_t StatusOf(backend::EepromError error) {
+    switch (error) {
+        case backend::EepromError::kNoSlave:
+            return kMasterNoSuchSlave;
+        case backend::EepromError::kBusyTimeout:
+            return kMasterEepromBusy;
+        case backend::EepromError::kAckError:
+            return kMasterEepromError;
+        case backend::EepromError::kNoReply:
+        case backend::EepromError::kLinkDown:
+            break;
+    }
+    return kMasterNoReply;
+}
+
+constexpr std::uint32_t kSmallestEeprom = 128;  // bytes
+
+// The SII size word holds the size in Kibit minus one.
+constexpr std::uint32_t EepromBytes(std::uint16_t sizeWord) {
+    return (static_cast<std::uint32_t>(sizeWord) + 1) * 128;
+}
+
+}  // namespace
+
+EthercatNetwork::EthercatNetwork(std::unique_ptr<Wire> wire, eni::NetworkConfig config,
+                                 EthercatNetworkOptions options)
+    : wire_(std::move(wire)), config_(std::move(config)), options_(options) {
+    options_.exchange.destination = config_.master.destination;
+    options_.exchange.source = config_.master.source;
+    exchange_ = std::make_unique<backend::Exchange>(wire_->link(), options_.exchange);
+}
+
+EthercatNetwork::~EthercatNetwork() {
+    stateMachine_.reset();  // joins the master's threads before the wire goes
+    LogCounters();
+}
+
+void EthercatNetwork::Start() {
+    Log("EtherCAT master on %s", wire_->description());
+    if (!BringUpSegment())
+        Log("no slaves found at start; each open tries again");
+}
+
+bool EthercatNetwork::BringUpSegment() {
+    // The state machine watches the slaves by station address, which the
+    // bring-up clears for a moment: it goes first and starts anew after.
+    stateMachine_.reset();
+    auto segment = backend::BringUp(*exchange_, config_, options_.bringUp);
+    if (!segment) {
+        slaves_.clear();
+        eepromBytes_.clear();
+        LogCounters();
+        return false;
+    }
+    slaves_ = segment->found();
+    eepromBytes_.assign(slaves_.size(), 0);
+    stateMachine_ = std::make_unique<backend::StateMachine>(*exchange_, config_, slaves_,
+                                                            options_.stateMachine);
+    return true;
+}
+
+void EthercatNetwork::LogCounters() const {
+    const backend::ExchangeCounters c = exchange_->counters();
+    Log("frames: %llu sent, %llu received, %llu lost, %llu dropped",
+        static_cast<unsigned long long>(c.framesSent),
+        static_cast<unsigned long long>(c.framesReceived),
+        static_cast<unsigned long long>(c.framesLost),
+        static_cast<unsigned long long>(c.framesDropped));
+}
+
+std::uint16_t EthercatNetwork::Open() {
+    const bool resting =
+        !stateMachine_ || (!stateMachine_->busy() && stateMachine_->requested() == AlState::kInit &&
+                           stateMachine_->reached() == AlState::kInit);
+    if (resting) {
+        // A slave plugged in since the last open is found here.
+        return BringUpSegment() ? kMasterOk : kMasterSlaveCountFailed;
+    }
+    // The network is in use above INIT: the open only checks that the
+    // segment still answers, and leaves its addresses alone.
+    std::array<std::uint8_t, 2> type{};
+    auto counted =
+        exchange_->Transact(ecat::Command::kBrd, ecat::MakeAddress(0, ecat::reg::kType), type);
+    if (!counted) {
+        Log("open: %s", backend::ExchangeErrorText(counted.error()));
+        return kMasterSlaveCountFailed;
+    }
+    if (*counted != slaves_.size()) {
+        Log("open: %u slaves answer now, %zu were brought up; the network is in %s, so the "
+            "segment is brought up again once it is back in INIT",
+            *counted, slaves_.size(), ecat::AlStateName(stateMachine_->reached()));
+    }
+    return kMasterOk;
+}
+
+std::uint16_t EthercatNetwork::OnlineCount() const {
+    return static_cast<std::uint16_t>(slaves_.size());
+}
+
+std::optional<std::uint16_t> EthercatNetwork::PositionOfStation(std::uint16_t station) const {
+    for (const backend::FoundSlave& slave : slaves_) {
+        if (slave.stationAddress == station)
+            return slave.position;
+    }
+    return std::nullopt;
+}
+
+std::uint16_t EthercatNetwork::ReadEeprom(std::uint16_t position, std::uint16_t offset,
+                                          std::uint16_t count, std::uint32_t& value) const {
+    if (count < 1 || count > 4)
+        return kMasterInvalidArgument;
+    if (position >= slaves_.size())
+        return kMasterNoSuchSlave;
+    const std::uint16_t station = slaves_[position].stationAddress;
+    auto failed = [&](backend::EepromError error, std::uint32_t word) {
+        Log("EEPROM read of slave %u (station %u) at word 0x%04X failed: %s", position, station,
+            word, backend::EepromErrorText(error));
+        return StatusOf(error);
+    };
+
+    // Every EEPROM holds at least 1 Kibit; only reads past that need its size.
+    const std::uint32_t end = static_cast<std::uint32_t>(offset) + count;
+    if (end > kSmallestEeprom && eepromBytes_[position] == 0) {
+        auto size = backend::ReadEepromWords(*exchange_, station, ecat::sii::kWordSize,
+                                             options_.bringUp.eeprom);
+        if (!size)
+            return failed(size.error(), ecat::sii::kWordSize);
+        eepromBytes_[position] = EepromBytes(ecat::Get16(size->bytes.data()));
+    }
+    if (end > kSmallestEeprom && end > eepromBytes_[position])
+        return kMasterEepromRange;
+
+    std::array<std::uint8_t, 4> bytes{};
+    std::size_t have = 0;
+    std::uint32_t word = offset / 2u;
+    std::size_t skip = offset % 2u;
+    while (have < count) {
+        auto words = backend::ReadEepromWords(*exchange_, station, word, options_.bringUp.eeprom);
+        if (!words)
+            return failed(words.error(), word);
+        for (std::size_t i = skip; i < words->size && have < count; ++i)
+            bytes[have++] = words->bytes[i];
+        skip = 0;
+        word += words->size / 2u;
+    }
+    value = 0;
+    for (std::size_t i = 0; i < count; ++i)
+        value |= static_cast<std::uint32_t>(bytes[i]) << (8 * i);
+    return kMasterOk;
+}
+
+void EthercatNetwork::RequestState(AlState state) {
+    if (stateMachine_) {
+        stateMachine_->Request(state);
+    } else {
+        Log("state %s requested, but no slaves were found", ecat::AlStateName(state));
+    }
+}
+
+AlState EthercatNetwork::RequestedState() const {
+    return stateMachine_ ? stateMachine_->requested() : AlState::kInit;
+}
+
+AlState EthercatNetwork::CurrentState() {
+    return stateMachine_ ? stateMachine_->reached() : AlState::kInit;
+}
+
+std::uint16_t UnavailableNetwork::Open() {
+    Log("open: %s", reason_.c_str());
+    return kMasterSlaveCountFailed;
+}
+
+std::uint16_t UnavailableNetwork::ReadEeprom(std::uint16_t, std::uint16_t, std::uint16_t,
+                                             std::uint32_t&) const {
+    return kMasterNoSuchSlave;
+}
+
+}  // namespace parvane::driver

@@ -1,0 +1,91 @@
+// The network on EtherCAT frames: the master in driver/backend/ driving a
+// wire (a network interface, or emulated slaves in this process). It brings
+// the segment up when the driver starts and again at each open while the
+// network rests in INIT, reads EEPROMs on demand and hands state requests to
+// the master's state machine.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "driver/backend/bring_up.h"
+#include "driver/backend/exchange.h"
+#include "driver/backend/state_machine.h"
+#include "driver/network.h"
+#include "ecat/link.h"
+#include "eni/model.h"
+
+namespace parvane::driver {
+
+// What carries the frames, with everything that must live as long as it.
+class Wire {
+  public:
+    virtual ~Wire() = default;
+    virtual ecat::Link& link() = 0;
+    // "interface eth1", "emulated segment of 5 slaves", ... for the log.
+    virtual const char* description() const = 0;
+};
+
+struct EthercatNetworkOptions {
+    backend::ExchangeOptions exchange;  // addresses are taken from the ENI
+    backend::BringUpOptions bringUp;
+    backend::StateMachineOptions stateMachine;
+};
+
+class EthercatNetwork : public Network {
+  public:
+    EthercatNetwork(std::unique_ptr<Wire> wire, eni::NetworkConfig config,
+                    EthercatNetworkOptions options = {});
+    ~EthercatNetwork() override;
+
+    // Brings the segment up (at driver start); the outcome is logged and an
+    // open later tries again.
+    void Start();
+
+    std::uint16_t Open() override;
+    std::uint16_t OnlineCount() const override;
+    std::optional<std::uint16_t> PositionOfStation(std::uint16_t station) const override;
+    std::uint16_t ReadEeprom(std::uint16_t position, std::uint16_t offset, std::uint16_t count,
+                             std::uint32_t& value) const override;
+    void RequestState(AlState state) override;
+    AlState RequestedState() const override;
+    AlState CurrentState() override;
+
+  private:
+    // Counts, addresses and identifies the slaves again and starts a state
+    // machine for them; false when nothing answered.
+    bool BringUpSegment();
+    void LogCounters() const;
+
+    std::unique_ptr<Wire> wire_;
+    eni::NetworkConfig config_;
+    EthercatNetworkOptions options_;
+    std::unique_ptr<backend::Exchange> exchange_;
+    std::vector<backend::FoundSlave> slaves_;
+    // EEPROM sizes in bytes by position, read once (0: not read yet).
+    mutable std::vector<std::uint32_t> eepromBytes_;
+    std::unique_ptr<backend::StateMachine> stateMachine_;
+};
+
+// A network whose wire cannot be used (no such interface, no permission):
+// every open is refused with kMasterSlaveCountFailed and says why in the log.
+class UnavailableNetwork : public Network {
+  public:
+    explicit UnavailableNetwork(std::string reason) : reason_(std::move(reason)) {}
+
+    std::uint16_t Open() override;
+    std::uint16_t OnlineCount() const override { return 0; }
+    std::uint16_t ReadEeprom(std::uint16_t position, std::uint16_t offset, std::uint16_t count,
+                             std::uint32_t& value) const override;
+    void RequestState(AlState) override {}
+    AlState RequestedState() const override { return AlState::kInit; }
+    AlState CurrentState() override { return AlState::kInit; }
+
+  private:
+    std::string reason_;
+};
+
+}  // namespace parvane::driver

@@ -1,0 +1,111 @@
+#include "emulator/esc_memory.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace parvane::emulator {
+
+const std::uint8_t* EscMemory::PageOf(std::uint32_t address) const {
+    if (address >= kSize)
+        return nullptr;
+    const std::uint16_t slot = slot_[address / kPageSize];
+    return slot == 0 ? nullptr : pages_[slot - 1u].data();
+}
+
+std::uint8_t* EscMemory::PageFor(std::uint32_t address) {
+    std::uint16_t& slot = slot_[address / kPageSize];
+    if (slot == 0) {
+        if (pages_.capacity() == pages_.size())
+            pages_.reserve(pages_.empty() ? 8 : pages_.size() + 4);
+        pages_.emplace_back();
+        pages_.back().fill(0);
+        slot = static_cast<std::uint16_t>(pages_.size());
+    }
+    return pages_[slot - 1u].data();
+}
+
+std::uint8_t EscMemory::Get8(std::uint32_t address) const {
+    const std::uint8_t* page = PageOf(address);
+    return page == nullptr ? 0 : page[address % kPageSize];
+}
+
+std::uint16_t EscMemory::Get16(std::uint32_t address) const {
+    return static_cast<std::uint16_t>(Get8(address) | (Get8(address + 1) << 8));
+}
+
+std::uint32_t EscMemory::Get32(std::uint32_t address) const {
+    return static_cast<std::uint32_t>(Get16(address)) |
+           (static_cast<std::uint32_t>(Get16(address + 2)) << 16);
+}
+
+void EscMemory::Set8(std::uint32_t address, std::uint8_t value) {
+    if (address >= kSize)
+        return;
+    if (value == 0 && PageOf(address) == nullptr)
+        return;
+    PageFor(address)[address % kPageSize] = value;
+}
+
+void EscMemory::Set16(std::uint32_t address, std::uint16_t value) {
+    Set8(address, static_cast<std::uint8_t>(value));
+    Set8(address + 1, static_cast<std::uint8_t>(value >> 8));
+}
+
+void EscMemory::Set32(std::uint32_t address, std::uint32_t value) {
+    Set16(address, static_cast<std::uint16_t>(value));
+    Set16(address + 2, static_cast<std::uint16_t>(value >> 16));
+}
+
+void EscMemory::Set64(std::uint32_t address, std::uint64_t value) {
+    Set32(address, static_cast<std::uint32_t>(value));
+    Set32(address + 4, static_cast<std::uint32_t>(value >> 32));
+}
+
+void EscMemory::Read(std::uint32_t address, std::span<std::uint8_t> out) const {
+    std::size_t done = 0;
+    while (done < out.size()) {
+        const std::uint32_t at = address + static_cast<std::uint32_t>(done);
+        const std::size_t chunk = std::min(out.size() - done, kPageSize - (at % kPageSize));
+        const std::uint8_t* page = PageOf(at);
+        if (page == nullptr)
+            std::memset(out.data() + done, 0, chunk);
+        else
+            std::memcpy(out.data() + done, page + at % kPageSize, chunk);
+        done += chunk;
+    }
+}
+
+void EscMemory::OrInto(std::uint32_t address, std::span<std::uint8_t> out) const {
+    std::size_t done = 0;
+    while (done < out.size()) {
+        const std::uint32_t at = address + static_cast<std::uint32_t>(done);
+        const std::size_t chunk = std::min(out.size() - done, kPageSize - (at % kPageSize));
+        if (const std::uint8_t* page = PageOf(at)) {
+            for (std::size_t i = 0; i < chunk; ++i)
+                out[done + i] |= page[at % kPageSize + i];
+        }
+        done += chunk;
+    }
+}
+
+void EscMemory::Write(std::uint32_t address, std::span<const std::uint8_t> in) {
+    std::size_t done = 0;
+    while (done < in.size()) {
+        const std::uint32_t at = address + static_cast<std::uint32_t>(done);
+        if (at >= kSize)
+            return;
+        const std::size_t chunk = std::min(in.size() - done, kPageSize - (at % kPageSize));
+        const auto part = in.subspan(done, chunk);
+        if (PageOf(at) != nullptr ||
+            std::any_of(part.begin(), part.end(), [](std::uint8_t b) { return b != 0; })) {
+            std::memcpy(PageFor(at) + at % kPageSize, part.data(), chunk);
+        }
+        done += chunk;
+    }
+}
+
+std::size_t EscMemory::AllocatedBytes() const {
+    return sizeof(slot_) + pages_.capacity() * sizeof(Page);
+}
+
+}  // namespace parvane::emulator

@@ -1,0 +1,76 @@
+#include "emulator/network.h"
+
+#include <type_traits>
+
+#include "eni/eni_reader.h"
+
+namespace parvane::emulator {
+namespace {
+
+// The reader's whole configuration when it provides one; otherwise slaves
+// that carry their identities only.
+template <typename Contents>
+eni::NetworkConfig ConfigOf(Contents& contents) {
+    if constexpr (requires { contents.config; }) {
+        if constexpr (std::is_same_v<std::remove_cvref_t<decltype(contents.config)>,
+                                     eni::NetworkConfig>) {
+            return std::move(contents.config);
+        }
+    }
+    eni::NetworkConfig config;
+    for (const auto& identity : contents.slaves) {
+        eni::Slave slave;
+        slave.identity = identity;
+        config.slaves.push_back(std::move(slave));
+    }
+    return config;
+}
+
+}  // namespace
+
+std::unique_ptr<Segment> BuildSegment(const eni::NetworkConfig& config,
+                                      const Description& description, TimeSource time) {
+    ModelCache cache;
+    const std::size_t count =
+        description.slaves ? description.slaves->size() : config.slaves.size();
+    std::vector<SlaveSpec> specs;
+    specs.reserve(count);
+    const eni::Slave bare;
+    for (std::size_t i = 0; i < count; ++i) {
+        const eni::Slave& source = i < config.slaves.size() ? config.slaves[i] : bare;
+        ModelOverrides overrides;
+        SlaveSettings settings;
+        settings.transitionMs = description.transitionMs;
+        settings.eepromBusyUs = description.eepromBusyUs;
+        if (description.slaves) {
+            const DescribedSlave& d = (*description.slaves)[i];
+            eni::SlaveIdentity identity = source.identity;
+            identity.vendorId = d.vendorId.value_or(identity.vendorId);
+            identity.productCode = d.productCode.value_or(identity.productCode);
+            identity.revisionNo = d.revisionNo.value_or(identity.revisionNo);
+            overrides.identity = identity;
+            overrides.alias = d.alias;
+            overrides.deviceEmulation = d.deviceEmulation;
+            settings.maxState = d.maxState;
+            settings.refusalCode = d.refusalCode;
+            settings.eepromBusyUs = d.eepromBusyUs.value_or(description.eepromBusyUs);
+            settings.eepromErrors = d.eepromErrors;
+        }
+        specs.push_back({cache.Get(source, overrides), settings});
+    }
+    WireFaults faults;
+    faults.loseEvery = description.loseEvery;
+    faults.loseFrames = description.loseFrames;
+    faults.silentAfterMs = description.silentAfterMs;
+    faults.silentAfterFrames = description.silentAfterFrames;
+    return std::make_unique<Segment>(std::move(specs), std::move(faults), std::move(time));
+}
+
+std::expected<eni::NetworkConfig, std::string> LoadEniConfig(const std::filesystem::path& path) {
+    auto contents = eni::ReadEniFile(path);
+    if (!contents)
+        return std::unexpected(contents.error().message);
+    return ConfigOf(*contents);
+}
+
+}  // namespace parvane::emulator

@@ -1,0 +1,51 @@
+#include "emulator/program/emulator_options.h"
+
+#include <string_view>
+
+namespace parvane::emulator {
+namespace {
+
+std::string Unquoted(std::string_view value) {
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+        value = value.substr(1, value.size() - 2);
+    return std::string(value);
+}
+
+}  // namespace
+
+std::expected<EmulatorOptions, std::string> ParseEmulatorOptions(int argc,
+                                                                 const char* const* argv) {
+    EmulatorOptions options;
+    struct Known {
+        const char* prefix;
+        std::string* value;
+    };
+    const Known known[] = {{"-nic=", &options.nic},
+                           {"-eni=", &options.eniPath},
+                           {"-sim=", &options.simPath},
+                           {"-log=", &options.logPath}};
+    for (int i = 1; i < argc; ++i) {
+        if (argv[i] == nullptr)
+            continue;
+        const std::string_view word = argv[i];
+        bool matched = false;
+        for (const Known& k : known) {
+            if (word.starts_with(k.prefix)) {
+                *k.value = Unquoted(word.substr(std::string_view(k.prefix).size()));
+                if (k.value->empty())
+                    return std::unexpected(std::string("option ") + k.prefix + " needs a value");
+                matched = true;
+            }
+        }
+        if (!matched)
+            return std::unexpected("unknown option \"" + std::string(word) +
+                                   "\" (usage: -nic=NAME -eni=FILE [-sim=FILE] [-log=FILE])");
+    }
+    if (options.nic.empty())
+        return std::unexpected(std::string("missing -nic=NAME"));
+    if (options.eniPath.empty())
+        return std::unexpected(std::string("missing -eni=FILE"));
+    return options;
+}
+
+}  // namespace parvane::emulator

@@ -1,0 +1,21 @@
+// The emulator program's command line, in the driver's style: "-nic=NAME
+// -eni=FILE [-sim=FILE] [-log=FILE]"; a value between double quotes loses
+// them. Any other word, a missing value or a missing required option refuses
+// the command line with one sentence.
+#pragma once
+
+#include <expected>
+#include <string>
+
+namespace parvane::emulator {
+
+struct EmulatorOptions {
+    std::string nic;
+    std::string eniPath;
+    std::string simPath;  // empty: the ENI's slaves as they are
+    std::string logPath;  // empty: no log
+};
+
+std::expected<EmulatorOptions, std::string> ParseEmulatorOptions(int argc, const char* const* argv);
+
+}  // namespace parvane::emulator

@@ -1,0 +1,251 @@
+#include "emulator/slave_model.h"
+
+#include <algorithm>
+
+#include "ecat/byte_order.h"
+#include "ecat/sii.h"
+
+namespace parvane::emulator {
+namespace {
+
+namespace sii = ecat::sii;
+
+constexpr std::uint8_t kSm0Control = 0x26;  // mailbox, master writes, PDI event
+constexpr std::uint8_t kSm1Control = 0x22;  // mailbox, master reads, PDI event
+
+std::optional<MailboxLayout> LayoutOf(const eni::Slave& slave) {
+    if (!slave.mailbox)
+        return std::nullopt;
+    const eni::Mailbox& m = *slave.mailbox;
+    MailboxLayout layout{m.sendStart, m.sendLength, m.recvStart, m.recvLength, m.protocols};
+    if (layout.protocols == 0)
+        layout.protocols = sii::kProtocolCoe;
+    return layout;
+}
+
+bool IsOutputs(eni::SmType type) {
+    return type == eni::SmType::kOutputs;
+}
+
+std::vector<const eni::Pdo*> AssignedPdos(const eni::Slave& slave, const eni::SyncManager& sm) {
+    std::vector<const eni::Pdo*> found;
+    if (!slave.processData)
+        return found;
+    const auto& pdos = IsOutputs(sm.type) ? slave.processData->rxPdos : slave.processData->txPdos;
+    for (const eni::Pdo& pdo : pdos) {
+        const bool listed = std::find(sm.pdos.begin(), sm.pdos.end(), pdo.index) != sm.pdos.end();
+        if (listed || (sm.pdos.empty() && pdo.sm == sm.number))
+            found.push_back(&pdo);
+    }
+    return found;
+}
+
+void AddPdoCategory(sii::ImageWriter& writer, sii::Category category,
+                    const std::vector<eni::Pdo>& pdos) {
+    for (const eni::Pdo& pdo : pdos) {
+        std::vector<std::uint8_t> bytes(sii::kPdoHeaderSize +
+                                        sii::kPdoEntrySize * pdo.entries.size());
+        ecat::Put16(&bytes[0], pdo.index);
+        bytes[2] = static_cast<std::uint8_t>(pdo.entries.size());
+        bytes[3] = pdo.sm.value_or(0xFF);
+        ecat::Put16(&bytes[6], pdo.fixed ? 0x0010 : 0x0000);
+        std::size_t at = sii::kPdoHeaderSize;
+        for (const eni::PdoEntry& entry : pdo.entries) {
+            ecat::Put16(&bytes[at], entry.index);
+            bytes[at + 2] = entry.subIndex;
+            bytes[at + 5] = entry.bitLength;
+            at += sii::kPdoEntrySize;
+        }
+        writer.AddCategory(category, bytes);
+    }
+}
+
+std::shared_ptr<const ObjectDictionary> BuildDictionary(const eni::Slave& slave,
+                                                        const eni::SlaveIdentity& identity) {
+    auto od = std::make_shared<ObjectDictionary>();
+    od->AddU32(0x1000, 0, false);
+    od->AddString(0x1008, slave.name);
+    od->AddArray(0x1018,
+                 {identity.vendorId, identity.productCode, identity.revisionNo, slave.serialNo}, 4,
+                 false, false);
+    if (slave.processData) {
+        std::vector<std::uint32_t> rx, tx;
+        for (const eni::SyncManager& sm : slave.processData->sms) {
+            if (sm.type != eni::SmType::kOutputs && sm.type != eni::SmType::kInputs)
+                continue;
+            for (const eni::Pdo* pdo : AssignedPdos(slave, sm))
+                (IsOutputs(sm.type) ? rx : tx).push_back(pdo->index);
+        }
+        od->AddArray(0x1C12, rx, 2, true, true);
+        od->AddArray(0x1C13, tx, 2, true, true);
+        for (const auto* list : {&slave.processData->rxPdos, &slave.processData->txPdos}) {
+            for (const eni::Pdo& pdo : *list) {
+                std::vector<std::uint32_t> entries;
+                for (const eni::PdoEntry& e : pdo.entries) {
+                    entries.push_back((static_cast<std::uint32_t>(e.index) << 16) |
+                                      (static_cast<std::uint32_t>(e.subIndex) << 8) | e.bitLength);
+                }
+                od->AddArray(pdo.index, entries, 4, true, true);
+            }
+        }
+    }
+    for (const eni::CoeInitCmd& cmd : slave.mailbox->coeInitCmds) {
+        if (od->Has(cmd.index))
+            continue;
+        od->AddOpen(cmd.index);
+        if (cmd.ccs == 2 && !cmd.completeAccess)
+            od->Download(cmd.index, cmd.subIndex, false, cmd.data, ecat::AlState::kPreOp);
+    }
+    od->ForgetWrites();
+    return od;
+}
+
+}  // namespace
+
+bool SlaveModel::hasOutputs() const {
+    return std::any_of(processSms.begin(), processSms.end(),
+                       [](const ExpectedSm& sm) { return sm.outputs && sm.length > 0; });
+}
+
+std::vector<std::uint8_t> BuildSiiImage(const eni::Slave& slave, std::uint16_t alias,
+                                        bool deviceEmulation) {
+    sii::ImageWriter writer;
+    // Word 0 loads 0x0140/0x0141; bit 0 of 0x0141 is device emulation.
+    writer.SetWord(sii::kWordPdiControl, deviceEmulation ? 0x0100 : 0x0000);
+    writer.SetWord(sii::kWordAlias, alias);
+    writer.SetLong(sii::kWordVendorId, slave.identity.vendorId);
+    writer.SetLong(sii::kWordProductCode, slave.identity.productCode);
+    writer.SetLong(sii::kWordRevisionNo, slave.identity.revisionNo);
+    writer.SetLong(sii::kWordSerialNo, slave.serialNo);
+    const auto layout = LayoutOf(slave);
+    if (layout) {
+        for (std::uint16_t base : {sii::kWordBootRxMailbox, sii::kWordRxMailbox}) {
+            writer.SetWord(base, layout->outStart);
+            writer.SetWord(static_cast<std::uint16_t>(base + 1), layout->outLength);
+            writer.SetWord(static_cast<std::uint16_t>(base + 2), layout->inStart);
+            writer.SetWord(static_cast<std::uint16_t>(base + 3), layout->inLength);
+        }
+        writer.SetWord(sii::kWordMailboxProtocols, layout->protocols);
+    }
+
+    // Strings: the name, referred to by index 1.
+    const std::string name = slave.name.substr(0, 255);
+    std::vector<std::uint8_t> strings{1, static_cast<std::uint8_t>(name.size())};
+    strings.insert(strings.end(), name.begin(), name.end());
+    writer.AddCategory(sii::Category::kStrings, strings);
+
+    std::vector<std::uint8_t> general(sii::kGeneralSize, 0);
+    general[2] = 1;  // order
+    general[3] = 1;  // name
+    if (layout && (layout->protocols & sii::kProtocolCoe) != 0)
+        general[5] =
+            sii::kCoeSdo | sii::kCoePdoAssign | sii::kCoePdoConfig | sii::kCoeCompleteAccess;
+    writer.AddCategory(sii::Category::kGeneral, general);
+
+    // Sync managers by number: the mailbox's, then the process data's.
+    std::vector<std::uint8_t> sms;
+    auto put = [&sms](std::size_t number, std::uint16_t start, std::uint16_t length,
+                      std::uint8_t control, bool enable, std::uint8_t type) {
+        if (sms.size() < (number + 1) * sii::kSmEntrySize)
+            sms.resize((number + 1) * sii::kSmEntrySize, 0);
+        std::uint8_t* e = &sms[number * sii::kSmEntrySize];
+        ecat::Put16(e, start);
+        ecat::Put16(e + 2, length);
+        e[4] = control;
+        e[6] = enable ? 1 : 0;
+        e[7] = type;
+    };
+    if (layout) {
+        put(0, layout->outStart, layout->outLength, kSm0Control, true, sii::kSmTypeMailboxOut);
+        put(1, layout->inStart, layout->inLength, kSm1Control, true, sii::kSmTypeMailboxIn);
+    }
+    bool outputs = false, inputs = false;
+    if (slave.processData) {
+        for (const eni::SyncManager& sm : slave.processData->sms) {
+            if (sm.type != eni::SmType::kOutputs && sm.type != eni::SmType::kInputs)
+                continue;
+            if (sm.number >= 16 || (layout && sm.number < 2))
+                continue;
+            put(sm.number, sm.startAddress, sm.defaultSize, sm.controlByte, sm.enable,
+                IsOutputs(sm.type) ? sii::kSmTypeOutputs : sii::kSmTypeInputs);
+            (IsOutputs(sm.type) ? outputs : inputs) |= sm.defaultSize > 0;
+        }
+    }
+    std::vector<std::uint8_t> fmmus;
+    if (outputs)
+        fmmus.push_back(sii::kFmmuOutputs);
+    if (inputs)
+        fmmus.push_back(sii::kFmmuInputs);
+    if (layout)
+        fmmus.push_back(sii::kFmmuSmStatus);
+    if (!fmmus.empty())
+        writer.AddCategory(sii::Category::kFmmu, fmmus);
+    if (!sms.empty())
+        writer.AddCategory(sii::Category::kSyncManager, sms);
+    if (slave.processData) {
+        AddPdoCategory(writer, sii::Category::kTxPdo, slave.processData->txPdos);
+        AddPdoCategory(writer, sii::Category::kRxPdo, slave.processData->rxPdos);
+    }
+    return writer.Finish();
+}
+
+std::shared_ptr<const SlaveModel> ModelCache::Get(const eni::Slave& source,
+                                                  const ModelOverrides& overrides) {
+    eni::Slave slave = source;
+    if (overrides.identity)
+        slave.identity = *overrides.identity;
+    std::vector<std::uint8_t> image =
+        BuildSiiImage(slave, overrides.alias, overrides.deviceEmulation);
+
+    // The key: the image, plus what the image does not show (the CoE init
+    // commands and the process-data sync managers' details).
+    std::vector<std::uint8_t> key = image;
+    auto add16 = [&key](std::uint32_t v) {
+        key.push_back(static_cast<std::uint8_t>(v));
+        key.push_back(static_cast<std::uint8_t>(v >> 8));
+    };
+    if (slave.mailbox) {
+        for (const eni::CoeInitCmd& cmd : slave.mailbox->coeInitCmds) {
+            add16(cmd.index);
+            key.push_back(cmd.subIndex);
+            key.push_back(cmd.ccs);
+            key.push_back(cmd.completeAccess ? 1 : 0);
+            key.push_back(cmd.transitions.Has(eni::Transition::kPS) ? 1 : 0);
+            add16(static_cast<std::uint32_t>(cmd.data.size()));
+            key.insert(key.end(), cmd.data.begin(), cmd.data.end());
+        }
+    }
+    add16(0xFFFF);
+    key.insert(key.end(), slave.name.begin(), slave.name.end());
+    if (auto it = models_.find(key); it != models_.end())
+        return it->second;
+
+    auto model = std::make_shared<SlaveModel>();
+    model->identity = slave.identity;
+    model->serialNo = slave.serialNo;
+    model->alias = overrides.alias;
+    model->deviceEmulation = overrides.deviceEmulation;
+    model->sii = std::make_shared<const std::vector<std::uint8_t>>(std::move(image));
+    model->mailbox = LayoutOf(slave);
+    if (slave.processData) {
+        for (const eni::SyncManager& sm : slave.processData->sms) {
+            if (sm.type != eni::SmType::kOutputs && sm.type != eni::SmType::kInputs)
+                continue;
+            if (sm.number >= model->smCount)
+                continue;
+            model->processSms.push_back(
+                {sm.number, IsOutputs(sm.type), sm.startAddress, sm.defaultSize, sm.controlByte});
+        }
+    }
+    if (model->mailbox && (model->mailbox->protocols & sii::kProtocolCoe) != 0) {
+        model->dictionary = BuildDictionary(slave, slave.identity);
+        for (const eni::CoeInitCmd& cmd : slave.mailbox->coeInitCmds) {
+            if (cmd.ccs == 1 && cmd.transitions.Has(eni::Transition::kPS))
+                model->requiredForSafeOp.push_back({cmd.index, cmd.subIndex, cmd.completeAccess});
+        }
+    }
+    models_.emplace(std::move(key), model);
+    return model;
+}
+
+}  // namespace parvane::emulator

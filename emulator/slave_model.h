@@ -1,0 +1,82 @@
+// What an emulated slave is, as opposed to what it currently holds: its SII
+// image, its mailbox layout, the sync managers and CoE objects it expects
+// before SAFEOP, and the object dictionary it starts with. Built once from an
+// ENI slave and shared by every slave built from an equal one, so that a long
+// segment of identical devices stores each of these once.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "emulator/object_dictionary.h"
+#include "eni/model.h"
+
+namespace parvane::emulator {
+
+struct MailboxLayout {
+    std::uint16_t outStart = 0;  // SM0: master -> slave
+    std::uint16_t outLength = 0;
+    std::uint16_t inStart = 0;  // SM1: slave -> master
+    std::uint16_t inLength = 0;
+    std::uint16_t protocols = 0;  // SII word 0x1C bits
+};
+
+// A process-data sync manager as the slave expects it before SAFEOP.
+struct ExpectedSm {
+    std::uint8_t number = 0;
+    bool outputs = false;  // master writes
+    std::uint16_t start = 0;
+    std::uint16_t length = 0;  // 0: must stay disabled
+    std::uint8_t control = 0;
+};
+
+// A CoE object the configuration downloads in PREOP -> SAFEOP.
+struct RequiredObject {
+    std::uint16_t index = 0;
+    std::uint8_t subIndex = 0;
+    bool completeAccess = false;
+};
+
+struct SlaveModel {
+    eni::SlaveIdentity identity;
+    std::uint32_t serialNo = 0;
+    std::uint16_t alias = 0;
+    bool deviceEmulation = false;
+    std::shared_ptr<const std::vector<std::uint8_t>> sii;
+    std::optional<MailboxLayout> mailbox;
+    std::vector<ExpectedSm> processSms;
+    std::vector<RequiredObject> requiredForSafeOp;
+    std::shared_ptr<const ObjectDictionary> dictionary;  // null without CoE
+    std::uint8_t fmmuCount = 8;
+    std::uint8_t smCount = 8;
+
+    bool hasOutputs() const;
+};
+
+// The overrides a network description gives one slave.
+struct ModelOverrides {
+    std::optional<eni::SlaveIdentity> identity;
+    std::uint16_t alias = 0;
+    bool deviceEmulation = false;
+};
+
+// The SII image an ENI slave implies (identity, alias and checksum, mailbox
+// words, general / FMMU / SyncM / PDO categories).
+std::vector<std::uint8_t> BuildSiiImage(const eni::Slave& slave, std::uint16_t alias,
+                                        bool deviceEmulation);
+
+// Builds models and hands out the same one for equal inputs.
+class ModelCache {
+  public:
+    std::shared_ptr<const SlaveModel> Get(const eni::Slave& slave, const ModelOverrides& overrides);
+    std::size_t size() const { return models_.size(); }
+
+  private:
+    std::map<std::vector<std::uint8_t>, std::shared_ptr<const SlaveModel>> models_;
+};
+
+}  // namespace parvane::emulator

@@ -1,0 +1,117 @@
+// The network description: what each key means for the segment, and the
+// refusals that name the key path.
+#include <gtest/gtest.h>
+
+#include "emulator_test_support.h"
+
+namespace parvane::emulator::test {
+namespace {
+
+struct Refusal {
+    const char* text;
+    const char* error;  // start of the message
+};
+
+const Refusal kRefusals[] = {
+    {"[]", "(top level): expected an object"},
+    {"{\"slave\": []}", "slave: unknown key"},
+    {"{\"slaves\": {}}", "slaves: expected an array"},
+    {"{\"slaves\": [{}, {\"vendor\": 1}]}", "slaves[1].vendor: unknown key"},
+    {"{\"slaves\": [{\"vendor_id\": -1}]}", "slaves[0].vendor_id: must not be negative"},
+    {"{\"slaves\": [{\"vendor_id\": \"12\"}]}", "slaves[0].vendor_id: expected a number"},
+    {"{\"slaves\": [{\"vendor_id\": 4294967296}]}", "slaves[0].vendor_id: larger than"},
+    {"{\"slaves\": [{\"max_state\": 3}]}", "slaves[0].max_state: expected a state"},
+    {"{\"slaves\": [{\"refusal_code\": 0}]}", "slaves[0].refusal_code: 0 is no refusal"},
+    {"{\"slaves\": [{\"refusal_code\": 65536}]}", "slaves[0].refusal_code: larger than 65535"},
+    {"{\"slaves\": [{\"device_emulation\": 1}]}", "slaves[0].device_emulation: expected true"},
+    {"{\"slaves\": [{\"eeprom_errors\": true}]}", "slaves[0].eeprom_errors: expected a number"},
+    {"{\"transition_ms\": 3600001}", "transition_ms: larger than 3600000"},
+    {"{\"lose_frames\": [1, 0]}", "lose_frames[1]: frames are numbered from 1"},
+    {"{\"lose_frames\": 3}", "lose_frames: expected an array"},
+    {"{\"silent_after_ms\": \"soon\"}", "silent_after_ms: expected a number"},
+    {"{\"max_openings\": 1001}", "max_openings: larger than 1000"},
+    {"{\"faults\": {}}", "faults: expected an array"},
+    {"{\"slaves\": [] ", "JSON parse error"},
+};
+
+TEST(Description, RefusalsNameTheKey) {
+    for (const Refusal& r : kRefusals) {
+        SCOPED_TRACE(r.text);
+        auto d = ReadDescriptionText(r.text);
+        ASSERT_FALSE(d.has_value());
+        EXPECT_EQ(d.error().rfind(r.error, 0), 0u) << d.error();
+    }
+}
+
+TEST(Description, EveryKeyIsRead) {
+    auto d = ReadDescriptionText(R"({
+        "slaves": [{"vendor_id": "0x2", "product_code": 7, "max_state": 4, "refusal_code": "0x0020",
+                    "eeprom_busy_us": 250, "eeprom_errors": 2, "alias": 9, "device_emulation": true},
+                   {}],
+        "transition_ms": 300, "eeprom_busy_us": 100, "lose_every": 5, "lose_frames": [2, 9],
+        "silent_after_ms": 1000, "silent_after_frames": 50, "max_openings": 4,
+        "faults": [{"op": "MasterOpen", "status": 1}]})");
+    ASSERT_TRUE(d.has_value()) << d.error();
+    ASSERT_TRUE(d->slaves.has_value());
+    ASSERT_EQ(d->slaves->size(), 2u);
+    const DescribedSlave& s = (*d->slaves)[0];
+    EXPECT_EQ(s.vendorId, 2u);
+    EXPECT_EQ(s.productCode, 7u);
+    EXPECT_FALSE(s.revisionNo.has_value());
+    EXPECT_EQ(s.maxState, ecat::AlState::kSafeOp);
+    EXPECT_EQ(s.refusalCode, 0x0020);
+    EXPECT_EQ(s.eepromBusyUs, 250u);
+    EXPECT_EQ(s.eepromErrors, 2u);
+    EXPECT_EQ(s.alias, 9);
+    EXPECT_TRUE(s.deviceEmulation);
+    EXPECT_EQ((*d->slaves)[1].maxState, ecat::AlState::kOp);
+    EXPECT_EQ(d->transitionMs, 300u);
+    EXPECT_EQ(d->eepromBusyUs, 100u);
+    EXPECT_EQ(d->loseEvery, 5u);
+    EXPECT_EQ(d->loseFrames, (std::vector<std::uint64_t>{2, 9}));
+    EXPECT_EQ(d->silentAfterMs, 1000u);
+    EXPECT_EQ(d->silentAfterFrames, 50u);
+    EXPECT_EQ(d->maxOpenings, 4u);
+    EXPECT_FALSE(d->faultsJson.empty());
+}
+
+std::uint32_t EepromLong(Segment& segment, std::uint16_t adp, std::uint16_t word) {
+    Exchange(segment, 2, adp, 0x0502,
+             Bytes{0x00, 0x01, static_cast<std::uint8_t>(word),
+                   static_cast<std::uint8_t>(word >> 8), 0, 0});
+    const Bytes d = Exchange(segment, 1, adp, 0x0508, Zeros(4)).data;
+    return static_cast<std::uint32_t>(d[0] | (d[1] << 8) | (d[2] << 16) | (d[3] << 24));
+}
+
+TEST(Description, IdentitiesFromTheDescriptionOrTheEniAtTheSamePosition) {
+    FakeClock clock;
+    // Three described slaves over an ENI of two: the third takes zeros.
+    auto segment = MakeSegment({MailboxSlave(0x11), MailboxSlave(0x22)}, clock,
+                               R"({"slaves": [{"product_code": "0x99"}, {}, {"vendor_id": 5}]})");
+    ASSERT_EQ(segment->size(), 3u);
+    EXPECT_EQ(EepromLong(*segment, 0, 8), 0xABCu);
+    EXPECT_EQ(EepromLong(*segment, 0, 0x0A), 0x99u);
+    EXPECT_EQ(EepromLong(*segment, 0xFFFF, 0x0A), 0x22u);
+    EXPECT_EQ(EepromLong(*segment, 0xFFFE, 8), 5u);
+    EXPECT_EQ(EepromLong(*segment, 0xFFFE, 0x0A), 0u);
+    EXPECT_EQ(EepromLong(*segment, 0xFFFE, 0x0C), 0u);
+
+    // Fewer described slaves than the ENI has: only those answer.
+    auto fewer =
+        MakeSegment({MailboxSlave(0x11), MailboxSlave(0x22)}, clock, R"({"slaves": [{}]})");
+    EXPECT_EQ(fewer->size(), 1u);
+    EXPECT_EQ(Exchange(*fewer, 7, 0, 0x0130, Zeros(2)).wkc, 1);
+    // No "slaves" key: the ENI's slaves as they are.
+    auto same = MakeSegment({MailboxSlave(0x11), MailboxSlave(0x22)}, clock);
+    EXPECT_EQ(same->size(), 2u);
+}
+
+TEST(Description, IdenticalSlavesShareOneModel) {
+    FakeClock clock;
+    auto segment = MakeSegment({MailboxSlave(), MailboxSlave(), MailboxSlave(7)}, clock);
+    EXPECT_EQ(&segment->slave(0).model(), &segment->slave(1).model());
+    EXPECT_NE(&segment->slave(0).model(), &segment->slave(2).model());
+}
+
+}  // namespace
+}  // namespace parvane::emulator::test

@@ -1,0 +1,135 @@
+// The SII EEPROM interface (0x0502 control/status, 0x0504 address, 0x0508
+// data) driven as a master drives it, with a busy time and failing reads.
+#include <gtest/gtest.h>
+
+#include "emulator_test_support.h"
+
+namespace parvane::emulator::test {
+namespace {
+
+constexpr std::uint8_t kAprd = 1, kApwr = 2;
+
+struct Step {
+    const char* what;
+    std::uint8_t command;
+    std::uint16_t ado;
+    const char* in;
+    const char* out;
+    std::uint16_t wkc;
+    std::uint64_t advanceUsBefore;
+};
+
+// One slave with a 100 us busy time whose first read fails; product 0x00001234.
+const Step kSteps[] = {
+    {"the interface starts idle", kAprd, 0x0502, "00 00", "00 00", 1, 0},
+    {"read command for word 8 (vendor)", kApwr, 0x0502, "00 01 08 00 00 00", "00 01 08 00 00 00", 1,
+     0},
+    {"busy while the read runs", kAprd, 0x0502, "00 00", "00 81", 1, 50},
+    {"a command written while busy is ignored", kApwr, 0x0502, "00 04", "00 04", 1, 0},
+    {"the first read fails: no acknowledge", kAprd, 0x0502, "00 00", "00 20", 1, 60},
+    {"writing 0 clears the error", kApwr, 0x0502, "00 00", "00 00", 1, 0},
+    {"status clear", kAprd, 0x0502, "00 00", "00 00", 1, 0},
+    {"read again", kApwr, 0x0502, "00 01 08 00 00 00", "00 01 08 00 00 00", 1, 0},
+    {"done after the busy time: status, address and data in one read", kAprd, 0x0502,
+     "00 00 00 00 00 00 00 00 00 00", "00 00 08 00 00 00 bc 0a 00 00", 1, 100},
+    {"word 0x0A: product code", kApwr, 0x0502, "00 01 0a 00 00 00", "00 01 0a 00 00 00", 1, 0},
+    {"product code", kAprd, 0x0508, "00 00 00 00", "34 12 00 00", 1, 100},
+    {"word 0x0C: revision", kApwr, 0x0502, "00 01 0c 00 00 00", "00 01 0c 00 00 00", 1, 0},
+    {"revision", kAprd, 0x0508, "00 00 00 00", "00 00 01 00", 1, 100},
+    {"word 0x0E: serial number", kApwr, 0x0502, "00 01 0e 00 00 00", "00 01 0e 00 00 00", 1, 0},
+    {"serial number", kAprd, 0x0508, "00 00 00 00", "4d 00 00 00", 1, 100},
+    {"word 0x18: mailbox out offset and size", kApwr, 0x0502, "00 01 18 00 00 00",
+     "00 01 18 00 00 00", 1, 0},
+    {"mailbox out 0x1000 / 128", kAprd, 0x0508, "00 00 00 00", "00 10 80 00", 1, 100},
+    {"word 0x1A: mailbox in offset and size", kApwr, 0x0502, "00 01 1a 00 00 00",
+     "00 01 1a 00 00 00", 1, 0},
+    {"mailbox in 0x1080 / 128", kAprd, 0x0508, "00 00 00 00", "80 10 80 00", 1, 100},
+    {"word 0x1C: protocols", kApwr, 0x0502, "00 01 1c 00 00 00", "00 01 1c 00 00 00", 1, 0},
+    {"CoE", kAprd, 0x0508, "00 00", "04 00", 1, 100},
+    {"a word past the image", kApwr, 0x0502, "00 01 00 40 00 00", "00 01 00 40 00 00", 1, 0},
+    {"reads as FF", kAprd, 0x0508, "00 00 00 00", "ff ff ff ff", 1, 100},
+    {"two command bits at once are a bad command", kApwr, 0x0502, "00 03", "00 03", 1, 0},
+    {"command error", kAprd, 0x0502, "00 00", "00 20", 1, 0},
+    {"clear", kApwr, 0x0502, "00 00", "00 00", 1, 0},
+    {"a write without write enable", kApwr, 0x0502, "00 02", "00 02", 1, 0},
+    {"write-enable error", kAprd, 0x0502, "00 00", "00 40", 1, 0},
+    {"clear again", kApwr, 0x0502, "00 00", "00 00", 1, 0},
+    {"offered to the application", kApwr, 0x0500, "01", "01", 1, 0},
+    {"the application holds it", kAprd, 0x0500, "00 00", "01 01", 1, 0},
+    {"a master command then fails", kApwr, 0x0502, "00 01 08 00 00 00", "00 01 08 00 00 00", 1, 0},
+    {"no acknowledge", kAprd, 0x0502, "00 00", "00 20", 1, 0},
+    {"taken back", kApwr, 0x0500, "00", "00", 1, 0},
+    {"the application lets go", kAprd, 0x0500, "00 00", "00 00", 1, 0},
+};
+
+TEST(Eeprom, ReadSequenceWithBusyTimeAndErrors) {
+    FakeClock clock;
+    auto segment = MakeSegment({MailboxSlave()}, clock,
+                               R"({"slaves": [{"eeprom_busy_us": 100, "eeprom_errors": 1}]})");
+    for (const Step& step : kSteps) {
+        SCOPED_TRACE(step.what);
+        clock.AdvanceUs(step.advanceUsBefore);
+        const Reply r = Exchange(*segment, step.command, 0x0000, step.ado, Hex(step.in));
+        EXPECT_EQ(ToHex(r.data), ToHex(Hex(step.out)));
+        EXPECT_EQ(r.wkc, step.wkc);
+    }
+}
+
+// Reads the image word by word through the interface and checks what the
+// SII layout prescribes: checksum over bytes 0-13, size word, categories.
+TEST(Eeprom, ImageCarriesChecksumAndCategories) {
+    FakeClock clock;
+    auto segment = MakeSegment({MailboxSlave()}, clock);
+    auto word = [&](std::uint16_t w) {
+        Exchange(*segment, kApwr, 0, 0x0502,
+                 Bytes{0x00, 0x01, static_cast<std::uint8_t>(w), static_cast<std::uint8_t>(w >> 8),
+                       0, 0});
+        const Reply r = Exchange(*segment, kAprd, 0, 0x0508, Zeros(2));
+        return static_cast<std::uint16_t>(r.data[0] | (r.data[1] << 8));
+    };
+    Bytes config;
+    for (std::uint16_t w = 0; w < 7; ++w) {
+        const std::uint16_t v = word(w);
+        config.push_back(static_cast<std::uint8_t>(v));
+        config.push_back(static_cast<std::uint8_t>(v >> 8));
+    }
+    // CRC-8, polynomial 0x07, start 0xFF, worked out bit by bit here.
+    std::uint8_t crc = 0xFF;
+    for (std::uint8_t b : config) {
+        crc ^= b;
+        for (int i = 0; i < 8; ++i)
+            crc = static_cast<std::uint8_t>((crc & 0x80) ? (crc << 1) ^ 0x07 : crc << 1);
+    }
+    EXPECT_EQ(word(7), crc);
+    EXPECT_EQ(word(0x3F), 1);  // version
+
+    // Walk the categories: strings (10), general (30), FMMU (40), SyncM (41),
+    // TxPDO (50), RxPDO (51), end.
+    std::vector<std::uint16_t> types;
+    std::uint16_t at = 0x40;
+    std::uint16_t syncAt = 0;
+    for (int guard = 0; guard < 20; ++guard) {
+        const std::uint16_t type = word(at);
+        if (type == 0xFFFF)
+            break;
+        types.push_back(type);
+        if (type == 41)
+            syncAt = static_cast<std::uint16_t>(at + 2);
+        at = static_cast<std::uint16_t>(at + 2 + word(static_cast<std::uint16_t>(at + 1)));
+    }
+    EXPECT_EQ(types, (std::vector<std::uint16_t>{10, 30, 40, 41, 50, 51}));
+    ASSERT_NE(syncAt, 0);
+    // SM0: start 0x1000, length 128, control 0x26, enable 1, type 1 (mailbox out).
+    EXPECT_EQ(word(syncAt), 0x1000);
+    EXPECT_EQ(word(syncAt + 1), 128);
+    EXPECT_EQ(word(syncAt + 2), 0x0026);
+    EXPECT_EQ(word(syncAt + 3), 0x0101);
+    // SM2: outputs at 0x1100, 2 bytes, control 0x64, type 3.
+    EXPECT_EQ(word(syncAt + 8), 0x1100);
+    EXPECT_EQ(word(syncAt + 9), 2);
+    EXPECT_EQ(word(syncAt + 10), 0x0064);
+    EXPECT_EQ(word(syncAt + 11), 0x0301);
+}
+
+}  // namespace
+}  // namespace parvane::emulator::test

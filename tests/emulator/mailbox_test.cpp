@@ -1,0 +1,170 @@
+// The mailbox (SM0 in, SM1 out, counters, repeat) and the CoE SDO server:
+// requests and the replies they must get, byte for byte, as the mailbox and
+// CoE tables lay them out.
+#include <gtest/gtest.h>
+
+#include "emulator_test_support.h"
+
+namespace parvane::emulator::test {
+namespace {
+
+struct Step {
+    const char* what;
+    const char* request;  // the whole mailbox message written into SM0
+    const char* reply;    // the start of SM1 afterwards; "" = SM1 stays empty
+};
+
+// In PREOP; the slave's reply counter runs 1, 2, ... 7, 1, ...
+const Step kSteps[] = {
+    {"expedited download of 1 byte (0x1C12:00 = 0)",
+     "0a 00 00 00 00 13 00 20 2f 12 1c 00 00 00 00 00",
+     "0a 00 00 00 00 13 00 30 60 12 1c 00 00 00 00 00"},
+    {"the same counter again is a resend and gets no reply",
+     "0a 00 00 00 00 13 00 20 2f 12 1c 00 00 00 00 00", ""},
+    {"expedited upload of 4 bytes (vendor ID 0x1018:01)",
+     "0a 00 00 00 00 23 00 20 40 18 10 01 00 00 00 00",
+     "0a 00 00 00 00 23 00 30 43 18 10 01 bc 0a 00 00"},
+    {"expedited upload of 1 byte (0x1018:00)", "0a 00 00 00 00 33 00 20 40 18 10 00 00 00 00 00",
+     "0a 00 00 00 00 33 00 30 4f 18 10 00 04 00 00 00"},
+    {"normal upload of the device name (0x1008)", "0a 00 00 00 00 43 00 20 40 08 10 00 00 00 00 00",
+     "15 00 00 00 00 43 00 30 41 08 10 00 0b 00 00 00 45 6d 75 6c 61 74 65 64 20 49 4f"},
+    {"an object that does not exist is aborted with 0x06020000",
+     "0a 00 00 00 00 53 00 20 40 99 99 00 00 00 00 00",
+     "0a 00 00 00 00 53 00 20 80 99 99 00 00 00 02 06"},
+    {"a subindex that does not exist: 0x06090011",
+     "0a 00 00 00 00 63 00 20 40 18 10 09 00 00 00 00",
+     "0a 00 00 00 00 63 00 20 80 18 10 09 11 00 09 06"},
+    {"the identity is read-only: 0x06010002", "0a 00 00 00 00 73 00 20 23 18 10 01 01 00 00 00",
+     "0a 00 00 00 00 73 00 20 80 18 10 01 02 00 01 06"},
+    {"complete access with a count that the data does not fill: 0x06070010",
+     "0e 00 00 00 00 13 00 20 31 12 1c 00 04 00 00 00 02 00 00 16",
+     "0a 00 00 00 00 13 00 20 80 12 1c 00 10 00 07 06"},
+    {"complete-access download of the PDO assignment",
+     "10 00 00 00 00 23 00 20 31 12 1c 00 06 00 00 00 02 00 00 16 01 16",
+     "0a 00 00 00 00 23 00 30 60 12 1c 00 00 00 00 00"},
+    {"complete-access upload gives it back, subindex 0 padded to 16 bits",
+     "0a 00 00 00 00 33 00 20 50 12 1c 00 00 00 00 00",
+     "10 00 00 00 00 33 00 30 51 12 1c 00 06 00 00 00 02 00 00 16 01 16"},
+    {"the second entry alone", "0a 00 00 00 00 43 00 20 40 12 1c 02 00 00 00 00",
+     "0a 00 00 00 00 43 00 30 4b 12 1c 02 01 16 00 00"},
+    {"a segment without a download in progress: 0x05040001",
+     "0a 00 00 00 00 53 00 20 00 00 00 00 00 00 00 00",
+     "0a 00 00 00 00 53 00 20 80 00 00 00 01 00 04 05"},
+    {"an unknown command specifier: 0x05040001", "0a 00 00 00 00 63 00 20 e0 12 1c 00 00 00 00 00",
+     "0a 00 00 00 00 63 00 20 80 12 1c 00 01 00 04 05"},
+    {"a mailbox type the slave does not speak (EoE) gets a mailbox error",
+     "04 00 00 00 00 72 00 00 00 00", "04 00 00 00 00 70 01 00 02 00"},
+    {"a CoE service other than an SDO request gets a mailbox error",
+     "0a 00 00 00 00 13 00 80 00 00 00 00 00 00 00 00", "04 00 00 00 00 10 01 00 04 00"},
+    {"a length past the SM0 window gets a mailbox error",
+     "7b 00 00 00 00 23 00 20 40 18 10 01 00 00 00 00", "04 00 00 00 00 20 01 00 08 00"},
+    {"an abort from the master gets no reply", "0a 00 00 00 00 33 00 20 80 12 1c 00 00 00 00 08",
+     ""},
+};
+
+TEST(Mailbox, SdoExchanges) {
+    FakeClock clock;
+    auto segment = MakeSegment({MailboxSlave()}, clock);
+    BringUp(*segment, 0, 2);
+    ASSERT_EQ(AlStatus(*segment, 0), 0x02);
+    for (const Step& step : kSteps) {
+        SCOPED_TRACE(step.what);
+        const Bytes reply = MailboxExchange(*segment, 0, Hex(step.request));
+        const Bytes expected = Hex(step.reply);
+        if (expected.empty()) {
+            EXPECT_TRUE(reply.empty()) << ToHex(reply);
+            continue;
+        }
+        ASSERT_GE(reply.size(), expected.size());
+        EXPECT_EQ(ToHex(Bytes(reply.begin(), reply.begin() + static_cast<long>(expected.size()))),
+                  ToHex(expected));
+    }
+}
+
+TEST(Mailbox, FullFlagRepeatAndEmptyReads) {
+    FakeClock clock;
+    auto segment = MakeSegment({MailboxSlave()}, clock);
+    BringUp(*segment, 0, 2);
+    Bytes request = Hex("0a 00 00 00 00 13 00 20 40 18 10 02 00 00 00 00");
+    request.resize(128, 0);
+    EXPECT_EQ(Exchange(*segment, 1, 0, 0x1080, Zeros(128)).wkc, 0);  // SM1 empty: refused
+    EXPECT_EQ(Exchange(*segment, 1, 0, 0x1000, Zeros(128)).wkc, 0);  // SM0 is not for reading
+    EXPECT_EQ(Exchange(*segment, 2, 0, 0x1000, request).wkc, 1);
+    EXPECT_EQ(Exchange(*segment, 1, 0, 0x0805, Zeros(1)).data, Hex("00"));  // SM0 emptied
+    EXPECT_EQ(Exchange(*segment, 1, 0, 0x080D, Zeros(1)).data, Hex("08"));  // SM1 full
+    EXPECT_EQ(Exchange(*segment, 2, 0, 0x1080, Zeros(4)).wkc, 0);  // SM1 is not for writing
+    const Reply first = Exchange(*segment, 1, 0, 0x1080, Zeros(128));
+    EXPECT_EQ(first.wkc, 1);
+    EXPECT_EQ(ToHex(Bytes(first.data.begin(), first.data.begin() + 16)),
+              "0a 00 00 00 00 13 00 30 43 18 10 02 34 12 00 00");
+    EXPECT_EQ(Exchange(*segment, 1, 0, 0x080D, Zeros(1)).data, Hex("00"));
+    // The reply frame was lost: toggle the repeat request, the reply comes again.
+    EXPECT_EQ(Exchange(*segment, 2, 0, 0x080E, Hex("03")).wkc, 1);
+    EXPECT_EQ(Exchange(*segment, 1, 0, 0x080F, Zeros(1)).data, Hex("02"));
+    const Reply again = Exchange(*segment, 1, 0, 0x1080, Zeros(128));
+    EXPECT_EQ(again.wkc, 1);
+    EXPECT_EQ(again.data, first.data);
+}
+
+Bytes Prefix(const Bytes& b, std::size_t n) {
+    return Bytes(b.begin(), b.begin() + static_cast<long>(std::min(n, b.size())));
+}
+
+Bytes Concat(Bytes a, const Bytes& b, std::size_t from, std::size_t to) {
+    a.insert(a.end(), b.begin() + static_cast<long>(from), b.begin() + static_cast<long>(to));
+    return a;
+}
+
+TEST(Mailbox, SegmentedDownloadAndUpload) {
+    FakeClock clock;
+    auto segment = MakeSegment({MailboxSlave()}, clock);
+    BringUp(*segment, 0, 2);
+    Bytes value(150);
+    for (std::size_t i = 0; i < value.size(); ++i)
+        value[i] = static_cast<std::uint8_t>(i);
+    // Initiate into 0x8000:02: 128 - 16 = 112 bytes fit; the size says 150.
+    const Bytes initiate =
+        Concat(Hex("7a 00 00 00 00 13 00 20 21 00 80 02 96 00 00 00"), value, 0, 112);
+    EXPECT_EQ(ToHex(Prefix(MailboxExchange(*segment, 0, initiate), 16)),
+              "0a 00 00 00 00 13 00 30 60 00 80 02 00 00 00 00");
+    // The last 38 bytes in one segment: toggle 0, last.
+    const Bytes last = Concat(Hex("29 00 00 00 00 23 00 20 01"), value, 112, 150);
+    EXPECT_EQ(ToHex(Prefix(MailboxExchange(*segment, 0, last), 16)),
+              "0a 00 00 00 00 23 00 30 20 00 00 00 00 00 00 00");
+
+    // Upload: 112 bytes with the initiate response, the rest in a segment.
+    const Bytes up =
+        MailboxExchange(*segment, 0, Hex("0a 00 00 00 00 33 00 20 40 00 80 02 00 00 00 00"));
+    EXPECT_EQ(ToHex(Prefix(up, 128)),
+              ToHex(Concat(Hex("7a 00 00 00 00 33 00 30 41 00 80 02 96 00 00 00"), value, 0, 112)));
+    const Bytes rest =
+        MailboxExchange(*segment, 0, Hex("0a 00 00 00 00 43 00 20 60 00 00 00 00 00 00 00"));
+    EXPECT_EQ(ToHex(Prefix(rest, 9 + 38)),
+              ToHex(Concat(Hex("29 00 00 00 00 43 00 30 01"), value, 112, 150)));
+
+    // A segment with the wrong toggle aborts the download with 0x05030000.
+    MailboxExchange(*segment, 0,
+                    Concat(Hex("7a 00 00 00 00 53 00 20 21 00 80 02 96 00 00 00"), value, 0, 112));
+    EXPECT_EQ(
+        ToHex(Prefix(MailboxExchange(*segment, 0,
+                                     Concat(Hex("29 00 00 00 00 63 00 20 11"), value, 112, 150)),
+                     16)),
+        "0a 00 00 00 00 63 00 20 80 00 80 02 00 00 03 05");
+}
+
+TEST(Mailbox, NoMailboxInInitAndNoneWithoutOne) {
+    FakeClock clock;
+    auto segment = MakeSegment({MailboxSlave(), PlainSlave(9)}, clock);
+    // SMs configured but still INIT: the message is taken and not answered.
+    Exchange(*segment, 2, 0, 0x0800, Hex(kMailboxSms));
+    EXPECT_TRUE(MailboxExchange(*segment, 0, Hex("0a 00 00 00 00 13 00 20 40 18 10 01 00 00 00 00"))
+                    .empty());
+    // A slave without a mailbox: its EEPROM names none, and 0x1000 is plain RAM.
+    Exchange(*segment, 2, 0xFFFF, 0x0502, Hex("00 01 18 00 00 00"));
+    EXPECT_EQ(Exchange(*segment, 1, 0xFFFF, 0x0508, Zeros(4)).data, Zeros(4));
+    Exchange(*segment, 2, 0xFFFF, 0x0502, Hex("00 01 1c 00 00 00"));
+    EXPECT_EQ(Exchange(*segment, 1, 0xFFFF, 0x0508, Zeros(2)).data, Zeros(2));
+}
+
+}  // namespace
+}  // namespace parvane::emulator::test
