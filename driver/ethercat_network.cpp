@@ -29,6 +29,14 @@ std::uint16_t StatusOf(backend::EepromError error) {
 
 constexpr std::uint32_t kSmallestEeprom = 128;  // bytes
 
+std::vector<std::optional<eni::SlaveIdentity>> Identities(const backend::Segment& segment) {
+    std::vector<std::optional<eni::SlaveIdentity>> identities;
+    identities.reserve(segment.slaves.size());
+    for (const backend::SegmentSlave& slave : segment.slaves)
+        identities.push_back(slave.identity);
+    return identities;
+}
+
 // The SII size word holds the size in Kibit minus one.
 constexpr std::uint32_t EepromBytes(std::uint16_t sizeWord) {
     return (static_cast<std::uint32_t>(sizeWord) + 1) * 128;
@@ -62,11 +70,13 @@ bool EthercatNetwork::BringUpSegment() {
     auto segment = backend::BringUp(*exchange_, config_, options_.bringUp);
     if (!segment) {
         slaves_.clear();
+        identities_.clear();
         eepromBytes_.clear();
         LogCounters();
         return false;
     }
     slaves_ = segment->found();
+    identities_ = Identities(*segment);
     eepromBytes_.assign(slaves_.size(), 0);
     stateMachine_ = std::make_unique<backend::StateMachine>(*exchange_, config_, slaves_,
                                                             options_.stateMachine);
@@ -86,25 +96,51 @@ std::uint16_t EthercatNetwork::Open() {
     const bool resting =
         !stateMachine_ || (!stateMachine_->busy() && stateMachine_->requested() == AlState::kInit &&
                            stateMachine_->reached() == AlState::kInit);
-    if (resting) {
-        // A slave plugged in since the last open is found here.
-        return BringUpSegment() ? kMasterOk : kMasterSlaveCountFailed;
-    }
-    // The network is in use above INIT: the open only checks that the
-    // segment still answers, and leaves its addresses alone.
     std::array<std::uint8_t, 2> type{};
     auto counted =
         exchange_->Transact(ecat::Command::kBrd, ecat::MakeAddress(0, ecat::reg::kType), type);
     if (!counted) {
         Log("open: %s", backend::ExchangeErrorText(counted.error()));
+        if (resting) {
+            stateMachine_.reset();
+            slaves_.clear();
+            identities_.clear();
+            eepromBytes_.clear();
+        }
         return kMasterSlaveCountFailed;
     }
-    if (*counted != slaves_.size()) {
-        Log("open: %u slaves answer now, %zu were brought up; the network is in %s, so the "
-            "segment is brought up again once it is back in INIT",
-            *counted, slaves_.size(), ecat::AlStateName(stateMachine_->reached()));
+    if (!resting) {
+        // The network is in use above INIT: its addresses are left alone.
+        if (*counted != slaves_.size()) {
+            Log("open: %u slaves answer now, %zu were brought up; the network is in %s, so the "
+                "segment is brought up again once it is back in INIT",
+                *counted, slaves_.size(), ecat::AlStateName(stateMachine_->reached()));
+        }
+        return kMasterOk;
     }
-    return kMasterOk;
+    if (stateMachine_ && *counted == slaves_.size()) {
+        // The same number of slaves: the same addresses go to the same
+        // positions again (a slave exchanged meanwhile gets its own), the
+        // identities are read again, and the state machine keeps watching.
+        backend::BringUpOptions again = options_.bringUp;
+        again.clearAddresses = false;
+        again.logSlaves = false;
+        auto segment = backend::BringUp(*exchange_, config_, again);
+        if (segment && segment->slaves.size() == slaves_.size()) {
+            eepromBytes_.assign(slaves_.size(), 0);
+            const auto identities = Identities(*segment);
+            if (identities == identities_) {
+                Log("open: the same %zu slaves as before", slaves_.size());
+            } else {
+                Log("open: slaves exchanged since the last bring-up:");
+                backend::LogSegment(*segment, config_, options_.bringUp);
+                identities_ = identities;
+            }
+            return kMasterOk;
+        }
+    }
+    // A slave plugged in or out since the last bring-up is found here.
+    return BringUpSegment() ? kMasterOk : kMasterSlaveCountFailed;
 }
 
 std::uint16_t EthercatNetwork::OnlineCount() const {

@@ -65,6 +65,8 @@ class EthercatNetwork : public Network {
     EthercatNetworkOptions options_;
     std::unique_ptr<backend::Exchange> exchange_;
     std::vector<backend::FoundSlave> slaves_;
+    // What the last bring-up read from each slave's EEPROM.
+    std::vector<std::optional<eni::SlaveIdentity>> identities_;
     // EEPROM sizes in bytes by position, read once (0: not read yet).
     mutable std::vector<std::uint32_t> eepromBytes_;
     std::unique_ptr<backend::StateMachine> stateMachine_;

@@ -1,7 +1,6 @@
 #include "driver/master_service.h"
 
 #include "driver/log.h"
-#include "driver/simulated_network.h"
 #include "ipc/master_codes.h"
 
 namespace parvane::driver {

@@ -1,5 +1,7 @@
 #include "emulator/object_dictionary.h"
 
+#include <algorithm>
+
 #include "ecat/byte_order.h"
 #include "ecat/mailbox.h"
 
@@ -78,18 +80,23 @@ AbortCode ObjectDictionary::Download(std::uint16_t index, std::uint8_t subIndex,
     if (data.empty())
         return abort::kTooShort;
     if (subIndex == 0 && object.array) {
-        // Subindex 0 counts the entries; a count past them needs an open object.
-        if (data.size() != 1 &&
-            !(data.size() <= 4 && data[1] == 0 && (data.size() < 3 || data[2] == 0)))
+        // Subindex 0 counts the entries (one byte; a wider write must carry
+        // zeros above it); a count past them needs an open object.
+        if (data.size() > 4)
             return abort::kTooLong;
+        for (std::size_t i = 1; i < data.size(); ++i) {
+            if (data[i] != 0)
+                return abort::kValueRange;
+        }
         const std::uint8_t count = data[0];
         if (count + 1u > object.entries.size()) {
             if (!object.open)
                 return abort::kValueRange;
+            // Growing the entries moves them: `entry` is not used past here.
             object.entries.resize(count + 1u,
                                   OdEntry{std::vector<std::uint8_t>(object.entrySize, 0), true});
         }
-        entry.value.assign(1, count);
+        object.entries[0].value.assign(1, count);
     } else if (!object.open && !entry.value.empty() && data.size() != entry.value.size()) {
         return data.size() > entry.value.size() ? abort::kTooLong : abort::kTooShort;
     } else {
@@ -174,6 +181,32 @@ std::expected<std::vector<std::uint8_t>, AbortCode> ObjectDictionary::Upload(
     for (std::size_t s = 1; s <= count; ++s)
         out.insert(out.end(), object.entries[s].value.begin(), object.entries[s].value.end());
     return out;
+}
+
+std::optional<std::uint32_t> ObjectDictionary::AssignedBits(std::uint16_t assignment) const {
+    auto it = objects_.find(assignment);
+    if (it == objects_.end())
+        return std::nullopt;
+    auto countOf = [](const OdObject& o) {
+        const std::size_t declared = o.entries[0].value.empty() ? 0 : o.entries[0].value[0];
+        return std::min(declared, o.entries.size() - 1);
+    };
+    std::uint32_t bits = 0;
+    const OdObject& assign = it->second;
+    for (std::size_t s = 1; s <= countOf(assign); ++s) {
+        const auto& v = assign.entries[s].value;
+        if (v.size() < 2)
+            return std::nullopt;
+        auto pdo = objects_.find(ecat::Get16(v.data()));
+        if (pdo == objects_.end())
+            return std::nullopt;
+        for (std::size_t e = 1; e <= countOf(pdo->second); ++e) {
+            const auto& entry = pdo->second.entries[e].value;
+            if (!entry.empty())
+                bits += entry[0];  // the low byte of an entry is its bit length
+        }
+    }
+    return bits;
 }
 
 bool ObjectDictionary::Written(std::uint16_t index, std::uint8_t subIndex,

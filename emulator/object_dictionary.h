@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <expected>
 #include <map>
+#include <optional>
 #include <set>
 #include <span>
 #include <string_view>
@@ -47,6 +48,11 @@ class ObjectDictionary {
     void AddOpen(std::uint16_t index);
 
     bool Has(std::uint16_t index) const { return objects_.contains(index); }
+
+    // Bits of process data the PDOs assigned in `assignment` (0x1C12, 0x1C13,
+    // ...) map, from the assignment and mapping objects as they stand;
+    // nothing when a PDO it names has no mapping object.
+    std::optional<std::uint32_t> AssignedBits(std::uint16_t assignment) const;
 
     AbortCode Download(std::uint16_t index, std::uint8_t subIndex, bool completeAccess,
                        std::span<const std::uint8_t> data, ecat::AlState state);

@@ -429,6 +429,16 @@ void Slave::OutputsWritten(std::uint32_t start, std::uint32_t end, std::uint64_t
     }
 }
 
+// Whether an enabled buffered sync manager takes outputs from the master.
+bool Slave::HasOutputSm() const {
+    for (unsigned i = 0; i < model_->smCount; ++i) {
+        const SmEntry sm = Sm(i);
+        if (sm.enabled() && sm.length > 0 && !sm.mailbox() && sm.masterWrites())
+            return true;
+    }
+    return false;
+}
+
 // ---- time ----
 
 std::uint64_t Slave::WatchdogNs() const {
@@ -440,7 +450,7 @@ void Slave::Update(std::uint64_t now) {
     if (siiBusy_ && now >= siiReadyAt_)
         SiiComplete();
     if (pending_ && now >= pendingAt_) {
-        if (pendingTarget_ == AlState::kOp && model_->hasOutputs() && !outputsArrived_ &&
+        if (pendingTarget_ == AlState::kOp && HasOutputSm() && !outputsArrived_ &&
             !model_->deviceEmulation) {
             if (now >= outputsDeadline_) {
                 pending_ = false;
@@ -569,24 +579,41 @@ std::uint16_t Slave::CheckMailboxSms() const {
     return 0;
 }
 
+// The length a process-data SM must have: what the PDO assignment in the
+// object dictionary maps (0x1C10 + SM number), as the master may have
+// changed it; the configuration's PDO size without CoE.
+std::uint16_t Slave::ExpectedLength(const ExpectedSm& expected) const {
+    const auto assignment = static_cast<std::uint16_t>(0x1C10 + expected.number);
+    if (model_->dictionary) {
+        const ObjectDictionary& od = mailbox_ ? mailbox_->dictionary : *model_->dictionary;
+        if (od.Has(assignment)) {
+            // A PDO without a mapping object cannot be the length of anything.
+            const auto bits = od.AssignedBits(assignment);
+            return bits ? static_cast<std::uint16_t>((*bits + 7) / 8) : 0xFFFF;
+        }
+    }
+    return expected.length;
+}
+
 std::uint16_t Slave::CheckProcessData() const {
     const std::uint8_t kModeAndDirection = SmEntry::kModeMask | SmEntry::kDirectionMask;
     for (const ExpectedSm& expected : model_->processSms) {
         const std::uint16_t refusal =
             expected.outputs ? code::kInvalidOutputConfig : code::kInvalidInputConfig;
         const SmEntry sm = Sm(expected.number);
-        if (expected.length == 0) {
+        const std::uint16_t length = ExpectedLength(expected);
+        if (length == 0) {
             if (sm.enabled() && sm.length > 0)
                 return refusal;
             continue;
         }
-        if (!sm.enabled() || sm.start != expected.start || sm.length != expected.length ||
+        if (!sm.enabled() || sm.start != expected.start || sm.length != length ||
             (sm.control & kModeAndDirection) != (expected.control & kModeAndDirection))
             return refusal;
     }
     // Then an active FMMU of the matching direction must reach each buffer.
     for (const ExpectedSm& expected : model_->processSms) {
-        if (expected.length == 0)
+        if (ExpectedLength(expected) == 0)
             continue;
         bool mapped = false;
         for (unsigned i = 0; i < model_->fmmuCount && !mapped; ++i) {

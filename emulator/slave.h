@@ -74,6 +74,7 @@ class Slave {
     void WriteRegisters(std::uint16_t ado, std::span<const std::uint8_t> in);
     void AfterWrite(std::uint16_t ado, std::span<const std::uint8_t> in, std::uint64_t now);
     void OutputsWritten(std::uint32_t start, std::uint32_t end, std::uint64_t now);
+    bool HasOutputSm() const;
     ecat::SmEntry Sm(unsigned i) const;
     ecat::FmmuEntry Fmmu(unsigned i) const;
 
@@ -82,6 +83,7 @@ class Slave {
     std::uint16_t CheckTransition(ecat::AlState to) const;
     std::uint16_t CheckMailboxSms() const;
     std::uint16_t CheckProcessData() const;
+    std::uint16_t ExpectedLength(const ExpectedSm& expected) const;
     void Refuse(std::uint16_t code);
     void Enter(ecat::AlState state, std::uint64_t now);
     void SetStatus(std::uint16_t status, std::uint16_t code);

@@ -233,8 +233,16 @@ std::shared_ptr<const SlaveModel> ModelCache::Get(const eni::Slave& source,
                 continue;
             if (sm.number >= model->smCount)
                 continue;
+            // The buffer holds the PDOs assigned to it; DefaultSize only when
+            // the file assigns none.
+            std::uint32_t bits = 0;
+            const auto assigned = AssignedPdos(slave, sm);
+            for (const eni::Pdo* pdo : assigned)
+                bits += pdo->bitLength();
+            const std::uint16_t length =
+                assigned.empty() ? sm.defaultSize : static_cast<std::uint16_t>((bits + 7) / 8);
             model->processSms.push_back(
-                {sm.number, IsOutputs(sm.type), sm.startAddress, sm.defaultSize, sm.controlByte});
+                {sm.number, IsOutputs(sm.type), sm.startAddress, length, sm.controlByte});
         }
     }
     if (model->mailbox && (model->mailbox->protocols & sii::kProtocolCoe) != 0) {

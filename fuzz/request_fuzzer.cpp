@@ -4,7 +4,8 @@
 // connections to one service.
 //
 // Input: byte 0 chooses the service's setup (configured or not, the openings
-// limit, whether the ENI has slaves, injected faults, the transition time).
+// limit, whether the ENI has slaves, injected faults; the network is a table
+// whose state changes take no time).
 // Then events follow: a byte with bit 7 set drops connection (byte & 3); any
 // other byte sends to connection (byte & 3) a datagram whose size is the next
 // byte, filled from the bytes after it (cut at the input's end).
@@ -24,9 +25,9 @@
 #include <vector>
 
 #include "driver/master_service.h"
-#include "driver/simulated_network.h"
 #include "fuzz/fuzz_check.h"
 #include "ipc/master_codes.h"
+#include "tests/driver/table_network.h"
 
 namespace {
 
@@ -36,11 +37,7 @@ using parvane::ipc::MasterExport;
 constexpr std::size_t kReceiveSize = 64;  // the server's receive buffer
 constexpr std::size_t kConnections = 4;
 
-struct Clock {
-    std::chrono::steady_clock::time_point now;
-};
-
-parvane::driver::ServiceSetup MakeSetup(std::uint8_t choice, Clock& clock) {
+parvane::driver::ServiceSetup MakeSetup(std::uint8_t choice) {
     parvane::driver::ServiceSetup setup;
     setup.configured = (choice & 0x01) == 0;
     setup.maxOpenings = (choice >> 1) & 0x03;
@@ -48,7 +45,7 @@ parvane::driver::ServiceSetup MakeSetup(std::uint8_t choice, Clock& clock) {
         setup.eniSlaves = {
             {2, 0x0C1E2C52, 0x00120000}, {2, 0x0B5A3052, 0x00110000}, {2, 0x0C4A3052, 0x00110000}};
     }
-    std::vector<parvane::driver::SimulatedSlave> online;
+    std::vector<parvane::driver::testing::TableSlave> online;
     for (const auto& identity : setup.eniSlaves) {
         online.push_back({identity, AlState::kOp});
     }
@@ -64,9 +61,7 @@ parvane::driver::ServiceSetup MakeSetup(std::uint8_t choice, Clock& clock) {
             {MasterExport::GetState, {}, {}, {}, kMasterTimeout, 3},
         };
     }
-    const auto transition = std::chrono::milliseconds((choice & 0x40) != 0 ? 5 : 0);
-    setup.network = std::make_unique<parvane::driver::SimulatedNetwork>(
-        std::move(online), transition, [&clock] { return clock.now; });
+    setup.network = std::make_unique<parvane::driver::testing::TableNetwork>(std::move(online));
     return setup;
 }
 
@@ -76,8 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) {
         return 0;
     }
-    Clock clock;
-    parvane::driver::ServiceSetup setup = MakeSetup(data[0], clock);
+    parvane::driver::ServiceSetup setup = MakeSetup(data[0]);
     const std::uint32_t maxOpenings = setup.maxOpenings;
     parvane::driver::MasterService service(std::move(setup));
     std::array<parvane::driver::ConnectionState, kConnections> connections{};
@@ -118,7 +112,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 connection = {};
             }
         }
-        clock.now += std::chrono::milliseconds(1);
 
         const auto opened = static_cast<std::uint32_t>(
             std::count_if(connections.begin(), connections.end(),

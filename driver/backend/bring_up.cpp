@@ -52,8 +52,10 @@ void ReadAll(Exchange& exchange, Segment& segment, std::uint32_t word,
     }
 }
 
-void LogFound(const Segment& segment, const eni::NetworkConfig& config,
-              const BringUpOptions& options) {
+}  // namespace
+
+void LogSegment(const Segment& segment, const eni::NetworkConfig& config,
+                const BringUpOptions& options) {
     const std::size_t eniCount = config.slaves.size();
     std::size_t matching = 0;
     std::size_t silent = 0;
@@ -101,8 +103,6 @@ void LogFound(const Segment& segment, const eni::NetworkConfig& config,
     (void)matching;
 }
 
-}  // namespace
-
 const char* BringUpErrorText(BringUpError error) {
     switch (error) {
         case BringUpError::kNoReply:
@@ -148,6 +148,7 @@ std::vector<std::uint16_t> StationAddresses(const eni::NetworkConfig& config, st
 std::expected<Segment, BringUpError> BringUp(Exchange& exchange, const eni::NetworkConfig& config,
                                              const BringUpOptions& options) {
     const auto started = Clock::now();
+    // Frames of other threads on the same exchange count too.
     const ExchangeCounters before = exchange.counters();
 
     // Count: every slave adds one to a broadcast read's working counter.
@@ -159,14 +160,17 @@ std::expected<Segment, BringUpError> BringUp(Exchange& exchange, const eni::Netw
         return std::unexpected(FromExchange(counted.error()));
     }
     const std::size_t count = *counted;
-    Log("bring-up: %zu slaves answer (the ENI defines %zu)", count, config.slaves.size());
+    if (options.logSlaves)
+        Log("bring-up: %zu slaves answer (the ENI defines %zu)", count, config.slaves.size());
 
     // Clear every station address, then give each position its own.
-    std::array<std::uint8_t, 2> zero{};
-    auto cleared = exchange.Transact(ecat::Command::kBwr,
-                                     ecat::MakeAddress(0, ecat::reg::kStationAddress), zero);
-    if (!cleared)
-        return std::unexpected(FromExchange(cleared.error()));
+    if (options.clearAddresses) {
+        std::array<std::uint8_t, 2> zero{};
+        auto cleared = exchange.Transact(ecat::Command::kBwr,
+                                         ecat::MakeAddress(0, ecat::reg::kStationAddress), zero);
+        if (!cleared)
+            return std::unexpected(FromExchange(cleared.error()));
+    }
 
     Segment segment;
     segment.slaves.resize(count);
@@ -207,7 +211,9 @@ std::expected<Segment, BringUpError> BringUp(Exchange& exchange, const eni::Netw
             slave.identity = eni::SlaveIdentity{*vendor[p], *product[p], *revision[p]};
     }
 
-    LogFound(segment, config, options);
+    if (!options.logSlaves)
+        return segment;
+    LogSegment(segment, config, options);
     const ExchangeCounters after = exchange.counters();
     const auto ms =
         std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started).count() /

@@ -41,6 +41,13 @@ const char* BringUpErrorText(BringUpError error);
 
 struct BringUpOptions {
     EepromOptions eeprom;
+    // Clear every station address before assigning them. Off only for a
+    // segment brought up before with the same slave count, whose addresses
+    // are then written again unchanged while others watch the slaves.
+    bool clearAddresses = true;
+    // Log each slave found against the ENI (LogSegment); off when the caller
+    // logs only what changed since the last bring-up.
+    bool logSlaves = true;
     // Slaves logged one by one; beyond these only differences from the ENI
     // are, and a summary line.
     std::size_t slavesLogged = 64;
@@ -48,6 +55,11 @@ struct BringUpOptions {
 
 std::expected<Segment, BringUpError> BringUp(Exchange& exchange, const eni::NetworkConfig& config,
                                              const BringUpOptions& options = {});
+
+// Logs the slaves found against the ENI: position, station address and
+// identity, and whether the ENI expects that identity there.
+void LogSegment(const Segment& segment, const eni::NetworkConfig& config,
+                const BringUpOptions& options = {});
 
 // The station address each position gets: the ENI's PhysAddr where it gives
 // one that is not taken yet, otherwise the next free address after the

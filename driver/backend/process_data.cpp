@@ -41,8 +41,9 @@ std::chrono::nanoseconds Now() {
 struct CyclicProcessData::Task {
     struct Entry {
         const eni::CyclicCmd* cmd = nullptr;
-        bool outputs = false;  // its data is the outputs (sent as zeros)
-        bool short_ = false;   // its working counter is below Cnt (logged)
+        bool outputs = false;    // its data is the outputs (sent as zeros)
+        bool short_ = false;     // its working counter is off Cnt (logged)
+        bool seenRight = false;  // it has matched Cnt since the layout
     };
 
     const eni::Cyclic* cyclic = nullptr;
@@ -127,7 +128,7 @@ void CyclicProcessData::Layout(ecat::AlState state) {
                     continue;
                 if (cmd.datagram.data.size() > ecat::kMaxDatagramData)
                     continue;
-                task.entries.push_back({&cmd, CarriesOutputs(cmd.datagram.command), false});
+                task.entries.push_back({&cmd, CarriesOutputs(cmd.datagram.command), false, false});
                 bytes += cmd.datagram.data.size();
             }
         }
@@ -150,7 +151,9 @@ void CyclicProcessData::Loop(std::stop_token stop) {
         sched_param param{};
         param.sched_priority = options_.priority;
         const int error = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
-        if (error != 0) {
+        // Said once per process: the answer does not change between starts.
+        static std::atomic<bool> said{false};
+        if (error != 0 && !said.exchange(true)) {
             Log("process data runs without real-time priority: SCHED_FIFO %s (%s)",
                 error == EPERM ? "is not permitted" : "failed", std::strerror(error));
         }
@@ -224,12 +227,16 @@ void CyclicProcessData::CheckCounters(Task& task) {
         const bool ok = wkc == *d.expectedWkc;
         if (!ok && checking)
             mismatch = true;
+        if (ok && checking)
+            entry.seenRight = true;
         if (!ok && checking && !entry.short_) {
             char what[160];
-            Log("process data: %s answered with working counter %u, expected %u: a slave stopped "
-                "exchanging process data (state %s)",
+            Log("process data: %s answered with working counter %u, expected %u: %s (state %s)",
                 DescribeDatagram(d, entry.cmd->comment, what), static_cast<unsigned>(wkc),
-                static_cast<unsigned>(*d.expectedWkc), ecat::AlStateName(state_));
+                static_cast<unsigned>(*d.expectedWkc),
+                entry.seenRight ? "a slave stopped exchanging process data"
+                                : "the slaves do not exchange this data as the ENI counts",
+                ecat::AlStateName(state_));
             entry.short_ = true;
         } else if (ok && entry.short_) {
             char what[160];

@@ -123,6 +123,30 @@ std::optional<std::uint32_t> LogicalAddressOf(const eni::NetworkConfig& config,
     return std::nullopt;
 }
 
+// Lines about single slaves for one event: the first few name their slave,
+// the others are counted into one closing line, so that a whole segment
+// failing alike still reads in a screen.
+class SlaveLines {
+  public:
+    bool Take() {
+        if (shown_ < kShown) {
+            ++shown_;
+            return true;
+        }
+        ++more_;
+        return false;
+    }
+    void Close(const char* what) const {
+        if (more_ > 0)
+            Log("... and %zu more slaves %s", more_, what);
+    }
+
+  private:
+    static constexpr std::size_t kShown = 16;
+    std::size_t shown_ = 0;
+    std::size_t more_ = 0;
+};
+
 }  // namespace
 
 struct StateMachine::Impl {
@@ -165,11 +189,13 @@ struct StateMachine::Impl {
             Slave& s = slaves[i];
             s.eni = &config.slaves[i];
             s.position = static_cast<std::uint16_t>(i);
+            // The address bring-up gave the slave; the ENI's own for a slave
+            // that was not found (its commands still run as written).
             s.station = s.eni->physAddr;
             for (const FoundSlave& f : found) {
                 if (f.position == i) {
                     s.present = true;
-                    if (s.station == 0)
+                    if (f.stationAddress != 0)
                         s.station = f.stationAddress;
                 }
             }
@@ -203,7 +229,7 @@ struct StateMachine::Impl {
     void SettleCyclic(AlState state);
     bool WriteRegister(const Slave& slave, std::uint16_t ado, std::span<std::uint8_t> data);
     void Acknowledge(Slave& slave);
-    void LogRefusal(const Slave& slave, AlState wanted);
+    void LogRefusal(const Slave& slave, AlState wanted, SlaveLines& lines);
     std::chrono::milliseconds Budget(AlState from, AlState to) const;
     const char* Label(const Slave& slave, std::span<char> out) const;
 
@@ -308,12 +334,14 @@ void StateMachine::Impl::ReadStatuses() {
         requests[k].data = std::span<std::uint8_t>(&buffer[k * kAlStatusRead], kAlStatusRead);
     }
     (void)exchange.Run(requests);  // unanswered requests keep answered == false
+    SlaveLines gone;
+    SlaveLines back;
     for (std::size_t k = 0; k < which.size(); ++k) {
         Slave& s = slaves[which[k]];
         const bool answered = requests[k].answered && requests[k].wkc == 1;
         char label[160];
         if (!answered) {
-            if (s.answering)
+            if (s.answering && gone.Take())
                 Log("%s no longer answers", Label(s, label));
             s.answering = false;
             continue;
@@ -321,19 +349,22 @@ void StateMachine::Impl::ReadStatuses() {
         const std::uint8_t* b = &buffer[k * kAlStatusRead];
         s.status = b[0];
         s.code = ecat::Get16(&b[4]);
-        if (!s.answering)
+        if (!s.answering && back.Take())
             Log("%s answers again, in %s", Label(s, label), ecat::AlStateName(StateOf(s.status)));
         s.answering = true;
     }
+    gone.Close("no longer answer");
+    back.Close("answer again");
 }
 
 void StateMachine::Impl::Monitor() {
     ReadStatuses();
+    SlaveLines errors;
     for (Slave& s : slaves) {
         if (!s.present || !s.answering)
             continue;
         const bool error = (s.status & ecat::kAlStatusError) != 0;
-        if (error && !s.errorLogged) {
+        if (error && !s.errorLogged && errors.Take()) {
             char label[160];
             Log("%s is in %s with AL status code 0x%04X (%s)", Label(s, label),
                 ecat::AlStateName(StateOf(s.status)), static_cast<unsigned>(s.code),
@@ -341,12 +372,15 @@ void StateMachine::Impl::Monitor() {
         }
         s.errorLogged = error;
     }
+    errors.Close("show an AL error");
     std::lock_guard lock(mutex);
     if (!busy && !pending)
         reached = Lowest();
 }
 
-void StateMachine::Impl::LogRefusal(const Slave& s, AlState wanted) {
+void StateMachine::Impl::LogRefusal(const Slave& s, AlState wanted, SlaveLines& lines) {
+    if (!lines.Take())
+        return;
     char label[160];
     Log("%s refused %s: AL status code 0x%04X (%s); it stays in %s", Label(s, label),
         ecat::AlStateName(wanted), static_cast<unsigned>(s.code), ecat::AlStatusCodeText(s.code),
@@ -502,7 +536,8 @@ bool StateMachine::Impl::RunSlaveCmds(Slave& slave, const Plan& plan, std::size_
         if (slave.present) {
             ReadStatuses();
             if (slave.answering && (slave.status & ecat::kAlStatusError) != 0) {
-                LogRefusal(slave, to);
+                SlaveLines lines;
+                LogRefusal(slave, to, lines);
                 Acknowledge(slave);
             }
         }
@@ -621,6 +656,7 @@ bool StateMachine::Impl::WaitForState(std::vector<Waiting>& waiting, AlState to,
     std::vector<std::uint8_t> buffer;
     std::vector<DatagramRequest> requests;
     bool refused = false;
+    SlaveLines refusals;
     while (!waiting.empty()) {
         buffer.assign(waiting.size() * kAlStatusRead, 0);
         requests.assign(waiting.size(), DatagramRequest{});
@@ -648,7 +684,7 @@ bool StateMachine::Impl::WaitForState(std::vector<Waiting>& waiting, AlState to,
             const bool oldError =
                 error && s.status == waiting[k].statusBefore && s.code == waiting[k].codeBefore;
             if (error && !oldError) {
-                LogRefusal(s, to);
+                LogRefusal(s, to, refusals);
                 Acknowledge(s);
                 refused = true;
             } else if (!error && StateOf(s.status) == to) {
@@ -658,8 +694,10 @@ bool StateMachine::Impl::WaitForState(std::vector<Waiting>& waiting, AlState to,
             }
         }
         waiting.swap(still);
-        if (refused)
+        if (refused) {
+            refusals.Close("refused it");
             return false;
+        }
         if (waiting.empty())
             return true;
         if (Clock::now() >= deadline || stop.stop_requested())
@@ -668,14 +706,18 @@ bool StateMachine::Impl::WaitForState(std::vector<Waiting>& waiting, AlState to,
     }
     if (stop.stop_requested())
         return false;
+    SlaveLines late;
     for (const Waiting& w : waiting) {
         const Slave& s = slaves[w.slave];
+        if (!late.Take())
+            continue;
         char label[160];
         Log("%s did not reach %s within %lld ms; it shows %s (AL status 0x%02X, code 0x%04X: %s)",
             Label(s, label), ecat::AlStateName(to), static_cast<long long>(budget.count()),
             ecat::AlStateName(StateOf(s.status)), static_cast<unsigned>(s.status),
             static_cast<unsigned>(s.code), ecat::AlStatusCodeText(s.code));
     }
+    late.Close("did not reach it either");
     return false;
 }
 

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "driver/simulated_network.h"
 #include "ipc/master_codes.h"
+#include "tests/driver/table_network.h"
 
 namespace parvane::driver {
 namespace {
@@ -25,12 +25,12 @@ ServiceSetup MakeSetup(std::vector<FaultRule> faults = {}, std::uint32_t maxOpen
                        std::vector<SlaveIdentity> eni = {{2, 0x10, 0x20}, {2, 0x11, 0x21}}) {
     ServiceSetup setup;
     setup.configured = true;
-    std::vector<SimulatedSlave> online;
+    std::vector<testing::TableSlave> online;
     for (const auto& identity : eni)
         online.push_back({identity, AlState::kOp});
     online.resize(1);  // one slave answers
     setup.eniSlaves = std::move(eni);
-    setup.network = std::make_unique<SimulatedNetwork>(online, std::chrono::milliseconds(0));
+    setup.network = std::make_unique<testing::TableNetwork>(online);
     setup.faults = std::move(faults);
     setup.maxOpenings = maxOpenings;
     return setup;

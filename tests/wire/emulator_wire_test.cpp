@@ -21,6 +21,7 @@ struct Sent {
     Command command;
     std::uint16_t adp;
     std::uint16_t ado;
+    std::uint16_t data;  // the two data bytes sent
     std::uint16_t expectedWkc;
     std::uint16_t expectedValue;  // first two data bytes of the reply
 };
@@ -44,20 +45,23 @@ TEST(EmulatorOnVeth, AnswersFramesThatTsharkDecodes) {
     // Five slaves in INIT after power-up: a broadcast read of AL status counts
     // them; a position read reaches one slave, or none past the end.
     const Sent cases[] = {
-        {Command::kBrd, 0, reg::kAlStatus, 5, 0x0001},
-        {Command::kAprd, 0, reg::kAlStatus, 1, 0x0001},
-        {Command::kAprd, static_cast<std::uint16_t>(-4), reg::kAlStatus, 1, 0x0001},
-        {Command::kAprd, static_cast<std::uint16_t>(-5), reg::kAlStatus, 0, 0x0000},
-        {Command::kBwr, 0, reg::kStationAddress, 5, 0x0000},
-        {Command::kApwr, static_cast<std::uint16_t>(-2), reg::kStationAddress, 1, 0x0000},
-        {Command::kFprd, 0, reg::kAlStatus, 4, 0x0001},
+        {Command::kBrd, 0, reg::kAlStatus, 0, 5, 0x0001},
+        {Command::kAprd, 0, reg::kAlStatus, 0, 1, 0x0001},
+        {Command::kAprd, static_cast<std::uint16_t>(-4), reg::kAlStatus, 0, 1, 0x0001},
+        {Command::kAprd, static_cast<std::uint16_t>(-5), reg::kAlStatus, 0, 0, 0x0000},
+        {Command::kBwr, 0, reg::kStationAddress, 0, 5, 0x0000},
+        {Command::kApwr, static_cast<std::uint16_t>(-2), reg::kStationAddress, 1001, 1, 1001},
+        {Command::kFprd, 0, reg::kStationAddress, 0, 4, 0x0000},
+        {Command::kFprd, 1001, reg::kAlStatus, 0, 1, 0x0001},
     };
     std::array<std::uint8_t, kMaxFrameSize> buffer{};
     std::uint8_t index = 0x40;
     for (const Sent& c : cases) {
         FrameBuilder builder(buffer);
         builder.Reset(kBroadcastMac, kSource);
-        ASSERT_TRUE(builder.Add(c.command, index, MakeAddress(c.adp, c.ado), 2));
+        const std::uint8_t data[2] = {static_cast<std::uint8_t>(c.data),
+                                      static_cast<std::uint8_t>(c.data >> 8)};
+        ASSERT_TRUE(builder.Add(c.command, index, MakeAddress(c.adp, c.ado), data));
         ASSERT_TRUE(socket.Send(builder.Finish()));
         auto reply = socket.Receive(std::chrono::seconds(2));
         ASSERT_TRUE(reply) << CommandName(static_cast<std::uint8_t>(c.command));
@@ -73,9 +77,11 @@ TEST(EmulatorOnVeth, AnswersFramesThatTsharkDecodes) {
         ++index;
     }
 
+    EXPECT_TRUE(capture.WaitForFrames(2 * std::size(cases), std::chrono::seconds(10)));
     capture.Stop();
     const wiretest::Decoded decoded = wiretest::DecodeWithTshark(scratch.dir() / "run.pcap");
     ASSERT_EQ(decoded.exitCode, 0) << decoded.text;
+    SCOPED_TRACE(capture.Log());
     EXPECT_EQ(decoded.malformed, 0u) << decoded.text;
     EXPECT_EQ(decoded.frames, 2 * std::size(cases)) << decoded.text;
     EXPECT_EQ(decoded.datagrams, 2 * std::size(cases)) << decoded.text;

@@ -9,6 +9,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 
 namespace wiretest {
@@ -86,8 +87,9 @@ std::optional<std::vector<std::uint8_t>> RawSocket::Receive(std::chrono::millise
 }
 
 Capture::Capture(const std::string& interface, const std::filesystem::path& file)
-    : tcpdump_({"/usr/bin/tcpdump", "-i", interface, "-U", "-n", "-w", file.string(), "ether",
-                "proto", "0x88a4"},
+    : file_(file),
+      tcpdump_({"/usr/bin/tcpdump", "-i", interface, "-Z", "root", "--immediate-mode", "-U", "-n",
+                "-w", file.string(), "ether", "proto", "0x88a4"},
                {}) {
     // tcpdump says "listening on" once its capture is open.
     started_ = testsupport::WaitUntil(
@@ -97,6 +99,24 @@ Capture::Capture(const std::string& interface, const std::filesystem::path& file
 
 Capture::~Capture() {
     Stop();
+}
+
+bool Capture::WaitForFrames(std::size_t frames, std::chrono::milliseconds timeout) const {
+    // A pcap file: a 24-byte header, then per frame a 16-byte record header
+    // whose third field is the captured length, and the frame.
+    auto count = [&] {
+        const std::string bytes = testsupport::ReadFile(file_);
+        std::size_t n = 0;
+        for (std::size_t at = 24; at + 16 <= bytes.size(); ++n) {
+            std::uint32_t length = 0;
+            std::memcpy(&length, bytes.data() + at + 8, sizeof length);
+            at += 16 + length;
+            if (at > bytes.size())
+                break;
+        }
+        return n;
+    };
+    return testsupport::WaitUntil([&] { return count() >= frames; }, timeout);
 }
 
 void Capture::Stop() {

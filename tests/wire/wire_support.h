@@ -43,10 +43,17 @@ class Capture {
     Capture(const std::string& interface, const std::filesystem::path& file);
     ~Capture();
     bool started() const { return started_; }
+    // Waits (bounded) until the file holds at least `frames` frames: tcpdump
+    // writes each one as it takes it from the kernel, which a busy machine
+    // may delay past the moment a test is done sending.
+    bool WaitForFrames(std::size_t frames, std::chrono::milliseconds timeout) const;
     // Ends the capture and waits until the file is complete.
     void Stop();
+    // What tcpdump said (its counts, or why it failed).
+    std::string Log() const { return tcpdump_.Err(); }
 
   private:
+    std::filesystem::path file_;
     testsupport::BackgroundProcess tcpdump_;
     bool started_ = false;
     bool stopped_ = false;

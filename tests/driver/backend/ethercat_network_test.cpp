@@ -7,6 +7,9 @@
 
 #include <atomic>
 #include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
 
 #include "driver/backend/log.h"
 #include "emulator/in_process_link.h"
@@ -18,6 +21,13 @@ namespace parvane::driver {
 namespace {
 
 void Quiet(const char*) {}
+
+std::vector<std::string> g_lines;
+std::mutex g_linesMutex;
+void Collect(const char* line) {
+    std::lock_guard lock(g_linesMutex);
+    g_lines.emplace_back(line);
+}
 
 // Emulated slaves behind a switch that can cut the wire.
 class SwitchedWire : public Wire, public ecat::Link {
@@ -136,6 +146,26 @@ TEST_F(EthercatNetworkTest, AnOpenBringsTheSegmentUpAgain) {
     EXPECT_EQ(network->OnlineCount(), 3);
     EXPECT_EQ(network->ReadEeprom(2, 16, 4, value), kMasterOk);
     EXPECT_EQ(value, 2u);
+}
+
+TEST_F(EthercatNetworkTest, OpeningTheSameSegmentAgainNeverHidesASlaveFromTheStateMachine) {
+    // The state machine reads every slave's AL status each millisecond by
+    // station address; re-opens must not clear those addresses under it.
+    auto owned = std::make_unique<SwitchedWire>(config_, "{}");
+    EthercatNetworkOptions options;
+    options.stateMachine.realtimeCycle = false;
+    options.stateMachine.monitorPeriod = std::chrono::milliseconds(1);
+    EthercatNetwork network(std::move(owned), config_, options);
+    network.Start();
+    g_lines.clear();
+    backend::SetLogSink(&Collect);
+    for (int i = 0; i < 50; ++i)
+        ASSERT_EQ(network.Open(), kMasterOk);
+    backend::SetLogSink(&Quiet);
+    EXPECT_EQ(network.OnlineCount(), 5);
+    std::lock_guard lock(g_linesMutex);
+    for (const std::string& line : g_lines)
+        EXPECT_EQ(line.find("no longer answers"), std::string::npos) << line;
 }
 
 TEST_F(EthercatNetworkTest, NothingOnTheWireAtStartIsFoundAtTheNextOpen) {

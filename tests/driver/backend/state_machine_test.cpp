@@ -66,6 +66,14 @@ bool WaitForLine(const std::string& text, std::chrono::seconds limit = std::chro
     return true;
 }
 
+// Waits, bounded, until the exchange has sent `frames` more frames.
+void WaitForFrames(const Exchange& exchange, std::uint64_t frames) {
+    const std::uint64_t until = exchange.counters().framesSent + frames;
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
+    while (exchange.counters().framesSent < until && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+}
+
 // Emulated slaves in a line made of two segments; the second can be
 // unplugged and plugged in again, as a cable pulled behind the first.
 class SplitLine : public ecat::Link {
@@ -314,15 +322,12 @@ TEST_F(StateMachineTest, ASlaveLeavingInOpIsLoggedOnce) {
     Master master(line, config);
     ASSERT_TRUE(master.machine);
     ASSERT_EQ(master.Walk(AlState::kOp), AlState::kOp);
+    WaitForFrames(master.exchange, 50);  // process data flows in OP
 
     line.Plug(false);
     EXPECT_TRUE(WaitForLine("slave 4 (station 1005, "));
     EXPECT_TRUE(WaitForLine("expected 6: a slave stopped"));
-    // Let the cycle run on (many frames) before counting the lines again.
-    const std::uint64_t sent = master.exchange.counters().framesSent;
-    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
-    while (master.exchange.counters().framesSent < sent + 200 && Clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    WaitForFrames(master.exchange, 200);  // many cycles before counting the lines again
     EXPECT_EQ(LinesWith("expected 6: a slave stopped"), 1u);
     EXPECT_EQ(LinesWith("no longer answers"), 1u);
     EXPECT_EQ(master.machine->reached(), AlState::kInit);  // a slave not answering counts as INIT
