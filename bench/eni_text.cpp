@@ -52,8 +52,12 @@ std::string EniText(std::size_t count, bool configuratorShaped) {
                 "        <CoE><InitCmds/></CoE>\n"
                 "      </Mailbox>\n"
                 "      <InitCmds>\n";
-            const char* kTransitions[] = {"IP", "PS", "SO"};
-            for (const char* transition : kTransitions) {
+            // Each transition's own request to AL control: PREOP, SAFEOP, OP.
+            const struct {
+                const char* transition;
+                const char* state;
+            } kRequests[] = {{"IP", "0200"}, {"PS", "0400"}, {"SO", "0800"}};
+            for (const auto& request : kRequests) {
                 Append(text,
                        "        <InitCmd>\n"
                        "          <Transition>%s</Transition>\n"
@@ -62,10 +66,10 @@ std::string EniText(std::size_t count, bool configuratorShaped) {
                        "          <Cmd>5</Cmd>\n"
                        "          <Adp>%u</Adp>\n"
                        "          <Ado>#x0120</Ado>\n"
-                       "          <Data>0200</Data>\n"
+                       "          <Data>%s</Data>\n"
                        "          <Retries>3</Retries>\n"
                        "        </InitCmd>\n",
-                       transition, address);
+                       request.transition, address, request.state);
             }
             Append(
                 text,

@@ -85,11 +85,12 @@ bool EthercatNetwork::BringUpSegment() {
 
 void EthercatNetwork::LogCounters() const {
     const backend::ExchangeCounters c = exchange_->counters();
-    Log("frames: %llu sent, %llu received, %llu lost, %llu dropped",
+    Log("frames: %llu sent, %llu received, %llu lost, %llu dropped; %llu datagrams sent",
         static_cast<unsigned long long>(c.framesSent),
         static_cast<unsigned long long>(c.framesReceived),
         static_cast<unsigned long long>(c.framesLost),
-        static_cast<unsigned long long>(c.framesDropped));
+        static_cast<unsigned long long>(c.framesDropped),
+        static_cast<unsigned long long>(c.datagrams));
 }
 
 std::uint16_t EthercatNetwork::Open() {

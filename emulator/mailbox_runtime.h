@@ -3,7 +3,7 @@
 // transfer in progress. Private to the slave's sources.
 #pragma once
 
-#include <deque>
+#include <memory>
 #include <vector>
 
 #include "emulator/slave.h"
@@ -11,10 +11,20 @@
 namespace parvane::emulator {
 
 struct Slave::MailboxRuntime {
-    ObjectDictionary dictionary;
+    // The dictionary is the model's, shared, until the first download gives
+    // the slave a copy of its own.
+    std::shared_ptr<const ObjectDictionary> shared;
+    std::unique_ptr<ObjectDictionary> own;
+    const ObjectDictionary& dictionary() const { return own ? *own : *shared; }
+    ObjectDictionary& writableDictionary() {
+        if (!own)
+            own = std::make_unique<ObjectDictionary>(*shared);
+        return *own;
+    }
+
     int lastCounterIn = -1;
     std::uint8_t counterOut = 0;
-    std::deque<std::vector<std::uint8_t>> queue;  // whole mailbox messages
+    std::vector<std::vector<std::uint8_t>> queue;  // whole mailbox messages, oldest first
     std::vector<std::uint8_t> lastReply;
     // A segmented download in progress.
     bool downloading = false;

@@ -292,11 +292,11 @@ bool Slave::EcatRead(std::uint16_t ado, std::span<std::uint8_t> out, std::uint64
     if (Overlaps(ado, end, reg::kDcSystemTime, reg::kDcSystemTime + 8u))
         memory_.Set64(reg::kDcSystemTime, now - epoch_);
     int consumed = -1;
-    if (end > reg::kProcessRam) {
+    if (end > reg::kProcessRam && mailboxSms_ != 0) {
         for (unsigned i = 0; i < model_->smCount; ++i) {
-            const SmEntry sm = Sm(i);
-            if (!sm.enabled() || sm.length == 0 || !sm.mailbox())
+            if (((mailboxSms_ >> i) & 1u) == 0)
                 continue;
+            const SmEntry sm = Sm(i);
             const std::uint32_t smEnd = static_cast<std::uint32_t>(sm.start) + sm.length;
             if (!Overlaps(ado, end, sm.start, smEnd))
                 continue;
@@ -320,11 +320,11 @@ bool Slave::EcatRead(std::uint16_t ado, std::span<std::uint8_t> out, std::uint64
 bool Slave::EcatWrite(std::uint16_t ado, std::span<const std::uint8_t> in, std::uint64_t now) {
     const std::uint32_t end = static_cast<std::uint32_t>(ado) + in.size();
     int filled = -1;
-    if (end > reg::kProcessRam) {
+    if (end > reg::kProcessRam && mailboxSms_ != 0) {
         for (unsigned i = 0; i < model_->smCount; ++i) {
-            const SmEntry sm = Sm(i);
-            if (!sm.enabled() || sm.length == 0 || !sm.mailbox())
+            if (((mailboxSms_ >> i) & 1u) == 0)
                 continue;
+            const SmEntry sm = Sm(i);
             const std::uint32_t smEnd = static_cast<std::uint32_t>(sm.start) + sm.length;
             if (!Overlaps(ado, end, sm.start, smEnd))
                 continue;
@@ -378,13 +378,23 @@ void Slave::AfterWrite(std::uint16_t ado, std::span<const std::uint8_t> in, std:
         }
     }
     if (Overlaps(ado, end, reg::kSmBase, kSmRegistersEnd)) {
+        mailboxSms_ = outputSms_ = 0;
         for (unsigned i = 0; i < model_->smCount; ++i) {
+            const SmEntry sm = Sm(i);
+            if (sm.enabled() && sm.length > 0) {
+                if (sm.mailbox())
+                    mailboxSms_ = static_cast<std::uint16_t>(mailboxSms_ | (1u << i));
+                else if (sm.masterWrites())
+                    outputSms_ = static_cast<std::uint16_t>(outputSms_ | (1u << i));
+            }
             if (!Overlaps(ado, end, reg::Sm(i), reg::Sm(i) + reg::kSmSize))
                 continue;
-            const SmEntry sm = Sm(i);
             if (!sm.enabled()) {
-                // A disabled sync manager forgets its buffer state.
+                // A disabled sync manager forgets its buffer state; a
+                // mailbox set up again starts its counters again.
                 memory_.Set8(reg::SmStatus(i), 0);
+                if (i == 0 && mailbox_)
+                    mailbox_->lastCounterIn = -1;
             } else if (sm.mailbox() && !sm.masterWrites() && written(reg::SmActivate(i)) &&
                        ((sm.activate & SmEntry::kActivateRepeat) != 0) !=
                            ((sm.pdiControl & SmEntry::kPdiRepeatAck) != 0)) {
@@ -412,10 +422,10 @@ void Slave::AfterWrite(std::uint16_t ado, std::span<const std::uint8_t> in, std:
 }
 
 void Slave::OutputsWritten(std::uint32_t start, std::uint32_t end, std::uint64_t now) {
-    for (unsigned i = 0; i < model_->smCount; ++i) {
-        const SmEntry sm = Sm(i);
-        if (!sm.enabled() || sm.length == 0 || sm.mailbox() || !sm.masterWrites())
+    for (unsigned i = 0; i < model_->smCount && outputSms_ != 0; ++i) {
+        if (((outputSms_ >> i) & 1u) == 0)
             continue;
+        const SmEntry sm = Sm(i);
         if (!Overlaps(start, end, sm.start, static_cast<std::uint32_t>(sm.start) + sm.length))
             continue;
         outputsArrived_ = true;
@@ -431,12 +441,7 @@ void Slave::OutputsWritten(std::uint32_t start, std::uint32_t end, std::uint64_t
 
 // Whether an enabled buffered sync manager takes outputs from the master.
 bool Slave::HasOutputSm() const {
-    for (unsigned i = 0; i < model_->smCount; ++i) {
-        const SmEntry sm = Sm(i);
-        if (sm.enabled() && sm.length > 0 && !sm.mailbox() && sm.masterWrites())
-            return true;
-    }
-    return false;
+    return outputSms_ != 0;
 }
 
 // ---- time ----
@@ -491,9 +496,11 @@ void Slave::Enter(AlState state, std::uint64_t now) {
     SetStatus(ecat::ToWire(state), 0);
     if (state == AlState::kInit) {
         if (mailbox_) {
-            mailbox_->dictionary.ForgetWrites();
+            if (mailbox_->own)
+                mailbox_->own->ForgetWrites();
             mailbox_->queue.clear();
             mailbox_->downloading = mailbox_->uploading = false;
+            mailbox_->lastCounterIn = -1;  // a new master starts its counter again
         }
     }
     if (state == AlState::kSafeOp && from == AlState::kPreOp)
@@ -585,7 +592,7 @@ std::uint16_t Slave::CheckMailboxSms() const {
 std::uint16_t Slave::ExpectedLength(const ExpectedSm& expected) const {
     const auto assignment = static_cast<std::uint16_t>(0x1C10 + expected.number);
     if (model_->dictionary) {
-        const ObjectDictionary& od = mailbox_ ? mailbox_->dictionary : *model_->dictionary;
+        const ObjectDictionary& od = mailbox_ ? mailbox_->dictionary() : *model_->dictionary;
         if (od.Has(assignment)) {
             // A PDO without a mapping object cannot be the length of anything.
             const auto bits = od.AssignedBits(assignment);
@@ -627,7 +634,7 @@ std::uint16_t Slave::CheckProcessData() const {
     }
     for (const RequiredObject& object : model_->requiredForSafeOp) {
         if (mailbox_ &&
-            mailbox_->dictionary.Written(object.index, object.subIndex, object.completeAccess))
+            mailbox_->dictionary().Written(object.index, object.subIndex, object.completeAccess))
             continue;
         const std::uint16_t i = object.index;
         if (i == 0x1C12 || (i >= 0x1600 && i <= 0x17FF))

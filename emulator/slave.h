@@ -124,6 +124,10 @@ class Slave {
     std::uint64_t siiReadyAt_ = 0;
     std::uint32_t eepromErrorsLeft_ = 0;
     std::uint16_t activeFmmus_ = 0;  // bit i: FMMU i is active with a length
+    // Kept from the SM registers as the master writes them: bit i set for an
+    // enabled SM with a length that is a mailbox / takes outputs.
+    std::uint16_t mailboxSms_ = 0;
+    std::uint16_t outputSms_ = 0;
 };
 
 template <typename F>

@@ -58,8 +58,8 @@ std::vector<std::uint8_t> MailboxError(std::uint16_t detail) {
 Slave::MailboxRuntime& Slave::Mailbox() {
     if (!mailbox_) {
         mailbox_ = std::make_unique<MailboxRuntime>();
-        if (model_->dictionary)
-            mailbox_->dictionary = *model_->dictionary;
+        static const auto kEmpty = std::make_shared<const ObjectDictionary>();
+        mailbox_->shared = model_->dictionary ? model_->dictionary : kEmpty;
     }
     return *mailbox_;
 }
@@ -146,7 +146,7 @@ std::vector<std::uint8_t> Slave::HandleSdo(std::span<const std::uint8_t> s) {
                 }
             }
             const AbortCode failed =
-                box.dictionary.Download(index, subIndex, completeAccess, data, state_);
+                box.writableDictionary().Download(index, subIndex, completeAccess, data, state_);
             if (failed != 0)
                 return Abort(index, subIndex, failed);
             return SdoMessage(sdo::kDownloadResponse, index, subIndex, 0);
@@ -179,15 +179,15 @@ std::vector<std::uint8_t> Slave::HandleSdo(std::span<const std::uint8_t> s) {
             box.downloading = false;
             if (box.data.size() != box.size)
                 return Abort(box.index, box.subIndex, abort_code::kLengthMismatch);
-            const AbortCode failed = box.dictionary.Download(box.index, box.subIndex,
-                                                             box.completeAccess, box.data, state_);
+            const AbortCode failed = box.writableDictionary().Download(
+                box.index, box.subIndex, box.completeAccess, box.data, state_);
             if (failed != 0)
                 return Abort(box.index, box.subIndex, failed);
             return SdoMessage(reply, 0, 0, 0);
         }
         case sdo::kUploadRequest: {
             box.downloading = box.uploading = false;
-            auto value = box.dictionary.Upload(index, subIndex, completeAccess);
+            auto value = box.dictionary().Upload(index, subIndex, completeAccess);
             if (!value)
                 return Abort(index, subIndex, value.error());
             if (value->size() <= 4 && !completeAccess && !value->empty()) {
@@ -259,7 +259,7 @@ void Slave::PostReply(std::vector<std::uint8_t> payload, std::uint8_t type) {
     header.Encode(std::span<std::uint8_t, ecat::kMailboxHeaderSize>(message.data(), 6));
     std::copy(payload.begin(), payload.end(), message.begin() + ecat::kMailboxHeaderSize);
     if (box.queue.size() == kMailboxLimit)
-        box.queue.pop_front();
+        box.queue.erase(box.queue.begin());
     box.queue.push_back(std::move(message));
     DeliverNext();
 }
@@ -272,7 +272,7 @@ void Slave::DeliverNext() {
         (memory_.Get8(reg::SmStatus(1)) & SmEntry::kStatusMailboxFull) != 0)
         return;
     std::vector<std::uint8_t> message = std::move(mailbox_->queue.front());
-    mailbox_->queue.pop_front();
+    mailbox_->queue.erase(mailbox_->queue.begin());
     message.resize(in.length, 0);
     memory_.Write(in.start, message);
     mailbox_->lastReply = std::move(message);

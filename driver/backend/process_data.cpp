@@ -39,15 +39,21 @@ std::chrono::nanoseconds Now() {
 // One Cyclic element of the ENI: how many base cycles make its period, and
 // for the current state its commands with a buffer each, laid out once.
 struct CyclicProcessData::Task {
+    // What was logged about one command; kept while the thread runs, so a
+    // change of state does not repeat it.
+    struct Watch {
+        bool off = false;        // its working counter is off Cnt (logged)
+        bool seenRight = false;  // it has matched Cnt
+    };
     struct Entry {
         const eni::CyclicCmd* cmd = nullptr;
-        bool outputs = false;    // its data is the outputs (sent as zeros)
-        bool short_ = false;     // its working counter is off Cnt (logged)
-        bool seenRight = false;  // it has matched Cnt since the layout
+        bool outputs = false;  // its data is the outputs (sent as zeros)
+        Watch* watch = nullptr;
     };
 
     const eni::Cyclic* cyclic = nullptr;
-    std::uint64_t every = 1;  // base cycles per period
+    std::uint64_t every = 1;     // base cycles per period
+    std::vector<Watch> watches;  // one per command of the task, in file order
     std::vector<Entry> entries;
     std::vector<std::uint8_t> buffer;  // every entry's data, back to back
     std::vector<DatagramRequest> requests;
@@ -71,6 +77,10 @@ CyclicProcessData::CyclicProcessData(Exchange& exchange, const eni::NetworkConfi
         const std::chrono::microseconds period =
             cyclic.cycleTimeUs > 0 ? std::chrono::microseconds(cyclic.cycleTimeUs) : kDefaultCycle;
         task.every = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(period / cycle_));
+        std::size_t commands = 0;
+        for (const eni::CyclicFrame& frame : cyclic.frames)
+            commands += frame.cmds.size();
+        task.watches.resize(commands);
         tasks_.push_back(std::move(task));
     }
 }
@@ -102,6 +112,9 @@ void CyclicProcessData::Stop() {
         thread.request_stop();
         thread.join();
     }
+    // Whatever was said about the last run may be said again on the next.
+    for (Task& task : tasks_)
+        std::fill(task.watches.begin(), task.watches.end(), Task::Watch{});
     check_ = false;
 }
 
@@ -121,14 +134,16 @@ void CyclicProcessData::Layout(ecat::AlState state) {
         task.requests.clear();
         task.lost = false;
         std::size_t bytes = 0;
+        std::size_t index = 0;
         for (const eni::CyclicFrame& frame : task.cyclic->frames) {
             for (const eni::CyclicCmd& cmd : frame.cmds) {
+                Task::Watch* watch = &task.watches[index++];
                 // A command that names no state runs in all of them.
                 if (cmd.states != 0 && !cmd.RunsIn(state))
                     continue;
                 if (cmd.datagram.data.size() > ecat::kMaxDatagramData)
                     continue;
-                task.entries.push_back({&cmd, CarriesOutputs(cmd.datagram.command), false, false});
+                task.entries.push_back({&cmd, CarriesOutputs(cmd.datagram.command), watch});
                 bytes += cmd.datagram.data.size();
             }
         }
@@ -228,21 +243,21 @@ void CyclicProcessData::CheckCounters(Task& task) {
         if (!ok && checking)
             mismatch = true;
         if (ok && checking)
-            entry.seenRight = true;
-        if (!ok && checking && !entry.short_) {
+            entry.watch->seenRight = true;
+        if (!ok && checking && !entry.watch->off) {
             char what[160];
             Log("process data: %s answered with working counter %u, expected %u: %s (state %s)",
                 DescribeDatagram(d, entry.cmd->comment, what), static_cast<unsigned>(wkc),
                 static_cast<unsigned>(*d.expectedWkc),
-                entry.seenRight ? "a slave stopped exchanging process data"
-                                : "the slaves do not exchange this data as the ENI counts",
+                entry.watch->seenRight ? "a slave stopped exchanging process data"
+                                       : "the slaves do not exchange this data as the ENI counts",
                 ecat::AlStateName(state_));
-            entry.short_ = true;
-        } else if (ok && entry.short_) {
+            entry.watch->off = true;
+        } else if (ok && entry.watch->off) {
             char what[160];
             Log("process data: %s answers with working counter %u again",
                 DescribeDatagram(d, entry.cmd->comment, what), static_cast<unsigned>(wkc));
-            entry.short_ = false;
+            entry.watch->off = false;
         }
     }
     if (mismatch)

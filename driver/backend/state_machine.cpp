@@ -303,9 +303,7 @@ void StateMachine::Impl::Publish(AlState state) {
 void StateMachine::Impl::SettleCyclic(AlState state) {
     if (Rank(state) >= Rank(AlState::kSafeOp)) {
         cyclic.Start(state);
-        // Working counters are compared with Cnt in OP, where every slave
-        // exchanges both directions.
-        cyclic.Check(state == AlState::kOp);
+        cyclic.Check(true);  // the network is in the state: counters must match Cnt
     } else {
         cyclic.Stop();
     }
@@ -737,7 +735,13 @@ bool StateMachine::Impl::RunTransition(eni::Transition t, AlState from, AlState 
     plans.reserve(slaves.size());
     std::vector<Waiting> requestedByMaster;
     for (Slave& slave : slaves) {
-        plans.push_back(MakePlan(slave, t, to));
+        // A slave that already shows the state (after an earlier walk that
+        // stopped half way) makes no transition: its commands for it would
+        // find it in the wrong state.
+        const bool there = slave.present && slave.answering &&
+                           (slave.status & ecat::kAlStatusError) == 0 &&
+                           StateOf(slave.status) == to;
+        plans.push_back(there ? Plan{} : MakePlan(slave, t, to));
         const Plan& plan = plans.back();
         if (!RunSlaveCmds(slave, plan, 0, plan.extrasAt, t, to, stop))
             return false;

@@ -152,6 +152,20 @@ TEST(Mailbox, SegmentedDownloadAndUpload) {
         "0a 00 00 00 00 63 00 20 80 00 80 02 00 00 03 05");
 }
 
+TEST(Mailbox, BackThroughInitTheCounterStartsAgain) {
+    FakeClock clock;
+    auto segment = MakeSegment({MailboxSlave()}, clock);
+    const Bytes upload = Hex("0a 00 00 00 00 13 00 20 40 18 10 01 00 00 00 00");  // counter 1
+    BringUp(*segment, 0, 2);
+    EXPECT_FALSE(MailboxExchange(*segment, 0, upload).empty());
+    EXPECT_TRUE(MailboxExchange(*segment, 0, upload).empty());  // a resend
+    // A new master: INIT, mailbox SMs cleared and set again, PREOP, counter 1.
+    RequestState(*segment, 0, 0x01);
+    Exchange(*segment, 2, 0, 0x0800, Zeros(16));
+    BringUp(*segment, 0, 2);
+    EXPECT_FALSE(MailboxExchange(*segment, 0, upload).empty());
+}
+
 TEST(Mailbox, NoMailboxInInitAndNoneWithoutOne) {
     FakeClock clock;
     auto segment = MakeSegment({MailboxSlave(), PlainSlave(9)}, clock);

@@ -40,7 +40,6 @@ cleanup() {
     ip netns del "$ns" 2>/dev/null
 }
 trap cleanup EXIT
-trap 'exit 143' INT TERM
 
 ip netns add "$ns" || exit 1
 ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1 \
@@ -51,5 +50,10 @@ for dev in lo ecm0 ecs0; do
 done
 
 # Bounded here, below ctest's own limit, so the clean-up above always runs.
+# Waited on in the background: a signal to this script is handled at once
+# (bash defers traps while a foreground child runs).
 WIRE_NETNS="$ns" WIRE_MASTER_IF=ecm0 WIRE_SLAVE_IF=ecs0 \
-    timeout --kill-after=5 "$limit" ip netns exec "$ns" "$@"
+    timeout --kill-after=5 "$limit" ip netns exec "$ns" "$@" &
+child=$!
+trap 'kill -TERM "$child" 2>/dev/null; exit 143' INT TERM
+wait "$child"

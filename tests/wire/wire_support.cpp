@@ -7,9 +7,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <sstream>
 
 namespace wiretest {
@@ -86,10 +88,11 @@ std::optional<std::vector<std::uint8_t>> RawSocket::Receive(std::chrono::millise
     }
 }
 
-Capture::Capture(const std::string& interface, const std::filesystem::path& file)
+Capture::Capture(const std::string& interface, const std::filesystem::path& file,
+                 const std::string& direction)
     : file_(file),
-      tcpdump_({"/usr/bin/tcpdump", "-i", interface, "-Z", "root", "--immediate-mode", "-U", "-n",
-                "-w", file.string(), "ether", "proto", "0x88a4"},
+      tcpdump_({"/usr/bin/tcpdump", "-i", interface, "-Q", direction, "-Z", "root",
+                "--immediate-mode", "-U", "-n", "-w", file.string(), "ether", "proto", "0x88a4"},
                {}) {
     // tcpdump says "listening on" once its capture is open.
     started_ = testsupport::WaitUntil(
@@ -129,29 +132,49 @@ void Capture::Stop() {
 
 Decoded DecodeWithTshark(const std::filesystem::path& file) {
     Decoded decoded;
-    // One line per frame: the frame's protocols and its datagram commands.
+    // One line per frame: the frame's protocols, its datagram commands and
+    // their indexes.
     const auto fields = testsupport::Run(
         {"/usr/bin/tshark", "-n", "-r", file.string(), "-T", "fields", "-e", "frame.protocols",
-         "-e", "ecat.cmd", "-E", "occurrence=a", "-E", "aggregator=,"},
-        {}, std::chrono::seconds(60));
+         "-e", "ecat.cmd", "-e", "ecat.idx", "-E", "occurrence=a", "-E", "aggregator=,"},
+        {}, std::chrono::seconds(120));
     decoded.exitCode = fields.exitCode;
     decoded.text = fields.out + fields.err;
     for (const std::string& line : Lines(fields.out)) {
         if (line.empty())
             continue;
         ++decoded.frames;
-        if (line.find("_ws.malformed") != std::string::npos ||
-            line.find("malformed") != std::string::npos)
+        if (line.find("malformed") != std::string::npos)
             ++decoded.malformed;
-        const auto tab = line.find('\t');
-        if (tab == std::string::npos || tab + 1 >= line.size())
+        std::vector<std::string> columns;
+        std::istringstream in(line);
+        for (std::string column; std::getline(in, column, '\t');)
+            columns.push_back(column);
+        columns.resize(3);
+        if (columns[1].empty())
             continue;
-        std::size_t commands = 1;
-        for (std::size_t i = tab + 1; i < line.size(); ++i)
-            commands += line[i] == ',' ? 1 : 0;
+        const std::size_t commands =
+            1 + static_cast<std::size_t>(std::count(columns[1].begin(), columns[1].end(), ','));
         decoded.datagrams += commands;
+        decoded.exchanges.emplace_back(columns[2].substr(0, columns[2].find(',')), commands);
     }
     return decoded;
+}
+
+std::size_t Unanswered(const Decoded& sent, const Decoded& returned) {
+    std::multimap<std::string, std::size_t> replies(returned.exchanges.begin(),
+                                                    returned.exchanges.end());
+    std::size_t unanswered = 0;
+    for (const auto& [index, commands] : sent.exchanges) {
+        auto [first, last] = replies.equal_range(index);
+        auto reply = std::find_if(first, last, [&](const auto& r) { return r.second == commands; });
+        if (reply == last) {
+            ++unanswered;
+            continue;
+        }
+        replies.erase(reply);
+    }
+    return unanswered;
 }
 
 }  // namespace wiretest

@@ -40,7 +40,10 @@ class RawSocket {
 // constructor returns until Stop().
 class Capture {
   public:
-    Capture(const std::string& interface, const std::filesystem::path& file);
+    // `direction`: "inout", or "out" / "in" for the frames the interface
+    // sends / receives only.
+    Capture(const std::string& interface, const std::filesystem::path& file,
+            const std::string& direction = "inout");
     ~Capture();
     bool started() const { return started_; }
     // Waits (bounded) until the file holds at least `frames` frames: tcpdump
@@ -64,10 +67,16 @@ struct Decoded {
     std::size_t frames = 0;
     std::size_t datagrams = 0;  // every ecat.cmd occurrence, sent and returned
     std::size_t malformed = 0;  // frames tshark flags as malformed
-    std::string text;           // tshark's output, for messages
+    // Per EtherCAT frame: the index of its first datagram and its datagram count.
+    std::vector<std::pair<std::string, std::size_t>> exchanges;
+    std::string text;  // tshark's output, for messages
 };
 
 // Decodes a capture with tshark, Debian's Wireshark command-line tool.
 Decoded DecodeWithTshark(const std::filesystem::path& file);
+
+// The frames of `sent` that no frame of `returned` answers (same index, as
+// many datagrams), each reply used once.
+std::size_t Unanswered(const Decoded& sent, const Decoded& returned);
 
 }  // namespace wiretest
