@@ -100,8 +100,8 @@ compares the slave count and each slave's identity with the ENI, drives the
 network to Operational and back to Init, and prints a fixed report. Result
 files in JSON and JUnit XML serve scripts and CI servers.
 
-The package brings the master driver (lomadyn.rta, with emulated slaves) and the node
-utility parvane-rtnode.")
+The package brings the master driver (lomadyn.rta, with emulated slaves)
+and the node utility parvane-rtnode.")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
