@@ -76,10 +76,10 @@ Answer MasterService::Open(ConnectionState& connection, Reply& reply) {
         Log("open refused: the ENI defines no slaves (status %u)", reply.status);
     } else {
         // A master brings the segment up again here; no answer on the wire
-        // refuses the open.
+        // refuses the open, and the network logs why.
         reply.status = setup_.network->Open();
         if (reply.status != kMasterOk)
-            Log("open refused: the network does not answer (status %u)", reply.status);
+            Log("open refused (status %u)", reply.status);
     }
     bool usable = reply.status == kMasterOk || reply.status == kMasterOpenedWithWarning;
     if (usable) {

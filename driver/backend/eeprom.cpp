@@ -171,14 +171,18 @@ const char* EepromErrorText(EepromError error) {
 std::expected<EepromWords, EepromError> ReadEepromWords(Exchange& exchange, std::uint16_t station,
                                                         std::uint32_t word,
                                                         const EepromOptions& options) {
-    // One frame takes the EEPROM back from the slave's PDI, starts the read
-    // and polls once: an EEPROM that is quick is read in that frame.
+    // One frame takes the EEPROM back from the slave's PDI, reads whether
+    // the interface is idle, starts the read and polls once: an EEPROM that
+    // is quick is read in that frame.
     std::array<std::uint8_t, 1> toMaster{0};
+    std::array<std::uint8_t, 2> before{};
     std::array<std::uint8_t, 6> command = ReadCommand(word);
     std::vector<Slot> slots(1);
-    std::array<DatagramRequest, 3> start{
+    std::array<DatagramRequest, 4> start{
         DatagramRequest{ecat::Command::kFpwr, ecat::MakeAddress(station, ecat::reg::kSiiConfig),
                         toMaster},
+        DatagramRequest{ecat::Command::kFprd, ecat::MakeAddress(station, ecat::reg::kSiiControl),
+                        before},
         DatagramRequest{ecat::Command::kFpwr, ecat::MakeAddress(station, ecat::reg::kSiiControl),
                         command},
         DatagramRequest{ecat::Command::kFprd, ecat::MakeAddress(station, ecat::reg::kSiiControl),
@@ -188,9 +192,37 @@ std::expected<EepromWords, EepromError> ReadEepromWords(Exchange& exchange, std:
         return std::unexpected(FromExchange(sent.error()));
     if (start[0].wkc != 1)
         return std::unexpected(EepromError::kNoSlave);
+
+    const std::uint16_t stations[1] = {station};
+    std::vector<std::expected<EepromWords, EepromError>> results(
+        1, std::unexpected(EepromError::kNoReply));
+    if ((ecat::Get16(before.data()) & ecat::sii_control::kBusy) != 0) {
+        // An earlier read still runs (one that ran past its bound), and the
+        // interface ignored the command: wait until it is idle, then read,
+        // so that this read's outcome does not depend on the earlier one's.
+        const auto idleBy = Clock::now() + options.idleTimeout;
+        for (;;) {
+            auto polled = exchange.Transact(
+                ecat::Command::kFprd, ecat::MakeAddress(station, ecat::reg::kSiiControl), before);
+            if (!polled)
+                return std::unexpected(FromExchange(polled.error()));
+            if (*polled != 1)
+                return std::unexpected(EepromError::kNoSlave);
+            if ((ecat::Get16(before.data()) & ecat::sii_control::kBusy) == 0)
+                break;
+            if (Clock::now() >= idleBy)
+                return std::unexpected(EepromError::kBusyTimeout);
+        }
+        slots[0].tries = 0;
+        slots[0].reissue = true;
+        PollUntilDone(exchange, stations, word, slots, results, Clock::now() + options.timeout,
+                      options);
+        return results[0];
+    }
+
     const std::uint16_t status = ecat::Get16(slots[0].poll.data());
     const bool done =
-        start[2].wkc == 1 && (status & ecat::sii_control::kBusy) == 0 &&
+        start[3].wkc == 1 && (status & ecat::sii_control::kBusy) == 0 &&
         (status & (ecat::sii_control::kCommandMask | ecat::sii_control::kAckError)) == 0 &&
         ecat::Get32(slots[0].poll.data() + 2) == word;
     if (done) {
@@ -199,10 +231,6 @@ std::expected<EepromWords, EepromError> ReadEepromWords(Exchange& exchange, std:
         std::copy_n(slots[0].poll.begin() + 6, words.size, words.bytes.begin());
         return words;
     }
-
-    const std::uint16_t stations[1] = {station};
-    std::vector<std::expected<EepromWords, EepromError>> results(
-        1, std::unexpected(EepromError::kNoReply));
     PollUntilDone(exchange, stations, word, slots, results, Clock::now() + options.timeout,
                   options);
     return results[0];

@@ -37,6 +37,9 @@ struct EepromOptions {
     std::chrono::milliseconds timeout{20};
     std::chrono::microseconds perSlave{10};
     unsigned tries = 3;  // commands sent per read when the EEPROM does not acknowledge
+    // How long a single read waits for the interface to finish an earlier
+    // read that ran past its own bound, before it starts.
+    std::chrono::milliseconds idleTimeout{100};
 };
 
 // Reads at word `word` of the slave at `station`.

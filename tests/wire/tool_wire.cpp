@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdlib>
 
+#include "bench/eni_text.h"
 #include "tests/wire/wire_support.h"
 
 namespace wiretest {
@@ -14,6 +15,28 @@ using testsupport::TempNode;
 
 std::string Example(const std::string& name) {
     return (testsupport::SourceDir() / "examples" / name).string();
+}
+
+std::string CaseFile(const std::string& name, const std::filesystem::path& dir) {
+    if (name.empty())
+        return name;
+    if (name.starts_with("generated:")) {
+        const auto count = std::stoul(name.substr(10));
+        const auto path = dir / ("generated-" + std::to_string(count) + ".eni.xml");
+        // Identities only: the configurator-shaped variant's init commands
+        // (a device state written at SO) are there to be read, not run.
+        testsupport::WriteFile(path, benchdata::EniText(count, false));
+        return path.string();
+    }
+    if (name.starts_with("{")) {
+        const auto path = dir / "network.sim.json";
+        testsupport::WriteFile(path, name);
+        return path.string();
+    }
+    if (name.starts_with("samples/"))
+        return (testsupport::SourceDir().parent_path() / "shared/eni-samples" / name.substr(8))
+            .string();
+    return Example(name);
 }
 
 Emulator::Emulator(std::string eni, std::string sim) : eni_(std::move(eni)), sim_(std::move(sim)) {}

@@ -13,7 +13,18 @@
 
 namespace wiretest {
 
+inline constexpr char kSuccessVerdict[] = "* SUCCESS. All steps have been completed.\n";
+inline constexpr char kFailedVerdict[] = "* FAILED.. Step aborted due to error.\n";
+inline const std::string kFive = "five-slaves.eni.xml";
+inline const std::string kMatching = "five-slaves.matching.sim.json";
+
 std::string Example(const std::string& name);
+
+// The file a test case names: an example ("five-slaves.eni.xml"), a sample
+// ENI of the shared folder beside the sources ("samples/NAME"), a generated
+// network ("generated:N") or a description given as JSON text ("{...}"),
+// the last two written into `dir`. Empty stays empty.
+std::string CaseFile(const std::string& name, const std::filesystem::path& dir);
 
 // The ecat-emulator program serving the slave end with an ENI and a network
 // description (empty: none). Start() waits until it serves.

@@ -8,12 +8,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <csignal>
 #include <ostream>
 #include <string>
 #include <vector>
 
-#include "bench/eni_text.h"
 #include "tests/wire/wire_support.h"
 
 namespace {
@@ -24,33 +22,6 @@ using testsupport::BinDir;
 using testsupport::RunResult;
 using testsupport::TempNode;
 using namespace wiretest;
-
-constexpr char kSuccessVerdict[] = "* SUCCESS. All steps have been completed.\n";
-constexpr char kFailedVerdict[] = "* FAILED.. Step aborted due to error.\n";
-
-// The files a case names: an example, a sample ENI, a generated network
-// ("generated:N") or a description given as JSON text ("{...}"), the last
-// two written into `dir`.
-std::string CaseFile(const std::string& name, const std::filesystem::path& dir) {
-    if (name.empty())
-        return name;
-    if (name.starts_with("generated:")) {
-        const auto count = std::stoul(name.substr(10));
-        const auto path = dir / ("generated-" + std::to_string(count) + ".eni.xml");
-        // Identities only: the configurator-shaped variant's init commands
-        // (a device state written at SO) are there to be read, not run.
-        testsupport::WriteFile(path, benchdata::EniText(count, false));
-        return path.string();
-    }
-    if (name.starts_with("{")) {
-        const auto path = dir / "network.sim.json";
-        testsupport::WriteFile(path, name);
-        return path.string();
-    }
-    if (name.starts_with("samples/"))
-        return "/work/shared/eni-samples/" + name.substr(8);
-    return Example(name);
-}
 
 struct ReportCase {
     const char* name;
@@ -91,8 +62,6 @@ TEST_P(ToolOnVeth, GivesTheReportAndExitStatusOfTheRunInProcess) {
     }
 }
 
-const std::string kMatching = "five-slaves.matching.sim.json";
-const std::string kFive = "five-slaves.eni.xml";
 // Slave 1 of the five with a key of its own.
 std::string SecondSlave(const std::string& keys) {
     return "{\"slaves\": [{}, {" + keys + "}, {}, {}, {}]}";
@@ -120,76 +89,6 @@ INSTANTIATE_TEST_SUITE_P(
         ReportCase{"EepromErrors", kFive, SecondSlave("\"eeprom_errors\": 1000"), 0,
                    "*               WARNING.  EEPROM read failed. "
                    "Kestro-ECAT-StatusCode[010BH]\n"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-// The slave end taken down (a pulled cable) while the tool is in a step:
-// the failing call's line and the failure verdict, within the call bounds.
-struct DeadWireCase {
-    const char* name;
-    std::string sim;      // slows the step down so that the cut falls into it
-    std::string cutAt;    // the report line after which the wire goes dead
-    std::string failure;  // the line that reports the failing call
-    int exitCode;
-};
-
-void PrintTo(const DeadWireCase& c, std::ostream* out) {
-    *out << c.name;
-}
-
-class DeadWire : public ::testing::TestWithParam<DeadWireCase> {};
-
-// Takes an interface down now and up again at the end (the namespace may
-// serve more tests).
-class LinkDown {
-  public:
-    explicit LinkDown(std::string interface) : interface_(std::move(interface)) {
-        result_ = testsupport::Run({"/usr/sbin/ip", "link", "set", interface_, "down"}, {}, 10s);
-    }
-    ~LinkDown() { testsupport::Run({"/usr/sbin/ip", "link", "set", interface_, "up"}, {}, 10s); }
-    const RunResult& result() const { return result_; }
-
-  private:
-    std::string interface_;
-    RunResult result_;
-};
-
-TEST_P(DeadWire, TheFailingCallIsReportedAndTheRunFails) {
-    const DeadWireCase& c = GetParam();
-    TempNode node;
-    const std::string sim = CaseFile(c.sim, node.dir());
-    const std::string eni = Example(kFive);
-    Emulator emulator(eni, sim);
-    ASSERT_TRUE(emulator.Start()) << emulator.Err();
-    Driver driver(node, OnWire(eni));
-    ASSERT_TRUE(driver.ready());
-
-    BackgroundProcess tool(ToolArgs(eni), NodeEnv(node));
-    ASSERT_TRUE(testsupport::WaitUntil(
-        [&] { return tool.Out().find(c.cutAt) != std::string::npos || !tool.Running(); }, 60s));
-    ASSERT_TRUE(tool.Running()) << "the step ended before the cut:\n" << tool.Out();
-    const auto cut = std::chrono::steady_clock::now();
-    LinkDown down(SlaveInterface());
-    ASSERT_EQ(down.result().exitCode, 0) << down.result().err;
-
-    // Every call is bounded: the tool ends well within a state change's allowance.
-    const int exitCode = tool.Wait(45s);
-    const auto took = std::chrono::steady_clock::now() - cut;
-    EXPECT_EQ(exitCode, c.exitCode) << tool.Out();
-    EXPECT_LT(took, 35s);
-    const std::string report = tool.Out();
-    EXPECT_NE(report.find(c.failure), std::string::npos) << report;
-    EXPECT_TRUE(report.ends_with(kFailedVerdict)) << report;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cuts, DeadWire,
-    ::testing::Values(DeadWireCase{"DuringStep3", "{\"eeprom_busy_us\": 15000}",
-                                   "* STEP 3: Comparison of slave information...\n",
-                                   "WARNING.  EEPROM read failed. Kestro-ECAT-StatusCode[010CH]\n",
-                                   15},
-                      DeadWireCase{"DuringStep4", "{\"transition_ms\": 1500}",
-                                   "*         Attempt to state change to Safe-Operational.\n",
-                                   "*         STATE CHANGE ERROR.", 15}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The emulator killed and started again between two runs: the next open

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "driver/backend/log.h"
@@ -166,6 +167,33 @@ TEST_F(EthercatNetworkTest, OpeningTheSameSegmentAgainNeverHidesASlaveFromTheSta
     std::lock_guard lock(g_linesMutex);
     for (const std::string& line : g_lines)
         EXPECT_EQ(line.find("no longer answers"), std::string::npos) << line;
+}
+
+// Polls the reached state as the tool does, up to a bound.
+bool Reaches(EthercatNetwork& network, AlState state) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (network.CurrentState() == state)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+}
+
+TEST_F(EthercatNetworkTest, TheToolsWalkStepByStepReachesEveryStateAndBack) {
+    auto network = Network("{}");
+    ASSERT_EQ(network->Open(), kMasterOk);
+    for (AlState state : {AlState::kPreOp, AlState::kSafeOp, AlState::kOp, AlState::kInit}) {
+        network->RequestState(state);
+        EXPECT_EQ(network->RequestedState(), state);
+        ASSERT_TRUE(Reaches(*network, state)) << ecat::AlStateName(state);
+    }
+    // And once more after an open, as the tool's next run does.
+    ASSERT_EQ(network->Open(), kMasterOk);
+    for (AlState state : {AlState::kPreOp, AlState::kSafeOp, AlState::kOp, AlState::kInit}) {
+        network->RequestState(state);
+        ASSERT_TRUE(Reaches(*network, state)) << ecat::AlStateName(state) << ", second run";
+    }
 }
 
 TEST_F(EthercatNetworkTest, NothingOnTheWireAtStartIsFoundAtTheNextOpen) {
