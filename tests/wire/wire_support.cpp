@@ -92,7 +92,8 @@ Capture::Capture(const std::string& interface, const std::filesystem::path& file
                  const std::string& direction)
     : file_(file),
       tcpdump_({"/usr/bin/tcpdump", "-i", interface, "-Q", direction, "-Z", "root",
-                "--immediate-mode", "-U", "-n", "-w", file.string(), "ether", "proto", "0x88a4"},
+                "--immediate-mode", "-s", "1600", "-B", "16384", "-U", "-n", "-w", file.string(),
+                "ether", "proto", "0x88a4"},
                {}) {
     // tcpdump says "listening on" once its capture is open.
     started_ = testsupport::WaitUntil(
