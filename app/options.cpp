@@ -5,9 +5,8 @@
 #include <cstring>
 
 OptionEntry OptionTable[] = {
-    {"-pri=", nullptr},
-    {"-eni=", nullptr},
-    {nullptr, nullptr},
+    {"-pri=", nullptr},   {"-eni=", nullptr}, {"-json=", nullptr},
+    {"-junit=", nullptr}, {nullptr, nullptr},
 };
 
 namespace {

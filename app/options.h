@@ -12,7 +12,7 @@ struct OptionEntry {
     char* value;       // heap text behind the prefix in the last match, or null
 };
 
-// "-pri=", "-eni=", then the end entry.
+// "-pri=", "-eni=", "-json=", "-junit=", then the end entry.
 extern OptionEntry OptionTable[];
 
 // Fills the table from argv[1..argc-1]; argv[0] is never looked at. A value

@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "check/bus_check.h"
+#include "check/run_record.h"
 
 namespace {
 
@@ -10,6 +11,20 @@ void PrintSlaveHeaderOnce(std::uint16_t position, bool* headerPending) {
     if (*headerPending) {
         *headerPending = false;
         std::printf("*         Slave %d: \n", position);
+    }
+}
+
+// The identity field stored at an EEPROM byte offset (words 8, 10, 12).
+IdentityField FieldAt(std::uint16_t byteOffset) {
+    switch (byteOffset) {
+        case 0x10:
+            return kFieldVendorId;
+        case 0x14:
+            return kFieldProductCode;
+        case 0x18:
+            return kFieldRevisionNo;
+        default:
+            return kIdentityFieldCount;
     }
 }
 
@@ -37,6 +52,7 @@ void CompareEepromValue(MasterHandle handle, std::uint16_t position, std::uint16
                     static_cast<unsigned>(status));
         onlineValue = 0;
     }
+    RecordEepromValue(position, FieldAt(byteOffset), onlineValue, status);
 
     if (onlineValue == eniValue) {
         return;

@@ -4,21 +4,31 @@
 
 #include "check/bus_check.h"
 #include "check/report_lines.h"
+#include "check/run_record.h"
 
 std::uint32_t RunChecks() {
     MasterHandle handle = 0;
     std::uint16_t eniCount = 0;
     std::uint16_t onlineCount = 0;
 
+    ResetCheckRecord();
+    RecordStepStarted(1);
     std::uint16_t status = CheckNetworkOpen(&handle);
+    RecordStepStatus(1, status);
     if (status == 0) {
+        RecordStepStarted(2);
         status = CompareSlaveCounts(handle, &eniCount, &onlineCount);
+        RecordStepStatus(2, status);
     }
     if (status == 0) {
+        RecordStepStarted(3);
         status = CompareSlaveIdentities(handle, eniCount, onlineCount);
+        RecordStepStatus(3, status);
     }
     if (status == 0) {
+        RecordStepStarted(4);
         status = ConfirmStateChanges(handle, eniCount, onlineCount);
+        RecordStepStatus(4, status);
     }
 
     // Closed in every case; after a failed open the handle is still 0.

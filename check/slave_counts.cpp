@@ -4,6 +4,7 @@
 
 #include "check/bus_check.h"
 #include "check/report_lines.h"
+#include "check/run_record.h"
 
 std::uint16_t CompareSlaveCounts(MasterHandle handle, std::uint16_t* eniCount,
                                  std::uint16_t* onlineCount) {
@@ -18,6 +19,7 @@ std::uint16_t CompareSlaveCounts(MasterHandle handle, std::uint16_t* eniCount,
         PrintMasterCallError(status);
         return status;
     }
+    RecordEniCount(eni);
     if (eniCount != nullptr) {
         *eniCount = eni;
     }
@@ -27,6 +29,7 @@ std::uint16_t CompareSlaveCounts(MasterHandle handle, std::uint16_t* eniCount,
         PrintMasterCallError(status);
         return status;
     }
+    RecordOnlineCount(online);
     if (onlineCount != nullptr) {
         *onlineCount = online;
     }

@@ -7,6 +7,7 @@
 
 #include "check/bus_check.h"
 #include "check/report_lines.h"
+#include "check/run_record.h"
 #include "client/master_api.h"
 
 namespace {
@@ -46,6 +47,8 @@ std::uint16_t CompareSlaveIdentities(MasterHandle handle, std::uint16_t eniCount
             return status;
         }
 
+        RecordSlaveInfo(position, status == 0, record.vendorId, record.productCode,
+                        record.revisionNo);
         CompareEepromValue(handle, position, kEepromVendorIdOffset, kEepromValueBytes,
                            record.vendorId, "VendorID", &headerPending);
         CompareEepromValue(handle, position, kEepromProductCodeOffset, kEepromValueBytes,

@@ -1,9 +1,11 @@
 // Step 4: bring the network up through Pre-Operational and Safe-Operational
 // to Operational and back to Init, waiting for each state in turn.
+#include <chrono>
 #include <cstdio>
 
 #include "check/bus_check.h"
 #include "check/report_lines.h"
+#include "check/run_record.h"
 #include "client/master_api.h"
 
 namespace {
@@ -42,7 +44,11 @@ std::uint16_t ConfirmStateChanges(MasterHandle handle, std::uint16_t eniCount,
 
     for (const TargetState& target : kTargetStates) {
         std::printf("%s", target.attemptLine);
+        const auto began = std::chrono::steady_clock::now();
         const std::uint16_t status = ChangeStateAndWait(handle, target.code, allowedMs);
+        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - began);
+        RecordStateChange(target.code, status, static_cast<std::uint32_t>(elapsed.count()));
         if (status == 0) {
             continue;
         }

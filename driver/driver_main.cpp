@@ -15,6 +15,7 @@
 #include "driver/driver_setup.h"
 #include "driver/ipc_server.h"
 #include "driver/log.h"
+#include "driver/log_files.h"
 #include "driver/master_service.h"
 #include "ipc/protocol.h"
 #include "platform/rt_node.h"
@@ -24,6 +25,9 @@ namespace {
 
 using parvane::common::kDriverEntry;
 using parvane::common::kEndOfInitEntry;
+// Log files of earlier starts kept in the node's log folder, this one's
+// included.
+constexpr std::size_t kLogsKept = 10;
 
 // True when the root directory's driver entry names this process.
 bool EntryNamesThisProcess(RTHANDLE root) {
@@ -61,6 +65,8 @@ int DriverMain(int argc, char** argv) {
     parvane::driver::DriverOptions options = parvane::driver::ParseDriverOptions(argc, argv);
     RTHANDLE root = GetRtThreadHandles(kRtRootProcess);
     RTHANDLE self = GetRtThreadHandles(kRtThisProcess);
+    parvane::driver::KeepNewestLogs(parvane::platform::NodeFolder() / "log",
+                                    argc > 0 ? argv[0] : "", kLogsKept);
     if (root == BAD_RTHANDLE || self == BAD_RTHANDLE) {
         Log("cannot reach the node's directories (error 0x%04X)", GetLastRtError());
         return 1;
@@ -73,8 +79,9 @@ int DriverMain(int argc, char** argv) {
                 static_cast<int>(parvane::platform::ProcessId(running)));
             return 1;
         }
-        Log("removing the stale %s entry of a driver that is gone", kDriverEntry);
-        UncatalogRtHandle(root, kDriverEntry);
+        // Cataloguing replaces a stale entry; removing it here could remove
+        // the live entry of a driver that starts at the same moment.
+        Log("replacing the stale %s entry of a driver that is gone", kDriverEntry);
     }
     if (!CatalogRtHandle(root, self, kDriverEntry)) {
         Log("cannot catalogue %s (error 0x%04X); another driver may be starting", kDriverEntry,
@@ -99,7 +106,14 @@ int DriverMain(int argc, char** argv) {
     }
     Log("initialisation ended; serving the master operations");
 
-    server->Serve(service, stop.get());
+    // A driver that no longer holds its entry can be reached by no one (a
+    // tool, rtnode stop): it leaves rather than run on uncontrolled.
+    server->Serve(service, stop.get(), [root] {
+        if (EntryNamesThisProcess(root))
+            return true;
+        Log("the %s entry no longer names this driver; leaving", kDriverEntry);
+        return false;
+    });
 
     Log("stopping");
     server.reset();

@@ -45,15 +45,23 @@ IpcServer::~IpcServer() {
     ::unlink(address_.path());
 }
 
-void IpcServer::Serve(MasterService& service, int stopFd) {
+void IpcServer::Serve(MasterService& service, int stopFd, const std::function<bool()>& stillWanted,
+                      std::chrono::milliseconds period) {
     std::vector<pollfd> fds;
+    const int timeoutMs = stillWanted ? static_cast<int>(period.count()) : -1;
+    auto nextAsk = std::chrono::steady_clock::now() + period;
     for (;;) {
+        if (stillWanted && std::chrono::steady_clock::now() >= nextAsk) {
+            if (!stillWanted())
+                return;
+            nextAsk = std::chrono::steady_clock::now() + period;
+        }
         fds.clear();
         fds.push_back({stopFd, POLLIN, 0});
         fds.push_back({listener_.get(), POLLIN, 0});
         for (const Client& client : clients_)
             fds.push_back({client.fd.get(), POLLIN, 0});
-        if (::poll(fds.data(), fds.size(), -1) < 0) {
+        if (::poll(fds.data(), fds.size(), timeoutMs) < 0) {
             if (errno == EINTR)
                 continue;
             Log("poll failed: %s", std::strerror(errno));

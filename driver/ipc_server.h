@@ -3,8 +3,10 @@
 // peers of the driver's own user are accepted.
 #pragma once
 
+#include <chrono>
 #include <expected>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,8 +31,10 @@ class IpcServer {
     IpcServer(const IpcServer&) = delete;
     IpcServer& operator=(const IpcServer&) = delete;
 
-    // Serves connections until `stopFd` becomes readable.
-    void Serve(MasterService& service, int stopFd);
+    // Serves connections until `stopFd` becomes readable, or until
+    // `stillWanted` (asked about every `period`, when given) says false.
+    void Serve(MasterService& service, int stopFd, const std::function<bool()>& stillWanted = {},
+               std::chrono::milliseconds period = std::chrono::milliseconds(200));
 
   private:
     struct Client {

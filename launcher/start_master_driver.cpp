@@ -6,6 +6,7 @@
 #include "common/catalog_names.h"
 #include "launcher/driver_command_line_compose.h"
 #include "launcher/driver_command_line_read.h"
+#include "launcher/driver_hints.h"
 #include "launcher/launch_driver.h"
 #include "launcher/launch_report.h"
 #include "launcher/text_buffer.h"
@@ -21,6 +22,21 @@ std::uint32_t MemoryFailure(std::uint32_t fallback) {
     return ReportLaunchFailure(kLineMemoryAllocationFailed, PlatformFailureStatus(fallback));
 }
 
+// Tells on stderr which ENI the running driver has; a record that cannot be
+// read only leaves the hint out, the run goes on with the driver.
+void NoteRunningDriverEni(RTHANDLE driver) {
+    char* commandLine = ObtainTextBuffer();
+    if (commandLine == nullptr) {
+        return;
+    }
+    std::uint32_t readStatus = 0;
+    if (ReadDriverCommandLineWithStatus(driver, commandLine, kTextBufferSize, &readStatus) == 0) {
+        NoteDriverEniFromCommandLine(commandLine);
+        PrintRunningDriverEni();
+    }
+    FreeRtMemory(commandLine);
+}
+
 }  // namespace
 
 std::uint32_t StartMasterDriver(const char* eniArgument) {
@@ -31,6 +47,8 @@ std::uint32_t StartMasterDriver(const char* eniArgument) {
     bool eniGiven = eniArgument[0] != '\0';
 
     if (!eniGiven && running) {
+        NoteUsedDriver(driver);
+        NoteRunningDriverEni(driver);
         return 0;
     }
     if (!eniGiven && found) {
@@ -49,6 +67,7 @@ std::uint32_t StartMasterDriver(const char* eniArgument) {
             0) {
             return ReportLaunchFailure(kLineMemoryAllocationFailed, readStatus);
         }
+        NoteUsedDriver(driver);
     }
 
     // The new command line is composed while the old driver still runs, so
@@ -65,5 +84,6 @@ std::uint32_t StartMasterDriver(const char* eniArgument) {
         TerminateRtProcess(driver, 0, kStopWaitMs);
         RtSleep(kAfterStopSleepMs);
     }
+    NoteDriverEniArgument(eniArgument);
     return LaunchDriver(root, commandLine);
 }

@@ -2,8 +2,11 @@
 
 #include <cstring>
 
+#include "app/result_files.h"
 #include "check/bus_check.h"
+#include "launcher/driver_hints.h"
 #include "launcher/start_master_driver.h"
+#include "platform/node_run.h"
 #include "platform/rt_services.h"
 
 FakeAppDeps fakeApp;
@@ -48,4 +51,36 @@ std::uint32_t StartMasterDriver(const char* eniArgument) {
 std::uint32_t RunChecks() {
     fakeApp.calls.push_back("RunChecks");
     return fakeApp.checksStatus;
+}
+
+namespace {
+
+void Around(const std::string& what) {
+    fakeApp.around.push_back(what + "@" + std::to_string(fakeApp.calls.size()));
+}
+
+std::string Text(const char* text) {
+    return text == nullptr ? "null" : text;
+}
+
+}  // namespace
+
+bool LockRtNodeRun(std::uint32_t, void (*)()) {
+    Around("Lock");
+    return !fakeApp.lockFails;
+}
+
+void UnlockRtNodeRun() {
+    Around("Unlock");
+}
+
+void PrintWhereToLook() {
+    Around("WhereToLook");
+}
+
+std::uint32_t WriteResultFiles(const char* jsonPath, const char* junitPath, const char* eniGiven,
+                               std::uint32_t status) {
+    Around("Results(" + Text(jsonPath) + "," + Text(junitPath) + "," + Text(eniGiven) + "," +
+           std::to_string(status) + ")");
+    return fakeApp.resultStatus;
 }

@@ -17,6 +17,13 @@ struct FakeAppDeps {
     std::vector<std::string> calls;
     std::string eniArgument;
     std::size_t eniArgumentLength = 0;
+
+    // The run lock, the hints and the result files, in call order, apart
+    // from `calls` and with the place in `calls` they came at:
+    // "Lock@3", "Unlock@5", "WhereToLook@5", "Results(json,junit,eni,status)@5".
+    std::vector<std::string> around;
+    bool lockFails = false;
+    std::uint32_t resultStatus = 0;
 };
 
 extern FakeAppDeps fakeApp;

@@ -120,3 +120,63 @@ TEST(ParvaneMain, AFailedAllocationEndsWithThePlatformError) {
 }
 
 }  // namespace
+
+namespace {
+
+// The node's run lock is held from before the launcher looks at the driver
+// until the checks have closed the master; hints and result files follow.
+TEST(ParvaneMain, HoldsTheNodeFromLaunchToClose) {
+    const struct {
+        std::uint32_t launcher, checks, results;
+        int result;
+        std::vector<std::string> around;
+    } cases[] = {
+        {0, 0, 0, 0, {"Lock@3", "Unlock@5", "Results(r.json,null,a.xml,0)@5"}},
+        {0, 15, 0, 15, {"Lock@3", "Unlock@5", "WhereToLook@5", "Results(r.json,null,a.xml,15)@5"}},
+        {33, 0, 0, 33, {"Lock@3", "Unlock@4", "WhereToLook@4", "Results(r.json,null,a.xml,33)@4"}},
+        // A result file that cannot be written fails a passed run; a failed
+        // run keeps its own status.
+        {0, 0, 0x22, 0x22, {"Lock@3", "Unlock@5", "Results(r.json,null,a.xml,0)@5"}},
+        {0,
+         15,
+         0x22,
+         15,
+         {"Lock@3", "Unlock@5", "WhereToLook@5", "Results(r.json,null,a.xml,15)@5"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.result);
+        ResetFakeApp();
+        fakeApp.launcherStatus = c.launcher;
+        fakeApp.checksStatus = c.checks;
+        fakeApp.resultStatus = c.results;
+        const MainRun run = RunMain({"-eni=a.xml", "-json=r.json"});
+        EXPECT_EQ(run.result, c.result);
+        EXPECT_EQ(run.report, kBanner);
+        EXPECT_EQ(fakeApp.around, c.around);
+    }
+}
+
+TEST(ParvaneMain, ANodeThatStaysBusyEndsTheRunUntouched) {
+    ResetFakeApp();
+    fakeApp.lockFails = true;
+    fakeApp.lastError = 0x0001;
+    const MainRun run = RunMain({"-eni=a.xml"});
+    EXPECT_EQ(run.result, 1);
+    EXPECT_EQ(run.report, kBanner);
+    EXPECT_EQ(fakeApp.calls, (std::vector<std::string>{"Allocate(4096)", "ProcessMaxPriority(0,0)",
+                                                       "ThreadPriority(0,253)"}));
+}
+
+TEST(ParvaneMain, HelpAndVersionTouchNothing) {
+    for (const char* word : {"-h", "--help", "-?", "--version"}) {
+        SCOPED_TRACE(word);
+        ResetFakeApp();
+        const MainRun run = RunMain({"-eni=a.xml", word});
+        EXPECT_EQ(run.result, 0);
+        EXPECT_EQ(run.report.find("Parvane 1.0.0.2"), std::string::npos);
+        EXPECT_TRUE(fakeApp.calls.empty());
+        EXPECT_TRUE(fakeApp.around.empty());
+    }
+}
+
+}  // namespace

@@ -4,6 +4,8 @@
 #include <map>
 #include <memory>
 
+#include "platform/node_run.h"
+
 namespace fake {
 namespace {
 
@@ -206,6 +208,11 @@ RTHANDLE CreateRtProcess(const char* path, const char* commandLine, void* reserv
         return BAD_RTHANDLE;
     }
     RTHANDLE process = fake::AddProcess("new", "");
+    if (start == fake::StartBehaviour::kNameTaken) {
+        RTHANDLE other = fake::AddProcess("other", "PRCS_LOMADYN");
+        fake::Catalog(other, "ZU?END_INIT", fake::AddMemory({1}));
+        return process;
+    }
     fake::Catalog(process, "R?H$C$NAME", fake::AddMemory(fake::Record(0, commandLine)));
     if (start != fake::StartBehaviour::kNeverCatalogues) {
         fake::Catalog(fake::kRoot, "PRCS_LOMADYN", process);
@@ -262,4 +269,29 @@ std::uint32_t GetRtModuleFilename(RTHANDLE module, char* buffer, std::uint32_t s
         buffer[length] = '\0';
     }
     return length;
+}
+
+// The hints' services: a fixed node folder, and a log path named after the
+// process's label in the call log.
+std::uint32_t GetRtNodeFolder(char* buffer, std::uint32_t size) {
+    const std::string folder = "/node";
+    if (folder.size() + 1 > size) {
+        return 0;
+    }
+    std::memcpy(buffer, folder.c_str(), folder.size() + 1);
+    return static_cast<std::uint32_t>(folder.size());
+}
+
+std::uint32_t GetRtProcessLogFile(RTHANDLE process, const char* program, char* buffer,
+                                  std::uint32_t size) {
+    if (fake::Get(process) == nullptr) {
+        return 0;
+    }
+    const std::string path =
+        "/node/log/" + std::string(program) + "." + fake::Label(process) + ".log";
+    if (path.size() + 1 > size) {
+        return 0;
+    }
+    std::memcpy(buffer, path.c_str(), path.size() + 1);
+    return static_cast<std::uint32_t>(path.size());
 }

@@ -20,6 +20,7 @@ enum class StartBehaviour {
     kNeverCatalogues,  // starts, but never catalogues "PRCS_LOMADYN"
     kNoEndOfInit,      // catalogues "PRCS_LOMADYN" only
     kInitialises,      // catalogues "PRCS_LOMADYN", then "ZU?END_INIT"
+    kNameTaken,        // starts, but another live driver ("other") holds "PRCS_LOMADYN"
 };
 
 struct Script {

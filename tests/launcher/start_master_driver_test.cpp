@@ -38,9 +38,15 @@ const Calls kUncatalog = {"Uncatalog(root, PRCS_LOMADYN)"};
 const Calls kWaitEntry = {"Lookup(root, PRCS_LOMADYN, 30000)"};
 const Calls kWaitInit = {"Lookup(new, ZU?END_INIT, 30000)"};
 
-Calls Create(const std::string& commandLine) {
-    return {"Allocate(4096)", "Uncatalog(root, PRCS_LOMADYN)",
-            "Create(/opt/master/lomadyn.rta, " + commandLine + ", 0, 0)"};
+// The launch: the path buffer, a look at the driver entry (a stale one is
+// removed, a live one never), the start.
+Calls Create(const std::string& commandLine, bool staleEntryLeft = false) {
+    Calls calls = {"Allocate(4096)", "Lookup(root, PRCS_LOMADYN, 0)"};
+    if (staleEntryLeft) {
+        calls.push_back("Uncatalog(root, PRCS_LOMADYN)");
+    }
+    calls.push_back("Create(/opt/master/lomadyn.rta, " + commandLine + ", 0, 0)");
+    return calls;
 }
 
 fake::Script Failing(std::uint32_t error, int failAllocation = 0,
@@ -70,24 +76,26 @@ TEST_F(StartMasterDriverTest, FollowsTheDecisionTable) {
     using fake::StartBehaviour;
     // clang-format off
     const StartCase cases[] = {
-        {"no ENI, driver runs: left alone", "", Entry::kRunning, kOld, {}, kIni, 0,
-         kLook, 0, "", true},
+        {"no ENI, driver runs: left alone, its ENI read for the hint", "", Entry::kRunning, kOld,
+         {}, kIni, 0, kLook + kReadOld, 0, "", true},
         {"no ENI, stale entry: removed, driver started without options", "", Entry::kStale, {}, {},
          kIni, 0, kLook + kUncatalog + kAllocate + Create("") + kWaitEntry + kWaitInit, 0, "", false},
         {"no ENI, no driver: started without options", "", Entry::kNone, {}, {}, kIni, 0,
          kLook + kAllocate + Create("") + kWaitEntry + kWaitInit, 0, "", false},
         {"ENI, driver runs: replaced, options carried over", "-eni=new.xml", Entry::kRunning, kOld,
          {}, kIni, 0,
-         kLook + kReadOld + kAllocate + kStop + Create("-eni=new.xml -sim=s.json -v") + kWaitEntry +
+         kLook + kReadOld + kAllocate + kStop + Create("-eni=new.xml -sim=s.json -v", true) + kWaitEntry +
              kWaitInit,
          0, "", false},
         {"ENI with blanks replaces a quoted ENI with blanks", "-eni=/my nets/new.xml",
          Entry::kRunning, fake::Record(0, "-eni=\"/old nets/a.xml\" -sim=s.json"), {}, kIni, 0,
-         kLook + kReadOld + kAllocate + kStop + Create("-eni=\"/my nets/new.xml\" -sim=s.json") +
+         kLook + kReadOld + kAllocate + kStop +
+             Create("-eni=\"/my nets/new.xml\" -sim=s.json", true) +
              kWaitEntry + kWaitInit,
          0, "", false},
         {"ENI, stale entry: started with the ENI alone", "-eni=new.xml", Entry::kStale, kOld, {},
-         kIni, 0, kLook + kAllocate + Create("-eni=new.xml") + kWaitEntry + kWaitInit, 0, "", false},
+         kIni, 0, kLook + kAllocate + Create("-eni=new.xml", true) + kWaitEntry + kWaitInit, 0, "",
+         false},
         {"ENI, no driver: started with the ENI alone", "-eni=new.xml", Entry::kNone, {}, {}, kIni, 0,
          kLook + kAllocate + Create("-eni=new.xml") + kWaitEntry + kWaitInit, 0, "", false},
 
@@ -127,6 +135,10 @@ TEST_F(StartMasterDriverTest, FollowsTheDecisionTable) {
          Failing(0x0001, 0, StartBehaviour::kNoEndOfInit), kIni, 0,
          kLook + kAllocate + Create("-eni=new.xml") + kWaitEntry + kWaitInit, 1,
          Line("Driver initialize failed", 1), false},
+        {"another driver took the name meanwhile: never checked against", "-eni=new.xml",
+         Entry::kNone, {}, Failing(0, 0, StartBehaviour::kNameTaken), kIni, 0,
+         kLook + kAllocate + Create("-eni=new.xml") + kWaitEntry, 0x000B,
+         Line("Driver initialize failed", 0x000B), false},
         {"wait runs out, platform reports no error", "", Entry::kNone, {},
          Failing(0, 0, StartBehaviour::kNeverCatalogues), kIni, 0,
          kLook + kAllocate + Create("") + kWaitEntry, 0x0001, Line("Driver initialize failed", 1),
