@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what the build needs, builds the three programs the demo runs (the
-# tool, the simulated master driver and the node utility; not the test suite)
+# tool, the master driver and the node utility; not the test suite)
 # into build/, starts the simulated driver by hand on the example network in
 # the chosen scenario and checks it with the tool. The tool restarts the
 # driver with the ENI it was given and keeps the driver's other options (the
@@ -48,7 +48,7 @@ if build/bin/rtnode wait PRCS_LOMADYN 0 >/dev/null 2>&1; then
     build/bin/rtnode stop PRCS_LOMADYN >/dev/null
 fi
 echo "Scenario $scenario: $(describe "$scenario")"
-echo "Starting the simulated master driver (stop it with: $stop_hint)"
+echo "Starting the master driver on emulated slaves (stop it with: $stop_hint)"
 setsid build/bin/lomadyn.rta -eni=$eni -sim=examples/five-slaves.$scenario.sim.json \
     </dev/null >>"$RT_NODE_DIR.driver.log" 2>&1 &
 build/bin/rtnode wait 'PRCS_LOMADYN/ZU?END_INIT' 30000
