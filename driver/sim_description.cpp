@@ -2,8 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "emulator/description.h"
 #include "eni/file_bytes.h"
-#include "eni/number_text.h"
 
 namespace parvane::driver {
 namespace {
@@ -38,21 +38,10 @@ class Checker {
     // An unsigned number up to `max`, given as a JSON number or "0x" text.
     std::optional<std::uint32_t> Number(const json& value, const std::string& key,
                                         std::uint32_t max) {
-        std::optional<std::uint64_t> number;
-        if (value.is_number_unsigned()) {
-            number = value.get<std::uint64_t>();
-        } else if (value.is_number_integer()) {
-            return Fail(key, "must not be negative");
-        } else if (value.is_string()) {
-            number = parvane::eni::ParseHexText(value.get_ref<const std::string&>());
-            if (!number)
-                return Fail(key, "expected a number or a \"0x\" hexadecimal text");
-        } else {
-            return Fail(key, "expected a number or a \"0x\" hexadecimal text");
-        }
-        if (*number > max)
-            return Fail(key, "larger than " + std::to_string(max));
-        return static_cast<std::uint32_t>(*number);
+        auto number = emulator::DescriptionNumber(value, max);
+        if (!number)
+            return Fail(key, number.error());
+        return *number;
     }
 
     std::optional<std::uint16_t> State(const json& value, const std::string& key) {

@@ -21,21 +21,10 @@ class Checker {
 
     std::optional<std::uint32_t> Number(const json& value, const std::string& key,
                                         std::uint32_t max) {
-        std::optional<std::uint64_t> number;
-        if (value.is_number_unsigned()) {
-            number = value.get<std::uint64_t>();
-        } else if (value.is_number_integer()) {
-            return Fail(key, "must not be negative");
-        } else if (value.is_string()) {
-            number = eni::ParseHexText(value.get_ref<const std::string&>());
-            if (!number)
-                return Fail(key, "expected a number or a \"0x\" hexadecimal text");
-        } else {
-            return Fail(key, "expected a number or a \"0x\" hexadecimal text");
-        }
-        if (*number > max)
-            return Fail(key, "larger than " + std::to_string(max));
-        return static_cast<std::uint32_t>(*number);
+        auto number = DescriptionNumber(value, max);
+        if (!number)
+            return Fail(key, number.error());
+        return *number;
     }
 
     std::optional<ecat::AlState> State(const json& value, const std::string& key) {
@@ -108,6 +97,22 @@ std::optional<DescribedSlave> ReadSlave(Checker& check, const json& value, const
 }
 
 }  // namespace
+
+std::expected<std::uint32_t, std::string> DescriptionNumber(const json& value, std::uint32_t max) {
+    std::optional<std::uint64_t> number;
+    if (value.is_number_unsigned()) {
+        number = value.get<std::uint64_t>();
+    } else if (value.is_number_integer()) {
+        return std::unexpected("must not be negative");
+    } else if (value.is_string()) {
+        number = eni::ParseHexText(value.get_ref<const std::string&>());
+    }
+    if (!number)
+        return std::unexpected("expected a number or a \"0x\" hexadecimal text");
+    if (*number > max)
+        return std::unexpected("larger than " + std::to_string(max));
+    return static_cast<std::uint32_t>(*number);
+}
 
 std::expected<Description, std::string> ReadDescriptionText(std::string_view text) {
     json document;

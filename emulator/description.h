@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -50,6 +51,12 @@ struct Description {
 };
 
 std::expected<Description, std::string> ReadDescriptionText(std::string_view text);
+
+// One number of a description: a JSON number, or "0x" hexadecimal text, up to
+// `max`; otherwise why not. The driver reads its own keys of the same file
+// with it, so both readers take numbers alike.
+std::expected<std::uint32_t, std::string> DescriptionNumber(const nlohmann::json& value,
+                                                            std::uint32_t max);
 std::expected<Description, std::string> ReadDescriptionFile(const std::filesystem::path& path);
 
 }  // namespace parvane::emulator
