@@ -8,18 +8,21 @@ namespace parvane::emulator {
 const std::uint8_t* EscMemory::PageOf(std::uint32_t address) const {
     if (address >= kSize)
         return nullptr;
-    const std::uint16_t slot = slot_[address / kPageSize];
+    const std::uint8_t slot = slot_[address / kPageSize];
     return slot == 0 ? nullptr : pages_[slot - 1u].data();
 }
 
 std::uint8_t* EscMemory::PageFor(std::uint32_t address) {
-    std::uint16_t& slot = slot_[address / kPageSize];
+    static_assert(kPages <= 0xFF, "a slot holds a page number + 1 in one byte");
+    std::uint8_t& slot = slot_[address / kPageSize];
     if (slot == 0) {
+        // Grown a page at a time while small (most slaves keep two to six
+        // pages), by half beyond.
         if (pages_.capacity() == pages_.size())
-            pages_.reserve(pages_.empty() ? 8 : pages_.size() + 4);
+            pages_.reserve(pages_.size() < 6 ? pages_.size() + 1 : pages_.size() * 3 / 2);
         pages_.emplace_back();
         pages_.back().fill(0);
-        slot = static_cast<std::uint16_t>(pages_.size());
+        slot = static_cast<std::uint8_t>(pages_.size());
     }
     return pages_[slot - 1u].data();
 }

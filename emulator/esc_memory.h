@@ -1,7 +1,10 @@
 // The 64 KiB address space of an emulated ESC (registers and process RAM),
-// kept sparse: 256-byte pages are allocated on the first write of a non-zero
-// byte, and untouched pages read as zeros. Addresses past 0xFFFF read as
-// zeros and take no writes.
+// kept sparse: 512-byte pages are allocated on the first write of a non-zero
+// byte, and untouched pages read as zeros. The page size keeps every
+// register a slave holds before it is configured (0x0000-0x01FF, then the
+// watchdogs and the EEPROM interface at 0x0400-0x05FF) in two pages, and the
+// page table in 128 bytes, so that a long line of idle slaves stays small. Addresses past 0xFFFF
+// read as zeros and take no writes.
 #pragma once
 
 #include <array>
@@ -15,7 +18,7 @@ namespace parvane::emulator {
 class EscMemory {
   public:
     static constexpr std::size_t kSize = 0x10000;
-    static constexpr std::size_t kPageSize = 256;
+    static constexpr std::size_t kPageSize = 512;
     static constexpr std::size_t kPages = kSize / kPageSize;
 
     std::uint8_t Get8(std::uint32_t address) const;
@@ -39,7 +42,7 @@ class EscMemory {
     const std::uint8_t* PageOf(std::uint32_t address) const;
     std::uint8_t* PageFor(std::uint32_t address);  // allocates
 
-    std::array<std::uint16_t, kPages> slot_{};  // 0: untouched, else page index + 1
+    std::array<std::uint8_t, kPages> slot_{};  // 0: untouched, else page index + 1
     std::vector<Page> pages_;
 };
 

@@ -11,16 +11,26 @@
 namespace parvane::emulator {
 
 struct Slave::MailboxRuntime {
-    // The dictionary is the model's, shared, until the first download gives
-    // the slave a copy of its own.
+    // The dictionary is the model's, shared, until the first download (or
+    // the first read of the identity object) gives the slave a copy of its
+    // own, with its identity in 0x1018.
     std::shared_ptr<const ObjectDictionary> shared;
     std::unique_ptr<ObjectDictionary> own;
+    IdentityObject identity;
     const ObjectDictionary& dictionary() const { return own ? *own : *shared; }
     ObjectDictionary& writableDictionary() {
-        if (!own)
+        if (!own) {
             own = std::make_unique<ObjectDictionary>(*shared);
+            if (own->Has(kIdentityIndex)) {
+                const eni::SlaveIdentity& id = identity.identity;
+                own->AddArray(kIdentityIndex,
+                              {id.vendorId, id.productCode, id.revisionNo, identity.serialNo}, 4,
+                              false, false);
+            }
+        }
         return *own;
     }
+    static constexpr std::uint16_t kIdentityIndex = 0x1018;
 
     int lastCounterIn = -1;
     std::uint8_t counterOut = 0;

@@ -39,16 +39,15 @@ std::unique_ptr<Segment> BuildSegment(const eni::NetworkConfig& config,
     for (std::size_t i = 0; i < count; ++i) {
         const eni::Slave& source = i < config.slaves.size() ? config.slaves[i] : bare;
         ModelOverrides overrides;
+        IdentityObject identity{source.identity, source.serialNo};
         SlaveSettings settings;
         settings.transitionMs = description.transitionMs;
         settings.eepromBusyUs = description.eepromBusyUs;
         if (description.slaves) {
             const DescribedSlave& d = (*description.slaves)[i];
-            eni::SlaveIdentity identity = source.identity;
-            identity.vendorId = d.vendorId.value_or(identity.vendorId);
-            identity.productCode = d.productCode.value_or(identity.productCode);
-            identity.revisionNo = d.revisionNo.value_or(identity.revisionNo);
-            overrides.identity = identity;
+            identity.identity.vendorId = d.vendorId.value_or(source.identity.vendorId);
+            identity.identity.productCode = d.productCode.value_or(source.identity.productCode);
+            identity.identity.revisionNo = d.revisionNo.value_or(source.identity.revisionNo);
             overrides.alias = d.alias;
             overrides.deviceEmulation = d.deviceEmulation;
             settings.maxState = d.maxState;
@@ -56,7 +55,7 @@ std::unique_ptr<Segment> BuildSegment(const eni::NetworkConfig& config,
             settings.eepromBusyUs = d.eepromBusyUs.value_or(description.eepromBusyUs);
             settings.eepromErrors = d.eepromErrors;
         }
-        specs.push_back({cache.Get(source, overrides), settings});
+        specs.push_back({cache.Get(source, overrides), identity, settings});
     }
     WireFaults faults;
     faults.loseEvery = description.loseEvery;

@@ -40,6 +40,7 @@ enum class FrameOutcome {
 
 struct SlaveSpec {
     std::shared_ptr<const SlaveModel> model;
+    IdentityObject identity;
     SlaveSettings settings;
 };
 

@@ -78,9 +78,10 @@ void CopyBits(std::uint64_t count, GetBit get, SetBit set) {
 
 }  // namespace
 
-Slave::Slave(std::shared_ptr<const SlaveModel> model, const SlaveSettings& settings,
-             std::uint64_t nowNs, bool lastInLine)
+Slave::Slave(std::shared_ptr<const SlaveModel> model, const IdentityObject& identity,
+             const SlaveSettings& settings, std::uint64_t nowNs, bool lastInLine)
     : model_(std::move(model)),
+      identity_(identity),
       settings_(settings),
       sii_(model_->sii),
       epoch_(nowNs),
@@ -683,6 +684,19 @@ void Slave::SiiCommand(std::uint16_t control, std::uint64_t now) {
         SiiComplete();
 }
 
+// A word of the EEPROM as read: the identity words are the slave's own
+// until its image is a copy of its own; words past the image read 0xFFFF.
+std::uint16_t Slave::SiiWord(std::uint32_t word) const {
+    const auto& image = *sii_;
+    if (word >= image.size() / 2)
+        return 0xFFFF;
+    if (sii_ == model_->sii) {
+        if (const auto own = identity_.SiiWord(word))
+            return *own;
+    }
+    return ecat::sii::WordAt(image, word);
+}
+
 void Slave::SiiComplete() {
     siiBusy_ = false;
     std::uint16_t status = memory_.Get16(reg::kSiiControl);
@@ -693,13 +707,20 @@ void Slave::SiiComplete() {
         status |= sc::kAckError;
     } else if (siiCommand_ == sc::kRead) {
         for (std::uint32_t i = 0; i < 4; ++i) {
-            const std::uint16_t value =
-                word + i / 2 < image.size() / 2 ? ecat::sii::WordAt(image, word + i / 2) : 0xFFFF;
+            const std::uint16_t value = SiiWord(word + i / 2);
             memory_.Set8(reg::kSiiData + i, static_cast<std::uint8_t>(value >> (8 * (i % 2))));
         }
     } else if (siiCommand_ == sc::kWrite) {
         if (2u * word + 2 <= image.size()) {
             auto copy = std::make_shared<std::vector<std::uint8_t>>(image);
+            if (sii_ == model_->sii) {
+                for (std::uint32_t w = ecat::sii::kWordVendorId; 2u * w + 2 <= copy->size(); ++w) {
+                    const auto own = identity_.SiiWord(w);
+                    if (!own)
+                        break;
+                    ecat::Put16(&(*copy)[2u * w], *own);
+                }
+            }
             ecat::Put16(&(*copy)[2u * word], memory_.Get16(reg::kSiiData));
             sii_ = std::move(copy);
         } else {

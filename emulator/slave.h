@@ -35,8 +35,8 @@ struct SlaveSettings {
 
 class Slave {
   public:
-    Slave(std::shared_ptr<const SlaveModel> model, const SlaveSettings& settings,
-          std::uint64_t nowNs, bool lastInLine);
+    Slave(std::shared_ptr<const SlaveModel> model, const IdentityObject& identity,
+          const SlaveSettings& settings, std::uint64_t nowNs, bool lastInLine);
     ~Slave();
     Slave(Slave&&) noexcept;
     Slave& operator=(Slave&&) noexcept;
@@ -62,6 +62,7 @@ class Slave {
     std::uint16_t alStatus() const;
     std::uint16_t alStatusCode() const;
     const SlaveModel& model() const { return *model_; }
+    const IdentityObject& identity() const { return identity_; }
     const EscMemory& memory() const { return memory_; }
     std::size_t MemoryBytes() const;
 
@@ -92,6 +93,7 @@ class Slave {
     // SII EEPROM.
     void SiiCommand(std::uint16_t control, std::uint64_t now);
     void SiiComplete();
+    std::uint16_t SiiWord(std::uint32_t word) const;
 
     // Mailbox.
     MailboxRuntime& Mailbox();
@@ -103,8 +105,11 @@ class Slave {
     std::vector<std::uint8_t> HandleSdo(std::span<const std::uint8_t> sdo);
 
     std::shared_ptr<const SlaveModel> model_;
+    IdentityObject identity_;
     SlaveSettings settings_;
     EscMemory memory_;
+    // The model's image until the master writes the EEPROM: then a copy of
+    // this slave's own, identity included.
     std::shared_ptr<const std::vector<std::uint8_t>> sii_;
     std::unique_ptr<MailboxRuntime> mailbox_;
 

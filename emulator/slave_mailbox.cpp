@@ -60,6 +60,7 @@ Slave::MailboxRuntime& Slave::Mailbox() {
         mailbox_ = std::make_unique<MailboxRuntime>();
         static const auto kEmpty = std::make_shared<const ObjectDictionary>();
         mailbox_->shared = model_->dictionary ? model_->dictionary : kEmpty;
+        mailbox_->identity = identity_;
     }
     return *mailbox_;
 }
@@ -187,7 +188,10 @@ std::vector<std::uint8_t> Slave::HandleSdo(std::span<const std::uint8_t> s) {
         }
         case sdo::kUploadRequest: {
             box.downloading = box.uploading = false;
-            auto value = box.dictionary().Upload(index, subIndex, completeAccess);
+            const ObjectDictionary& od = index == MailboxRuntime::kIdentityIndex
+                                             ? box.writableDictionary()
+                                             : box.dictionary();
+            auto value = od.Upload(index, subIndex, completeAccess);
             if (!value)
                 return Abort(index, subIndex, value.error());
             if (value->size() <= 4 && !completeAccess && !value->empty()) {

@@ -60,14 +60,11 @@ void AddPdoCategory(sii::ImageWriter& writer, sii::Category category,
     }
 }
 
-std::shared_ptr<const ObjectDictionary> BuildDictionary(const eni::Slave& slave,
-                                                        const eni::SlaveIdentity& identity) {
+std::shared_ptr<const ObjectDictionary> BuildDictionary(const eni::Slave& slave) {
     auto od = std::make_shared<ObjectDictionary>();
     od->AddU32(0x1000, 0, false);
-    od->AddString(0x1008, slave.name);
-    od->AddArray(0x1018,
-                 {identity.vendorId, identity.productCode, identity.revisionNo, slave.serialNo}, 4,
-                 false, false);
+    od->AddString(0x1008, DeviceName(slave.name));
+    od->AddArray(0x1018, {0, 0, 0, 0}, 4, false, false);  // the slave's own on first use
     if (slave.processData) {
         std::vector<std::uint32_t> rx, tx;
         for (const eni::SyncManager& sm : slave.processData->sms) {
@@ -102,6 +99,24 @@ std::shared_ptr<const ObjectDictionary> BuildDictionary(const eni::Slave& slave,
 
 }  // namespace
 
+std::optional<std::uint16_t> IdentityObject::SiiWord(std::uint32_t word) const {
+    if (word < sii::kWordVendorId || word >= sii::kWordSerialNo + 2u)
+        return std::nullopt;
+    const std::uint32_t longs[] = {identity.vendorId, identity.productCode, identity.revisionNo,
+                                   serialNo};
+    const std::uint32_t i = word - sii::kWordVendorId;
+    return static_cast<std::uint16_t>(longs[i / 2] >> (16 * (i % 2)));
+}
+
+std::string_view DeviceName(std::string_view eniName) {
+    if (eniName.ends_with(')')) {
+        const auto open = eniName.rfind(" (");
+        if (open != std::string_view::npos && open + 3 < eniName.size())
+            return eniName.substr(open + 2, eniName.size() - open - 3);
+    }
+    return eniName;
+}
+
 bool SlaveModel::hasOutputs() const {
     return std::any_of(processSms.begin(), processSms.end(),
                        [](const ExpectedSm& sm) { return sm.outputs && sm.length > 0; });
@@ -113,10 +128,6 @@ std::vector<std::uint8_t> BuildSiiImage(const eni::Slave& slave, std::uint16_t a
     // Word 0 loads 0x0140/0x0141; bit 0 of 0x0141 is device emulation.
     writer.SetWord(sii::kWordPdiControl, deviceEmulation ? 0x0100 : 0x0000);
     writer.SetWord(sii::kWordAlias, alias);
-    writer.SetLong(sii::kWordVendorId, slave.identity.vendorId);
-    writer.SetLong(sii::kWordProductCode, slave.identity.productCode);
-    writer.SetLong(sii::kWordRevisionNo, slave.identity.revisionNo);
-    writer.SetLong(sii::kWordSerialNo, slave.serialNo);
     const auto layout = LayoutOf(slave);
     if (layout) {
         for (std::uint16_t base : {sii::kWordBootRxMailbox, sii::kWordRxMailbox}) {
@@ -128,8 +139,8 @@ std::vector<std::uint8_t> BuildSiiImage(const eni::Slave& slave, std::uint16_t a
         writer.SetWord(sii::kWordMailboxProtocols, layout->protocols);
     }
 
-    // Strings: the name, referred to by index 1.
-    const std::string name = slave.name.substr(0, 255);
+    // Strings: the device's name, referred to by index 1.
+    const std::string_view name = DeviceName(slave.name).substr(0, 255);
     std::vector<std::uint8_t> strings{1, static_cast<std::uint8_t>(name.size())};
     strings.insert(strings.end(), name.begin(), name.end());
     writer.AddCategory(sii::Category::kStrings, strings);
@@ -189,11 +200,8 @@ std::vector<std::uint8_t> BuildSiiImage(const eni::Slave& slave, std::uint16_t a
     return writer.Finish();
 }
 
-std::shared_ptr<const SlaveModel> ModelCache::Get(const eni::Slave& source,
+std::shared_ptr<const SlaveModel> ModelCache::Get(const eni::Slave& slave,
                                                   const ModelOverrides& overrides) {
-    eni::Slave slave = source;
-    if (overrides.identity)
-        slave.identity = *overrides.identity;
     std::vector<std::uint8_t> image =
         BuildSiiImage(slave, overrides.alias, overrides.deviceEmulation);
 
@@ -216,13 +224,10 @@ std::shared_ptr<const SlaveModel> ModelCache::Get(const eni::Slave& source,
         }
     }
     add16(0xFFFF);
-    key.insert(key.end(), slave.name.begin(), slave.name.end());
     if (auto it = models_.find(key); it != models_.end())
         return it->second;
 
     auto model = std::make_shared<SlaveModel>();
-    model->identity = slave.identity;
-    model->serialNo = slave.serialNo;
     model->alias = overrides.alias;
     model->deviceEmulation = overrides.deviceEmulation;
     model->sii = std::make_shared<const std::vector<std::uint8_t>>(std::move(image));
@@ -246,7 +251,7 @@ std::shared_ptr<const SlaveModel> ModelCache::Get(const eni::Slave& source,
         }
     }
     if (model->mailbox && (model->mailbox->protocols & sii::kProtocolCoe) != 0) {
-        model->dictionary = BuildDictionary(slave, slave.identity);
+        model->dictionary = BuildDictionary(slave);
         for (const eni::CoeInitCmd& cmd : slave.mailbox->coeInitCmds) {
             if (cmd.ccs == 1 && cmd.transitions.Has(eni::Transition::kPS))
                 model->requiredForSafeOp.push_back({cmd.index, cmd.subIndex, cmd.completeAccess});

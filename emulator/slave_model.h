@@ -2,7 +2,10 @@
 // image, its mailbox layout, the sync managers and CoE objects it expects
 // before SAFEOP, and the object dictionary it starts with. Built once from an
 // ENI slave and shared by every slave built from an equal one, so that a long
-// segment of identical devices stores each of these once.
+// segment of identical devices stores each of these once. What sets one
+// device apart from others of its kind, its identity and serial number, is
+// the slave's own (`IdentityObject`), so slaves that differ only there (or in
+// the instance name a configurator gives them) share one model.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "emulator/object_dictionary.h"
@@ -41,9 +45,17 @@ struct RequiredObject {
     bool completeAccess = false;
 };
 
-struct SlaveModel {
+// The identity one device carries in EEPROM words 0x08-0x0F and in object
+// 0x1018; the model's SII image and dictionary hold zeros there.
+struct IdentityObject {
     eni::SlaveIdentity identity;
     std::uint32_t serialNo = 0;
+
+    // SII word 0x08 + i (i < 8), or nothing outside the identity words.
+    std::optional<std::uint16_t> SiiWord(std::uint32_t word) const;
+};
+
+struct SlaveModel {
     std::uint16_t alias = 0;
     bool deviceEmulation = false;
     std::shared_ptr<const std::vector<std::uint8_t>> sii;
@@ -57,15 +69,19 @@ struct SlaveModel {
     bool hasOutputs() const;
 };
 
-// The overrides a network description gives one slave.
+// The overrides a network description gives one slave's model.
 struct ModelOverrides {
-    std::optional<eni::SlaveIdentity> identity;
     std::uint16_t alias = 0;
     bool deviceEmulation = false;
 };
 
-// The SII image an ENI slave implies (identity, alias and checksum, mailbox
-// words, general / FMMU / SyncM / PDO categories).
+// The name a device gives itself (SII strings, object 0x1008): the type a
+// configurator writes in brackets after the instance name ("Term 5 (XY2008)"
+// gives "XY2008"), else the whole name.
+std::string_view DeviceName(std::string_view eniName);
+
+// The SII image an ENI slave implies (alias and checksum, mailbox words,
+// general / FMMU / SyncM / PDO categories), with zeros for the identity.
 std::vector<std::uint8_t> BuildSiiImage(const eni::Slave& slave, std::uint16_t alias,
                                         bool deviceEmulation);
 

@@ -5,8 +5,11 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <pugixml.hpp>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "eni/config_reader.h"
 #include "eni/file_bytes.h"
@@ -66,23 +69,47 @@ class Reader {
             return Refuse(Format("no <Config> element under <%.60s>", root.name()),
                           LineAt(root.offset_debug()), std::string(rootName));
         }
-        std::size_t slaveCount = 0;
-        for (pugi::xml_node child = config.first_child(); child; child = child.next_sibling())
-            slaveCount += child.type() == pugi::node_element && LocalName(child) == "Slave";
-        slaveCount = std::min(slaveCount, kMaxSlaves);
-        contents_.slaves.reserve(slaveCount);
-        contents_.config.slaves.reserve(slaveCount);
+        // Slaves are read first, on two threads when there are many (the
+        // document is only read, which pugixml allows from several
+        // threads); the pass in document order below then takes their
+        // results, so refusals and notes come out as a single pass gives them.
+        std::vector<pugi::xml_node> slaveNodes;
+        for (pugi::xml_node child = config.first_child(); child; child = child.next_sibling()) {
+            if (child.type() == pugi::node_element && LocalName(child) == "Slave" &&
+                slaveNodes.size() < kMaxSlaves)
+                slaveNodes.push_back(child);
+        }
+        contents_.slaves.resize(slaveNodes.size());
+        contents_.config.slaves.resize(slaveNodes.size());
+        std::vector<SlaveRun> runs = ReadSlaves(slaveNodes);
+
+        std::size_t position = 0;
+        std::size_t run = 0, missing = 0;
         for (pugi::xml_node child = config.first_child(); child; child = child.next_sibling()) {
             if (child.type() != pugi::node_element)
                 continue;
             std::string_view name = LocalName(child);
             if (name == "Slave") {
-                if (contents_.slaves.size() == kMaxSlaves) {
+                if (position == kMaxSlaves) {
                     return Refuse(Format("more than %zu slaves", kMaxSlaves),
-                                  LineAt(child.offset_debug()), SlavePath(contents_.slaves.size()));
+                                  LineAt(child.offset_debug()), SlavePath(position));
                 }
-                if (auto refused = ReadSlave(child); !refused.has_value())
-                    return std::unexpected(std::move(refused.error()));
+                while (runs[run].first + runs[run].count <= position) {
+                    ++run;
+                    missing = 0;
+                }
+                const SlaveRun& r = runs[run];
+                for (; missing < r.missing.size() && r.missing[missing].position == position;
+                     ++missing) {
+                    if (contents_.notes.missingElements++ < kMaxNotes)
+                        contents_.notes.lines.push_back(r.missing[missing].line);
+                }
+                if (r.refusal && r.refusal->position == position) {
+                    Error error = r.refusal->error;
+                    error.notes = std::move(contents_.notes);
+                    return std::unexpected(std::move(error));
+                }
+                ++position;
             } else if (name == "Master") {
                 if (auto read = ReadMasterConfig(child, contents_.config); !read)
                     return Refuse(std::move(read.error()));
@@ -100,34 +127,85 @@ class Reader {
     }
 
   private:
-    std::expected<void, Error> ReadSlave(const pugi::xml_node& slave) {
-        SlaveIdentity identity;
+    // An identity element a slave lacks; the line only for the first few of a run.
+    struct Missing {
+        std::size_t position = 0;
+        std::string line;
+    };
+    struct PositionedError {
+        std::size_t position = 0;
+        Error error;  // without notes: the pass in document order adds them
+    };
+    // The slaves from `first` on, read until `count` are done or one is refused.
+    struct SlaveRun {
+        std::size_t first = 0;
+        std::size_t count = 0;
+        std::vector<Missing> missing;
+        std::optional<PositionedError> refusal;
+    };
+
+    // Below this many slaves a second thread costs more than it saves.
+    static constexpr std::size_t kSlavesForTwoThreads = 256;
+
+    std::vector<SlaveRun> ReadSlaves(const std::vector<pugi::xml_node>& nodes) {
+        const std::size_t half = nodes.size() >= kSlavesForTwoThreads ? nodes.size() / 2 : 0;
+        std::vector<SlaveRun> runs(half > 0 ? 2 : 1);
+        runs.front().count = half > 0 ? half : nodes.size();
+        if (half == 0) {
+            ReadRun(nodes, runs.front());
+            return runs;
+        }
+        runs.back().first = half;
+        runs.back().count = nodes.size() - half;
+        std::thread second;
+        try {
+            second = std::thread([&] { ReadRun(nodes, runs.back()); });
+        } catch (const std::system_error&) {
+            ReadRun(nodes, runs.back());  // no thread to be had: read it here
+        }
+        ReadRun(nodes, runs.front());
+        if (second.joinable())
+            second.join();
+        return runs;
+    }
+
+    void ReadRun(const std::vector<pugi::xml_node>& nodes, SlaveRun& run) {
+        for (std::size_t p = run.first; p < run.first + run.count; ++p) {
+            if (auto refused = ReadSlave(nodes[p], p, run); !refused) {
+                run.refusal = PositionedError{p, std::move(refused.error())};
+                return;
+            }
+        }
+    }
+
+    std::expected<void, Error> ReadSlave(const pugi::xml_node& slave, std::size_t position,
+                                         SlaveRun& run) {
+        SlaveIdentity& identity = contents_.slaves[position];
         pugi::xml_node info = FirstChild(slave, "Info");
-        auto read = Field(slave, info, "VendorId", identity.vendorId);
+        auto read = Field(slave, position, info, "VendorId", identity.vendorId, run);
         if (read)
-            read = Field(slave, info, "ProductCode", identity.productCode);
+            read = Field(slave, position, info, "ProductCode", identity.productCode, run);
         if (read)
-            read = Field(slave, info, "RevisionNo", identity.revisionNo);
-        contents_.slaves.push_back(identity);
+            read = Field(slave, position, info, "RevisionNo", identity.revisionNo, run);
         if (!read)
             return read;
-        Slave& model = contents_.config.slaves.emplace_back();
+        Slave& model = contents_.config.slaves[position];
         model.identity = identity;
-        if (auto configured = ReadSlaveConfig(slave, contents_.slaves.size() - 1, model);
-            !configured)
-            return Refuse(std::move(configured.error()));
+        if (auto configured = ReadSlaveConfig(slave, position, model); !configured)
+            return std::unexpected(ErrorOf(std::move(configured.error())));
         return {};
     }
 
-    std::expected<void, Error> Field(const pugi::xml_node& slave, const pugi::xml_node& info,
-                                     const char* name, std::uint32_t& value) {
-        std::size_t position = contents_.slaves.size();
+    std::expected<void, Error> Field(const pugi::xml_node& slave, std::size_t position,
+                                     const pugi::xml_node& info, const char* name,
+                                     std::uint32_t& value, SlaveRun& run) {
         pugi::xml_node element = info ? FirstChild(info, name) : pugi::xml_node();
         if (!element) {
-            if (contents_.notes.missingElements++ < kMaxNotes) {
-                contents_.notes.lines.push_back(
-                    Format("slave %zu (line %zu): no <Info>/<%s>; it reads as 0", position,
-                           LineAt(slave.offset_debug()), name));
+            Missing& missing = run.missing.emplace_back();
+            missing.position = position;
+            if (run.missing.size() <= kMaxNotes) {
+                missing.line = Format("slave %zu (line %zu): no <Info>/<%s>; it reads as 0",
+                                      position, LineAt(slave.offset_debug()), name);
             }
             return {};
         }
@@ -135,10 +213,13 @@ class Reader {
         auto number = ParseEniNumber(text);
         if (!number) {
             std::size_t line = LineAt(element.offset_debug());
-            return Refuse(
+            Error error;
+            error.message =
                 Format("slave %zu (line %zu): <%s> \"%.40s\" is not an unsigned 32-bit number",
-                       position, line, name, text),
-                line, SlavePath(position) + "/Info/" + name);
+                       position, line, name, text);
+            error.line = line;
+            error.element = SlavePath(position) + "/Info/" + name;
+            return std::unexpected(std::move(error));
         }
         value = *number;
         return {};
@@ -156,10 +237,17 @@ class Reader {
     // A malformed element of the network's configuration: its line, path
     // and what is wrong with it.
     std::unexpected<Error> Refuse(Refusal refusal) {
-        const std::size_t line = LineAt(refusal.offset);
-        std::string message =
-            Format("line %zu: %s: %s", line, refusal.element.c_str(), refusal.reason.c_str());
-        return Refuse(std::move(message), line, std::move(refusal.element));
+        Error error = ErrorOf(std::move(refusal));
+        return Refuse(std::move(error.message), error.line, std::move(error.element));
+    }
+
+    Error ErrorOf(Refusal refusal) const {
+        Error error;
+        error.line = LineAt(refusal.offset);
+        error.message =
+            Format("line %zu: %s: %s", error.line, refusal.element.c_str(), refusal.reason.c_str());
+        error.element = std::move(refusal.element);
+        return error;
     }
 
     // Slaves are numbered from 0 in document order, as in the messages.
@@ -181,6 +269,7 @@ class Reader {
 
     std::vector<char>& buffer_;
     pugi::xml_encoding encoding_;
+    // Each slave's entries are written by the one thread that reads it.
     EniContents contents_;
 };
 

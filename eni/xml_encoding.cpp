@@ -58,14 +58,12 @@ XmlInput PrepareXml(std::vector<char> bytes) {
     XmlInput input;
     std::string_view label =
         DeclaredEncoding({bytes.data(), std::min<std::size_t>(bytes.size(), 256)});
-    bool highBytes = std::any_of(bytes.begin(), bytes.end(),
-                                 [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
-    if (!label.empty() && IsSingleByteLabel(label) && !highBytes) {
+    if (!label.empty() && IsSingleByteLabel(label)) {
+        const bool highBytes = std::any_of(bytes.begin(), bytes.end(), [](char c) {
+            return static_cast<unsigned char>(c) >= 0x80;
+        });
         // Plain ASCII reads the same in UTF-8: no conversion needed.
-        input.bytes = std::move(bytes);
-        input.encoding = pugi::encoding_utf8;
-    } else if (!label.empty() && IsSingleByteLabel(label)) {
-        input.bytes = Latin1ToUtf8(bytes);
+        input.bytes = highBytes ? Latin1ToUtf8(bytes) : std::move(bytes);
         input.encoding = pugi::encoding_utf8;
     } else {
         input.bytes = std::move(bytes);

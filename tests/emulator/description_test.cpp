@@ -106,11 +106,37 @@ TEST(Description, IdentitiesFromTheDescriptionOrTheEniAtTheSamePosition) {
     EXPECT_EQ(same->size(), 2u);
 }
 
-TEST(Description, IdenticalSlavesShareOneModel) {
+// Slaves that differ only in identity, serial number and instance name share
+// one model, yet each answers with its own identity, also after an EEPROM
+// write has given it an image of its own; another mailbox is another model.
+TEST(Description, SlavesOfOneKindShareOneModel) {
     FakeClock clock;
-    auto segment = MakeSegment({MailboxSlave(), MailboxSlave(), MailboxSlave(7)}, clock);
+    eni::Slave first = MailboxSlave(0x1111);
+    first.name = "Term 1 (XY1234)";
+    eni::Slave second = MailboxSlave(0x2222);
+    second.name = "Term 2 (XY1234)";
+    second.serialNo = 0x0BAD;
+    eni::Slave other = MailboxSlave(0x1111);
+    other.mailbox->recvLength = 64;
+    auto segment = MakeSegment({first, second, other}, clock);
     EXPECT_EQ(&segment->slave(0).model(), &segment->slave(1).model());
     EXPECT_NE(&segment->slave(0).model(), &segment->slave(2).model());
+
+    constexpr std::uint8_t kAprd = 1, kApwr = 2;
+    auto word = [&](std::uint16_t adp, std::uint8_t at) {
+        Exchange(*segment, kApwr, adp, 0x0502, {0x00, 0x01, at, 0x00, 0x00, 0x00});
+        return ToHex(Exchange(*segment, kAprd, adp, 0x0508, Zeros(4)).data);
+    };
+    // Two words a read: 0x0A-0x0B the product code, 0x0E-0x0F the serial number.
+    EXPECT_EQ(word(0x0000, 0x0A), "11 11 00 00");
+    EXPECT_EQ(word(0xFFFF, 0x0A), "22 22 00 00");
+    EXPECT_EQ(word(0xFFFF, 0x0E), "ad 0b 00 00");
+    // Write word 0x20 of the second slave (write enable with the command).
+    Exchange(*segment, kApwr, 0xFFFF, 0x0508, {0x5A, 0xA5});
+    Exchange(*segment, kApwr, 0xFFFF, 0x0502, {0x01, 0x02, 0x20, 0x00, 0x00, 0x00});
+    EXPECT_EQ(word(0xFFFF, 0x20).substr(0, 5), "5a a5");
+    EXPECT_EQ(word(0xFFFF, 0x0A), "22 22 00 00");
+    EXPECT_EQ(word(0x0000, 0x20).substr(0, 5), "00 00");
 }
 
 }  // namespace

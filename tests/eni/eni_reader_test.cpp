@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <map>
 #include <string>
 
 namespace parvane::eni {
@@ -245,6 +247,83 @@ TEST(EniReader, TenThousandSlaves) {
     ASSERT_EQ(eni->slaves.size(), 10000u);
     EXPECT_EQ(eni->slaves[0], (SlaveIdentity{2, 0x0B5A3052, 0x00110000}));
     EXPECT_EQ(eni->slaves[9999], (SlaveIdentity{2, 0x0B5A3052 + 9999, 0x00110000 + 9999}));
+}
+
+// A long file is read on two threads; what it says must not depend on that:
+// the refusal is the first in document order, the notes are those made up to
+// it, in order, the first 20 of them written out.
+TEST(EniReader, LongFilesReportAsOnePassWould) {
+    struct Case {
+        const char* what;
+        std::map<int, std::string> slaves;  // replaced slaves by position
+        std::string before, after;          // elements around the slaves
+        const char* element;                // refused element, "" for none
+        std::size_t missing;                // notes counted (lines: at most 20)
+    };
+    const std::string noRevision =
+        "<Slave><Info><VendorId>1</VendorId><ProductCode>2</ProductCode></Info></Slave>";
+    const std::string badVendor = Slave("x", "2", "3");
+    const std::string badCmd =
+        "<Slave><Info><VendorId>1</VendorId><ProductCode>2</ProductCode>"
+        "<RevisionNo>3</RevisionNo></Info><InitCmds><InitCmd>"
+        "<Transition>IP</Transition><Cmd>99</Cmd></InitCmd></InitCmds></Slave>";
+    const std::string badCyclic = "<Cyclic><CycleTime>x</CycleTime></Cyclic>";
+    std::map<int, std::string> spread;
+    for (int p = 5; p < 600; p += 20)
+        spread[p] = noRevision;
+    const Case cases[] = {
+        {"a refusal in the second half keeps the notes of both",
+         {{10, noRevision}, {400, noRevision}, {450, badVendor}},
+         "",
+         "",
+         "Config/Slave[450]/Info/VendorId",
+         2},
+        {"the earlier of two refusals",
+         {{100, badVendor}, {500, badCmd}},
+         "",
+         "",
+         "Config/Slave[100]/Info/VendorId",
+         0},
+        {"a slave before a bad Cyclic",
+         {{500, badCmd}},
+         "",
+         badCyclic,
+         "Config/Slave[500]/InitCmds/InitCmd[0]/Cmd",
+         0},
+        {"a bad Cyclic before the slaves",
+         {{500, badCmd}},
+         badCyclic,
+         "",
+         "Config/Cyclic[0]/CycleTime",
+         0},
+        {"30 notes over both halves", spread, "", "", "", 30},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string body = c.before;
+        for (int p = 0; p < 600; ++p) {
+            auto replaced = c.slaves.find(p);
+            body +=
+                replaced != c.slaves.end() ? replaced->second : Slave("1", "2", std::to_string(p));
+        }
+        auto eni = ReadEniText(Eni(body + c.after));
+        const Notes& notes = eni ? eni->notes : eni.error().notes;
+        if (*c.element == '\0') {
+            ASSERT_TRUE(eni.has_value()) << eni.error().message;
+            EXPECT_EQ(eni->slaves[599], (SlaveIdentity{1, 2, 599}));
+        } else {
+            ASSERT_FALSE(eni.has_value());
+            EXPECT_EQ(eni.error().element, c.element) << eni.error().message;
+        }
+        EXPECT_EQ(notes.missingElements, c.missing);
+        ASSERT_EQ(notes.lines.size(), std::min<std::size_t>(c.missing, 20));
+        int last = -1;
+        for (const std::string& line : notes.lines) {
+            const int position = std::stoi(line.substr(line.find("slave ") + 6));
+            EXPECT_GT(position, last) << line;
+            last = position;
+        }
+    }
 }
 
 TEST(EniReader, MoreSlavesThanACountCanHoldIsRefused) {
