@@ -9,22 +9,17 @@ const std::uint8_t* EscMemory::PageOf(std::uint32_t address) const {
     if (address >= kSize)
         return nullptr;
     const std::uint8_t slot = slot_[address / kPageSize];
-    return slot == 0 ? nullptr : pages_[slot - 1u].data();
+    return slot == 0 ? nullptr : pages_[slot - 1u]->data();
 }
 
 std::uint8_t* EscMemory::PageFor(std::uint32_t address) {
     static_assert(kPages <= 0xFF, "a slot holds a page number + 1 in one byte");
     std::uint8_t& slot = slot_[address / kPageSize];
     if (slot == 0) {
-        // Grown a page at a time while small (most slaves keep two to six
-        // pages), by half beyond.
-        if (pages_.capacity() == pages_.size())
-            pages_.reserve(pages_.size() < 6 ? pages_.size() + 1 : pages_.size() * 3 / 2);
-        pages_.emplace_back();
-        pages_.back().fill(0);
+        pages_.push_back(std::make_unique<Page>());  // zero-filled
         slot = static_cast<std::uint8_t>(pages_.size());
     }
-    return pages_[slot - 1u].data();
+    return pages_[slot - 1u]->data();
 }
 
 std::uint8_t EscMemory::Get8(std::uint32_t address) const {
@@ -108,7 +103,7 @@ void EscMemory::Write(std::uint32_t address, std::span<const std::uint8_t> in) {
 }
 
 std::size_t EscMemory::AllocatedBytes() const {
-    return sizeof(slot_) + pages_.capacity() * sizeof(Page);
+    return sizeof(slot_) + pages_.capacity() * sizeof(pages_[0]) + pages_.size() * sizeof(Page);
 }
 
 }  // namespace parvane::emulator

@@ -10,6 +10,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -43,7 +44,9 @@ class EscMemory {
     std::uint8_t* PageFor(std::uint32_t address);  // allocates
 
     std::array<std::uint8_t, kPages> slot_{};  // 0: untouched, else page index + 1
-    std::vector<Page> pages_;
+    // Pages one by one: a slave that takes more pages as it is configured
+    // then moves no page and leaves no freed run of pages behind.
+    std::vector<std::unique_ptr<Page>> pages_;
 };
 
 }  // namespace parvane::emulator

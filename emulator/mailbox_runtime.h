@@ -11,9 +11,9 @@
 namespace parvane::emulator {
 
 struct Slave::MailboxRuntime {
-    // The dictionary is the model's, shared, until the first download (or
-    // the first read of the identity object) gives the slave a copy of its
-    // own, with its identity in 0x1018.
+    // The dictionary is the model's, shared, until the first download gives
+    // the slave a copy of its own, with its identity in 0x1018. Until then
+    // 0x1018 is read from the identity alone, without a copy.
     std::shared_ptr<const ObjectDictionary> shared;
     std::unique_ptr<ObjectDictionary> own;
     IdentityObject identity;
@@ -21,17 +21,31 @@ struct Slave::MailboxRuntime {
     ObjectDictionary& writableDictionary() {
         if (!own) {
             own = std::make_unique<ObjectDictionary>(*shared);
-            if (own->Has(kIdentityIndex)) {
-                const eni::SlaveIdentity& id = identity.identity;
-                own->AddArray(kIdentityIndex,
-                              {id.vendorId, id.productCode, id.revisionNo, identity.serialNo}, 4,
-                              false, false);
-            }
+            if (own->Has(kIdentityIndex))
+                AddIdentity(*own);
         }
         return *own;
     }
-    static constexpr std::uint16_t kIdentityIndex = 0x1018;
+    std::expected<std::vector<std::uint8_t>, AbortCode> Upload(std::uint16_t index,
+                                                               std::uint8_t subIndex,
+                                                               bool completeAccess) const {
+        if (!own && index == kIdentityIndex && shared->Has(index)) {
+            ObjectDictionary identityOnly;
+            AddIdentity(identityOnly);
+            return identityOnly.Upload(index, subIndex, completeAccess);
+        }
+        return dictionary().Upload(index, subIndex, completeAccess);
+    }
 
+  private:
+    static constexpr std::uint16_t kIdentityIndex = 0x1018;
+    void AddIdentity(ObjectDictionary& od) const {
+        const eni::SlaveIdentity& id = identity.identity;
+        od.AddArray(kIdentityIndex, {id.vendorId, id.productCode, id.revisionNo, identity.serialNo},
+                    4, false, false);
+    }
+
+  public:
     int lastCounterIn = -1;
     std::uint8_t counterOut = 0;
     std::vector<std::vector<std::uint8_t>> queue;  // whole mailbox messages, oldest first

@@ -188,10 +188,7 @@ std::vector<std::uint8_t> Slave::HandleSdo(std::span<const std::uint8_t> s) {
         }
         case sdo::kUploadRequest: {
             box.downloading = box.uploading = false;
-            const ObjectDictionary& od = index == MailboxRuntime::kIdentityIndex
-                                             ? box.writableDictionary()
-                                             : box.dictionary();
-            auto value = od.Upload(index, subIndex, completeAccess);
+            auto value = box.Upload(index, subIndex, completeAccess);
             if (!value)
                 return Abort(index, subIndex, value.error());
             if (value->size() <= 4 && !completeAccess && !value->empty()) {

@@ -2,7 +2,8 @@
 // the root's Config element, in document order, each with the identity in its
 // Info element; and, in the same pass, the network's configuration (master,
 // slaves, cyclic frames, process image) as the master and the emulated slaves
-// use it. The document is released before the reader returns.
+// use it. The document is released before the reader returns. The slaves of
+// a long file are read on two threads; what the reader returns is the same.
 #pragma once
 
 #include <expected>

@@ -137,6 +137,14 @@ TEST(Description, SlavesOfOneKindShareOneModel) {
     EXPECT_EQ(word(0xFFFF, 0x20).substr(0, 5), "5a a5");
     EXPECT_EQ(word(0xFFFF, 0x0A), "22 22 00 00");
     EXPECT_EQ(word(0x0000, 0x20).substr(0, 5), "00 00");
+
+    // Object 0x1018:02, read from the shared dictionary, then from the copy
+    // the first download gives the slave.
+    BringUp(*segment, 0xFFFF, 2);
+    const Bytes upload = Hex("0a 00 00 00 00 13 00 20 40 18 10 02 00 00 00 00");
+    EXPECT_EQ(ToHex(MailboxExchange(*segment, 0xFFFF, upload)).substr(36, 11), "22 22 00 00");
+    DownloadStartupObjects(*segment, 0xFFFF);
+    EXPECT_EQ(ToHex(MailboxExchange(*segment, 0xFFFF, upload)).substr(36, 11), "22 22 00 00");
 }
 
 }  // namespace
