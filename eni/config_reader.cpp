@@ -377,21 +377,30 @@ ReadResult ReadInitCmd(const Where& where, const pugi::xml_node& node, InitCmd& 
     return {};
 }
 
-ReadResult ReadInitCmds(const Where& where, const pugi::xml_node& node, std::vector<InitCmd>& out) {
+// The InitCmd children of an InitCmds element, each read by `readOne`; a
+// Disabled one is dropped.
+template <typename Cmd>
+ReadResult ReadCommandList(const Where& where, const pugi::xml_node& node, std::vector<Cmd>& out,
+                           ReadResult (*readOne)(const Where&, const pugi::xml_node&, Cmd&,
+                                                 bool&)) {
     out.reserve(out.size() + CountElements(node, "InitCmd"));
     std::ptrdiff_t index = 0;
     return ForEachElement(node, [&](const pugi::xml_node& child, std::string_view name) {
         if (name != "InitCmd")
             return ReadResult{};
         const Where at{&where, name, index++};
-        InitCmd cmd;
+        Cmd cmd;
         bool disabled = false;
-        if (ReadResult read = ReadInitCmd(at, child, cmd, disabled); !read)
+        if (ReadResult read = readOne(at, child, cmd, disabled); !read)
             return read;
         if (!disabled)
             out.push_back(std::move(cmd));
         return ReadResult{};
     });
+}
+
+ReadResult ReadInitCmds(const Where& where, const pugi::xml_node& node, std::vector<InitCmd>& out) {
+    return ReadCommandList(where, node, out, ReadInitCmd);
 }
 
 ReadResult ReadCoeInitCmd(const Where& where, const pugi::xml_node& node, CoeInitCmd& out,
@@ -443,21 +452,7 @@ ReadResult ReadCoe(const Where& where, const pugi::xml_node& coe, std::vector<Co
     return ForEachElement(coe, [&](const pugi::xml_node& initCmds, std::string_view name) {
         if (name != "InitCmds")
             return ReadResult{};
-        const Where list = Child(where, initCmds);
-        out.reserve(out.size() + CountElements(initCmds, "InitCmd"));
-        std::ptrdiff_t index = 0;
-        return ForEachElement(initCmds, [&](const pugi::xml_node& child, std::string_view n) {
-            if (n != "InitCmd")
-                return ReadResult{};
-            const Where at{&list, n, index++};
-            CoeInitCmd cmd;
-            bool disabled = false;
-            if (ReadResult read = ReadCoeInitCmd(at, child, cmd, disabled); !read)
-                return read;
-            if (!disabled)
-                out.push_back(std::move(cmd));
-            return ReadResult{};
-        });
+        return ReadCommandList(Child(where, initCmds), initCmds, out, ReadCoeInitCmd);
     });
 }
 

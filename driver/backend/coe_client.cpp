@@ -33,6 +33,19 @@ CoeError Fail(CoeFailure failure) {
     return CoeError{failure, 0, 0};
 }
 
+// What a reply other than the one awaited says: the slave's abort, a mailbox
+// error, or nothing that belongs here.
+CoeError Refused(const SdoReply& reply) {
+    switch (reply.kind) {
+        case SdoReplyKind::kAbort:
+            return CoeError{CoeFailure::kAbort, reply.abortCode, 0};
+        case SdoReplyKind::kMailboxError:
+            return CoeError{CoeFailure::kMailboxError, 0, reply.mailboxError};
+        default:
+            return Fail(CoeFailure::kUnexpected);
+    }
+}
+
 CoeError FromExchange(ExchangeError error) {
     return Fail(error == ExchangeError::kTooLarge ? CoeFailure::kTooLarge : CoeFailure::kNoReply);
 }
@@ -366,16 +379,8 @@ std::expected<void, CoeError> CoeClient::Download(std::uint16_t index, std::uint
 
     bool toggle = false;
     for (;;) {
-        switch (reply->kind) {
-            case SdoReplyKind::kDownloadDone:
-                break;
-            case SdoReplyKind::kAbort:
-                return std::unexpected(CoeError{CoeFailure::kAbort, reply->abortCode, 0});
-            case SdoReplyKind::kMailboxError:
-                return std::unexpected(CoeError{CoeFailure::kMailboxError, 0, reply->mailboxError});
-            default:
-                return std::unexpected(Fail(CoeFailure::kUnexpected));
-        }
+        if (reply->kind != SdoReplyKind::kDownloadDone)
+            return std::unexpected(Refused(*reply));
         if (sent >= data.size())
             return {};
         // The rest in segments, each as large as SM0 allows.
@@ -435,12 +440,8 @@ std::expected<std::size_t, CoeError> CoeClient::Upload(std::uint16_t index, std:
             return reply->data.size();
         case SdoReplyKind::kUploadNormal:
             break;
-        case SdoReplyKind::kAbort:
-            return std::unexpected(CoeError{CoeFailure::kAbort, reply->abortCode, 0});
-        case SdoReplyKind::kMailboxError:
-            return std::unexpected(CoeError{CoeFailure::kMailboxError, 0, reply->mailboxError});
         default:
-            return std::unexpected(Fail(CoeFailure::kUnexpected));
+            return std::unexpected(Refused(*reply));
     }
 
     const std::uint32_t size = reply->size;
@@ -457,11 +458,9 @@ std::expected<std::size_t, CoeError> CoeClient::Upload(std::uint16_t index, std:
         reply = Receive(SdoStep::kUploadSegment, index, subIndex, deadline, stop);
         if (!reply)
             return std::unexpected(reply.error());
-        if (reply->kind == SdoReplyKind::kAbort)
-            return std::unexpected(CoeError{CoeFailure::kAbort, reply->abortCode, 0});
-        if (reply->kind == SdoReplyKind::kMailboxError)
-            return std::unexpected(CoeError{CoeFailure::kMailboxError, 0, reply->mailboxError});
-        if (reply->kind != SdoReplyKind::kUploadSegment || reply->toggle != toggle)
+        if (reply->kind != SdoReplyKind::kUploadSegment)
+            return std::unexpected(Refused(*reply));
+        if (reply->toggle != toggle)
             return std::unexpected(Fail(CoeFailure::kUnexpected));
         if (reply->data.size() > size - got)
             return std::unexpected(Fail(CoeFailure::kUnexpected));
