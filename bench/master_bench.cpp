@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "bench/eni_text.h"
-#include "driver/backend/bring_up.h"
-#include "driver/backend/log.h"
+#include "master/bring_up.h"
+#include "master/log.h"
 #include "emulator/in_process_link.h"
 #include "emulator/network.h"
 #include "eni/eni_reader.h"
@@ -16,7 +16,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-namespace backend = parvane::driver::backend;
+namespace master = parvane::master;
 
 void Quiet(const char*) {}
 
@@ -30,7 +30,7 @@ void Row(const char* what, double ms, unsigned long long frames, bool identified
 }  // namespace
 
 int main() {
-    backend::SetLogSink(&Quiet);
+    master::SetLogSink(&Quiet);
     std::printf("| %-44s | %-26s |\n", "master bring-up (in process)", "median of 5");
     std::printf("|%s|%s|\n", std::string(46, '-').c_str(), std::string(28, '-').c_str());
     for (std::size_t count : {1000u, 10000u}) {
@@ -41,14 +41,14 @@ int main() {
         }
         auto segment = parvane::emulator::BuildSegment(eni->config, {});
         parvane::emulator::InProcessLink link(*segment);
-        backend::Exchange exchange(link, {});
+        master::Exchange exchange(link, {});
         std::vector<double> ms;
         unsigned long long frames = 0;
         std::size_t identified = 0;
         for (int i = 0; i < 5; ++i) {
             const auto before = exchange.counters().framesSent;
             const auto start = Clock::now();
-            auto found = backend::BringUp(exchange, eni->config);
+            auto found = master::BringUp(exchange, eni->config);
             ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
             frames = exchange.counters().framesSent - before;
             identified = 0;

@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "driver/backend/eeprom.h"
+#include "master/eeprom.h"
 #include "driver/log.h"
 #include "ecat/byte_order.h"
 #include "ecat/registers.h"
@@ -12,16 +12,16 @@
 namespace parvane::driver {
 namespace {
 
-std::uint16_t StatusOf(backend::EepromError error) {
+std::uint16_t StatusOf(master::EepromError error) {
     switch (error) {
-        case backend::EepromError::kNoSlave:
+        case master::EepromError::kNoSlave:
             return kMasterNoSuchSlave;
-        case backend::EepromError::kBusyTimeout:
+        case master::EepromError::kBusyTimeout:
             return kMasterEepromBusy;
-        case backend::EepromError::kAckError:
+        case master::EepromError::kAckError:
             return kMasterEepromError;
-        case backend::EepromError::kNoReply:
-        case backend::EepromError::kLinkDown:
+        case master::EepromError::kNoReply:
+        case master::EepromError::kLinkDown:
             break;
     }
     return kMasterNoReply;
@@ -29,10 +29,10 @@ std::uint16_t StatusOf(backend::EepromError error) {
 
 constexpr std::uint32_t kSmallestEeprom = 128;  // bytes
 
-std::vector<std::optional<eni::SlaveIdentity>> Identities(const backend::Segment& segment) {
+std::vector<std::optional<eni::SlaveIdentity>> Identities(const master::Segment& segment) {
     std::vector<std::optional<eni::SlaveIdentity>> identities;
     identities.reserve(segment.slaves.size());
-    for (const backend::SegmentSlave& slave : segment.slaves)
+    for (const master::SegmentSlave& slave : segment.slaves)
         identities.push_back(slave.identity);
     return identities;
 }
@@ -49,7 +49,7 @@ EthercatNetwork::EthercatNetwork(std::unique_ptr<Wire> wire, eni::NetworkConfig 
     : wire_(std::move(wire)), config_(std::move(config)), options_(options) {
     options_.exchange.destination = config_.master.destination;
     options_.exchange.source = config_.master.source;
-    exchange_ = std::make_unique<backend::Exchange>(wire_->link(), options_.exchange);
+    exchange_ = std::make_unique<master::Exchange>(wire_->link(), options_.exchange);
 }
 
 EthercatNetwork::~EthercatNetwork() {
@@ -67,7 +67,7 @@ bool EthercatNetwork::BringUpSegment() {
     // The state machine watches the slaves by station address, which the
     // bring-up clears for a moment: it goes first and starts anew after.
     stateMachine_.reset();
-    auto segment = backend::BringUp(*exchange_, config_, options_.bringUp);
+    auto segment = master::BringUp(*exchange_, config_, options_.bringUp);
     if (!segment) {
         slaves_.clear();
         identities_.clear();
@@ -78,13 +78,13 @@ bool EthercatNetwork::BringUpSegment() {
     slaves_ = segment->found();
     identities_ = Identities(*segment);
     eepromBytes_.assign(slaves_.size(), 0);
-    stateMachine_ = std::make_unique<backend::StateMachine>(*exchange_, config_, slaves_,
+    stateMachine_ = std::make_unique<master::StateMachine>(*exchange_, config_, slaves_,
                                                             options_.stateMachine);
     return true;
 }
 
 void EthercatNetwork::LogCounters() const {
-    const backend::ExchangeCounters c = exchange_->counters();
+    const master::ExchangeCounters c = exchange_->counters();
     Log("frames: %llu sent, %llu received, %llu lost, %llu dropped; %llu datagrams sent",
         static_cast<unsigned long long>(c.framesSent),
         static_cast<unsigned long long>(c.framesReceived),
@@ -101,7 +101,7 @@ std::uint16_t EthercatNetwork::Open() {
     auto counted =
         exchange_->Transact(ecat::Command::kBrd, ecat::MakeAddress(0, ecat::reg::kType), type);
     if (!counted) {
-        Log("open: %s", backend::ExchangeErrorText(counted.error()));
+        Log("open: %s", master::ExchangeErrorText(counted.error()));
         if (resting) {
             stateMachine_.reset();
             slaves_.clear();
@@ -123,10 +123,10 @@ std::uint16_t EthercatNetwork::Open() {
         // The same number of slaves: the same addresses go to the same
         // positions again (a slave exchanged meanwhile gets its own), the
         // identities are read again, and the state machine keeps watching.
-        backend::BringUpOptions again = options_.bringUp;
+        master::BringUpOptions again = options_.bringUp;
         again.clearAddresses = false;
         again.logSlaves = false;
-        auto segment = backend::BringUp(*exchange_, config_, again);
+        auto segment = master::BringUp(*exchange_, config_, again);
         if (segment && segment->slaves.size() == slaves_.size()) {
             eepromBytes_.assign(slaves_.size(), 0);
             const auto identities = Identities(*segment);
@@ -134,7 +134,7 @@ std::uint16_t EthercatNetwork::Open() {
                 Log("open: the same %zu slaves as before", slaves_.size());
             } else {
                 Log("open: slaves exchanged since the last bring-up:");
-                backend::LogSegment(*segment, config_, options_.bringUp);
+                master::LogSegment(*segment, config_, options_.bringUp);
                 identities_ = identities;
             }
             return kMasterOk;
@@ -149,7 +149,7 @@ std::uint16_t EthercatNetwork::OnlineCount() const {
 }
 
 std::optional<std::uint16_t> EthercatNetwork::PositionOfStation(std::uint16_t station) const {
-    for (const backend::FoundSlave& slave : slaves_) {
+    for (const master::FoundSlave& slave : slaves_) {
         if (slave.stationAddress == station)
             return slave.position;
     }
@@ -163,16 +163,16 @@ std::uint16_t EthercatNetwork::ReadEeprom(std::uint16_t position, std::uint16_t 
     if (position >= slaves_.size())
         return kMasterNoSuchSlave;
     const std::uint16_t station = slaves_[position].stationAddress;
-    auto failed = [&](backend::EepromError error, std::uint32_t word) {
+    auto failed = [&](master::EepromError error, std::uint32_t word) {
         Log("EEPROM read of slave %u (station %u) at word 0x%04X failed: %s", position, station,
-            word, backend::EepromErrorText(error));
+            word, master::EepromErrorText(error));
         return StatusOf(error);
     };
 
     // Every EEPROM holds at least 1 Kibit; only reads past that need its size.
     const std::uint32_t end = static_cast<std::uint32_t>(offset) + count;
     if (end > kSmallestEeprom && eepromBytes_[position] == 0) {
-        auto size = backend::ReadEepromWords(*exchange_, station, ecat::sii::kWordSize,
+        auto size = master::ReadEepromWords(*exchange_, station, ecat::sii::kWordSize,
                                              options_.bringUp.eeprom);
         if (!size)
             return failed(size.error(), ecat::sii::kWordSize);
@@ -186,7 +186,7 @@ std::uint16_t EthercatNetwork::ReadEeprom(std::uint16_t position, std::uint16_t 
     std::uint32_t word = offset / 2u;
     std::size_t skip = offset % 2u;
     while (have < count) {
-        auto words = backend::ReadEepromWords(*exchange_, station, word, options_.bringUp.eeprom);
+        auto words = master::ReadEepromWords(*exchange_, station, word, options_.bringUp.eeprom);
         if (!words)
             return failed(words.error(), word);
         for (std::size_t i = skip; i < words->size && have < count; ++i)

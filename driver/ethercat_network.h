@@ -1,4 +1,4 @@
-// The network on EtherCAT frames: the master in driver/backend/ driving a
+// The network on EtherCAT frames: the master in master/ driving a
 // wire (a network interface, or emulated slaves in this process). It brings
 // the segment up when the driver starts and again at each open while the
 // network rests in INIT, reads EEPROMs on demand and hands state requests to
@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "driver/backend/bring_up.h"
-#include "driver/backend/exchange.h"
-#include "driver/backend/state_machine.h"
+#include "master/bring_up.h"
+#include "master/exchange.h"
+#include "master/state_machine.h"
 #include "driver/network.h"
 #include "ecat/link.h"
 #include "eni/model.h"
@@ -30,9 +30,9 @@ class Wire {
 };
 
 struct EthercatNetworkOptions {
-    backend::ExchangeOptions exchange;  // addresses are taken from the ENI
-    backend::BringUpOptions bringUp;
-    backend::StateMachineOptions stateMachine;
+    master::ExchangeOptions exchange;  // addresses are taken from the ENI
+    master::BringUpOptions bringUp;
+    master::StateMachineOptions stateMachine;
 };
 
 class EthercatNetwork : public Network {
@@ -63,13 +63,13 @@ class EthercatNetwork : public Network {
     std::unique_ptr<Wire> wire_;
     eni::NetworkConfig config_;
     EthercatNetworkOptions options_;
-    std::unique_ptr<backend::Exchange> exchange_;
-    std::vector<backend::FoundSlave> slaves_;
+    std::unique_ptr<master::Exchange> exchange_;
+    std::vector<master::FoundSlave> slaves_;
     // What the last bring-up read from each slave's EEPROM.
     std::vector<std::optional<eni::SlaveIdentity>> identities_;
     // EEPROM sizes in bytes by position, read once (0: not read yet).
     mutable std::vector<std::uint32_t> eepromBytes_;
-    std::unique_ptr<backend::StateMachine> stateMachine_;
+    std::unique_ptr<master::StateMachine> stateMachine_;
 };
 
 // A network whose wire cannot be used (no such interface, no permission):

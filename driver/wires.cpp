@@ -1,7 +1,7 @@
 #include "driver/wires.h"
 
-#include "driver/backend/pcap_link.h"
-#include "driver/backend/raw_socket_link.h"
+#include "master/pcap_link.h"
+#include "master/raw_socket_link.h"
 #include "driver/log.h"
 #include "emulator/in_process_link.h"
 #include "emulator/network.h"
@@ -26,19 +26,19 @@ class Emulated : public Wire {
 
 class Interface : public Wire {
   public:
-    explicit Interface(std::unique_ptr<backend::RawSocketLink> link)
+    explicit Interface(std::unique_ptr<master::RawSocketLink> link)
         : link_(std::move(link)), description_("interface " + link_->interface()) {}
     ecat::Link& link() override { return *link_; }
     const char* description() const override { return description_.c_str(); }
 
   private:
-    std::unique_ptr<backend::RawSocketLink> link_;
+    std::unique_ptr<master::RawSocketLink> link_;
     std::string description_;
 };
 
 class Recording : public Wire {
   public:
-    Recording(std::unique_ptr<Wire> inner, std::unique_ptr<backend::PcapLink> pcap,
+    Recording(std::unique_ptr<Wire> inner, std::unique_ptr<master::PcapLink> pcap,
               const std::string& path)
         : inner_(std::move(inner)),
           pcap_(std::move(pcap)),
@@ -52,7 +52,7 @@ class Recording : public Wire {
 
   private:
     std::unique_ptr<Wire> inner_;
-    std::unique_ptr<backend::PcapLink> pcap_;
+    std::unique_ptr<master::PcapLink> pcap_;
     std::string description_;
 };
 
@@ -64,14 +64,14 @@ std::unique_ptr<Wire> EmulatedWire(const eni::NetworkConfig& config,
 }
 
 std::expected<std::unique_ptr<Wire>, std::string> InterfaceWire(const std::string& interface) {
-    auto link = backend::RawSocketLink::Open(interface);
+    auto link = master::RawSocketLink::Open(interface);
     if (!link)
         return std::unexpected(link.error().message);
     return std::make_unique<Interface>(std::move(*link));
 }
 
 std::unique_ptr<Wire> Recorded(std::unique_ptr<Wire> inner, const std::string& path) {
-    auto pcap = backend::PcapLink::Open(inner->link(), path);
+    auto pcap = master::PcapLink::Open(inner->link(), path);
     if (!pcap) {
         Log("%s; frames are not recorded", pcap.error().c_str());
         return inner;

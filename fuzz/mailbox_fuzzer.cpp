@@ -16,9 +16,9 @@
 #include <span>
 #include <vector>
 
-#include "driver/backend/coe_client.h"
-#include "driver/backend/exchange.h"
-#include "driver/backend/log.h"
+#include "master/coe_client.h"
+#include "master/exchange.h"
+#include "master/log.h"
 #include "ecat/frame.h"
 #include "ecat/link.h"
 #include "ecat/registers.h"
@@ -26,7 +26,7 @@
 
 namespace {
 
-using namespace parvane::driver::backend;
+using namespace parvane::master;
 namespace ecat = parvane::ecat;
 
 constexpr std::uint16_t kStation = 1001;

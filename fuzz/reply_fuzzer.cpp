@@ -17,18 +17,18 @@
 #include <span>
 #include <vector>
 
-#include "driver/backend/exchange.h"
-#include "driver/backend/log.h"
-#include "driver/backend/reply_match.h"
+#include "master/exchange.h"
+#include "master/log.h"
+#include "master/reply_match.h"
 #include "ecat/frame.h"
 #include "ecat/link.h"
 #include "fuzz/fuzz_check.h"
 
 namespace {
 
-using parvane::driver::backend::DatagramRequest;
-using parvane::driver::backend::Exchange;
-using parvane::driver::backend::ExchangeOptions;
+using parvane::master::DatagramRequest;
+using parvane::master::Exchange;
+using parvane::master::ExchangeOptions;
 namespace ecat = parvane::ecat;
 
 class FuzzLink : public ecat::Link {
@@ -75,7 +75,7 @@ void Quiet(const char*) {}
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    parvane::driver::backend::SetLogSink(&Quiet);
+    parvane::master::SetLogSink(&Quiet);
     FuzzLink link(std::span(data, size));
     ExchangeOptions options;
     options.retries = 2;
@@ -117,7 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(ecat::ReadFrame(std::span(sentBytes.data(), frame.size()), sent).has_value());
     std::vector<std::uint8_t> received(data, data + size);
     ecat::ParsedFrame reply;
-    if (parvane::driver::backend::MatchReply(sent, received, reply)) {
+    if (parvane::master::MatchReply(sent, received, reply)) {
         FUZZ_CHECK(reply.count == sent.count);
         for (std::size_t i = 0; i < reply.count; ++i) {
             const auto& view = reply.views[i];

@@ -8,15 +8,15 @@ set -euo pipefail
 cd "${1:-$(dirname "$0")/..}"
 
 # folder -> the folders its sources may include (its own always included).
-# The most specific folder wins: driver/backend/ before driver/.
+# The most specific folder wins: emulator/program/ before emulator/.
 declare -A may_use=(
     [ecat]=""
     [eni]="ecat"
     [common]=""
     [ipc]="common"
     [client]="ipc common platform"
-    [driver/backend]="ecat eni ipc platform common"
-    [driver]="driver/backend emulator ecat eni ipc platform common"
+    [master]="ecat eni common"
+    [driver]="master emulator ecat eni ipc platform common"
     [emulator]="ecat eni"
     [emulator/program]="emulator ecat eni"
     [platform]=""
@@ -32,9 +32,7 @@ standard_only=" ecat emulator "
 
 owner_of() {
     local path=$1
-    if [[ $path == driver/backend/* ]]; then
-        echo driver/backend
-    elif [[ $path == emulator/program/* ]]; then
+    if [[ $path == emulator/program/* ]]; then
         echo emulator/program  # the program: the segment behind a raw socket
     else
         echo "${path%%/*}"
@@ -83,7 +81,7 @@ done < <(git ls-files --cached --others --exclude-standard -- '*.h' '*.hpp' '*.c
 # of folders it may use.
 declare -A folder_of_target=(
     [ecat]=ecat [eni]=eni [common]=common [ipc]=ipc [client]=client
-    [rt_platform]=platform [lomadyn_core]=driver [lomadyn_backend]=driver/backend
+    [rt_platform]=platform [lomadyn_core]=driver [master]=master
     [emulator]=emulator [parvane_last_status]=launcher [parvane_launcher]=launcher
     [parvane_check]=check [parvane_app]=app
 )

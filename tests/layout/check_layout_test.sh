@@ -31,20 +31,20 @@ run_case() {
 
 run_case emulator_uses_ecat emulator/slave.cpp '#include "ecat/frame.h"' pass
 run_case emulator_uses_eni emulator/slave.cpp '#include "eni/model.h"' pass
-run_case emulator_uses_master emulator/slave.cpp '#include "driver/backend/master.h"' \
-    'emulator/slave.cpp:1: emulator/ may not include "driver/backend/master.h"'
+run_case emulator_uses_master emulator/slave.cpp '#include "master/master.h"' \
+    'emulator/slave.cpp:1: emulator/ may not include "master/master.h"'
 run_case emulator_uses_driver emulator/slave.cpp '#include "driver/log.h"' 'may not include'
 run_case emulator_uses_common emulator/slave.cpp '#include "common/unique_fd.h"' 'may not include'
 run_case emulator_uses_system emulator/slave.cpp '#include <sys/socket.h>' 'standard library'
 run_case emulator_uses_std emulator/slave.cpp '#include <vector>' pass
-run_case master_uses_emulator driver/backend/master.cpp '#include "emulator/segment.h"' \
-    'driver/backend/ may not include'
-run_case master_uses_ecat driver/backend/master.cpp '#include "ecat/frame.h"' pass
+run_case master_uses_emulator master/master.cpp '#include "emulator/segment.h"' \
+    'master/ may not include'
+run_case master_uses_ecat master/master.cpp '#include "ecat/frame.h"' pass
 run_case driver_uses_client driver/main.cpp '#include "client/master_api.h"' 'may not include'
 run_case driver_runs_on_emulator driver/main.cpp '#include "emulator/segment.h"' pass
-run_case driver_uses_master driver/main.cpp '#include "driver/backend/master.h"' pass
+run_case driver_uses_master driver/main.cpp '#include "master/master.h"' pass
 run_case emulator_program_system emulator/program/main.cpp '#include <sys/socket.h>' pass
-run_case emulator_program_master emulator/program/main.cpp '#include "driver/backend/link.h"' \
+run_case emulator_program_master emulator/program/main.cpp '#include "master/link.h"' \
     'may not include'
 run_case emulator_uses_json emulator/description.cpp '#include <nlohmann/json.hpp>' pass
 run_case ecat_uses_eni ecat/frame.h '#include "eni/model.h"' 'ecat/ may not include'
@@ -55,16 +55,16 @@ run_case launcher_uses_app launcher/report.cpp '#include "app/last_status.h"' 'm
 run_case check_uses_driver check/counts.cpp '#include "driver/network.h"' 'may not include'
 run_case own_folder client/master.cpp '#include "client/connection.h"' pass
 run_case beside_the_file driver/main.cpp '#include "log.h"' pass
-run_case tests_are_free tests/x_test.cpp '#include "driver/backend/master.h"' pass
+run_case tests_are_free tests/x_test.cpp '#include "master/master.h"' pass
 
 # The same rule for the CMake links, wrapped calls included.
 run_case emulator_links_master emulator/CMakeLists.txt \
-    $'target_link_libraries(emulator PUBLIC ecat eni\n    lomadyn_backend)' \
-    'emulator/ may not link lomadyn_backend'
+    $'target_link_libraries(emulator PUBLIC ecat eni\n    master)' \
+    'emulator/ may not link master'
 run_case emulator_links_wire emulator/CMakeLists.txt \
     'target_link_libraries(emulator PUBLIC ecat eni PRIVATE nlohmann_json::nlohmann_json)' pass
-run_case master_links_emulator driver/backend/CMakeLists.txt \
-    'target_link_libraries(lomadyn_backend PUBLIC ecat emulator)' 'may not link emulator'
+run_case master_links_emulator master/CMakeLists.txt \
+    'target_link_libraries(master PUBLIC ecat emulator)' 'may not link emulator'
 run_case eni_links_ipc eni/CMakeLists.txt 'target_link_libraries(eni PUBLIC ecat ipc)' \
     'eni/ may not link ipc'
 run_case driver_links_client driver/CMakeLists.txt \

@@ -6,9 +6,9 @@
 #include <array>
 #include <chrono>
 
-#include "driver/backend/bring_up.h"
-#include "driver/backend/log.h"
-#include "driver/backend/raw_socket_link.h"
+#include "master/bring_up.h"
+#include "master/log.h"
+#include "master/raw_socket_link.h"
 #include "eni/eni_reader.h"
 #include "tests/support/process_harness.h"
 #include "tests/wire/wire_support.h"
@@ -16,7 +16,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-namespace backend = parvane::driver::backend;
+namespace master = parvane::master;
 using testsupport::BackgroundProcess;
 using testsupport::BinDir;
 using testsupport::SourceDir;
@@ -24,12 +24,12 @@ using testsupport::SourceDir;
 void Quiet(const char*) {}
 
 TEST(RawLinkOnVeth, BringsUpTheEmulatorProgramsSlaves) {
-    backend::SetLogSink(&Quiet);
+    master::SetLogSink(&Quiet);
     const auto eniPath = SourceDir() / "examples" / "five-slaves.eni.xml";
     auto eni = parvane::eni::ReadEniFile(eniPath);
     ASSERT_TRUE(eni);
 
-    auto link = backend::RawSocketLink::Open(wiretest::MasterInterface());
+    auto link = master::RawSocketLink::Open(wiretest::MasterInterface());
     ASSERT_TRUE(link) << link.error().message;
     // Nothing answers yet: a receive ends by its deadline with a timeout.
     std::array<std::uint8_t, 1514> buffer{};
@@ -43,21 +43,21 @@ TEST(RawLinkOnVeth, BringsUpTheEmulatorProgramsSlaves) {
     ASSERT_TRUE(testsupport::WaitUntil([&] { return !emulator.Out().empty(); }, 10s))
         << emulator.Err();
 
-    backend::ExchangeOptions options;
+    master::ExchangeOptions options;
     options.replyTimeout = 20ms;
-    backend::Exchange exchange(**link, options);
-    auto found = backend::BringUp(exchange, eni->config);
+    master::Exchange exchange(**link, options);
+    auto found = master::BringUp(exchange, eni->config);
     ASSERT_TRUE(found);
     ASSERT_EQ(found->slaves.size(), eni->slaves.size());
     for (std::size_t p = 0; p < eni->slaves.size(); ++p) {
         ASSERT_TRUE(found->slaves[p].identity) << p;
         EXPECT_EQ(*found->slaves[p].identity, eni->slaves[p]) << p;
     }
-    const backend::ExchangeCounters counters = exchange.counters();
+    const master::ExchangeCounters counters = exchange.counters();
     EXPECT_EQ(counters.framesLost, 0u);
     EXPECT_EQ(counters.framesDropped, 0u) << "our own frames never come back";
     EXPECT_EQ(counters.framesReceived, counters.framesSent);
-    backend::SetLogSink(nullptr);
+    master::SetLogSink(nullptr);
 }
 
 }  // namespace

@@ -1,0 +1,133 @@
+// The master's CoE SDO client for one slave, through its mailbox sync
+// managers: a request goes into SM0 as one write of the whole window, the
+// reply is awaited through SM1's mailbox-full bit (0x080D bit 3) and read as
+// one whole window. Emergencies and replies to other requests are skipped; a
+// reply lost on the way back is asked for again with SM1's repeat request.
+// Every wait is bounded by the call's timeout.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <stop_token>
+#include <vector>
+
+#include "master/exchange.h"
+
+namespace parvane::master {
+
+// The mailbox of one slave as the ENI configures it.
+struct MailboxWindows {
+    std::uint16_t station = 0;    // configured station address
+    std::uint16_t sendStart = 0;  // SM0, master -> slave
+    std::uint16_t sendLength = 0;
+    std::uint16_t recvStart = 0;  // SM1, slave -> master
+    std::uint16_t recvLength = 0;
+};
+
+enum class CoeFailure : std::uint8_t {
+    kNoMailbox,     // windows too small for an SDO message
+    kNoReply,       // the exchange got no frame back
+    kMailboxFull,   // SM0 stayed full (the slave never took the previous message)
+    kTimeout,       // no response for this request in time
+    kAbort,         // the slave aborted the transfer (abortCode)
+    kMailboxError,  // the slave answered with a mailbox error (mailboxError)
+    kUnexpected,    // a response that breaks the protocol (wrong size, toggle, command)
+    kTooLarge,      // the data does not fit the caller's buffer or the protocol
+    kCancelled,     // the stop token asked to stop
+};
+
+const char* CoeFailureText(CoeFailure failure);
+
+struct CoeError {
+    CoeFailure failure = CoeFailure::kTimeout;
+    std::uint32_t abortCode = 0;
+    std::uint16_t mailboxError = 0;
+};
+
+// What the master waits for after each request it sends.
+enum class SdoStep : std::uint8_t {
+    kDownload,         // initiate download (expedited or normal)
+    kDownloadSegment,  // a download segment
+    kUpload,           // initiate upload
+    kUploadSegment,    // an upload segment
+};
+
+enum class SdoReplyKind : std::uint8_t {
+    kOther,            // not an answer to this request: skip it and keep waiting
+    kDownloadDone,     // initiate download response, or a segment's response
+    kUploadExpedited,  // data holds 1 to 4 bytes
+    kUploadNormal,     // data holds the first bytes, size the whole size
+    kUploadSegment,    // data holds the segment, last tells if more follow
+    kAbort,            // abortCode
+    kMailboxError,     // mailboxError
+    kMalformed,        // an SDO response for this request that breaks the protocol
+};
+
+// A reply as read from SM1, its data pointing into the window it was read
+// from. Reads every length against the window; never reads outside it.
+struct SdoReply {
+    SdoReplyKind kind = SdoReplyKind::kOther;
+    std::uint8_t counter = 0;
+    std::uint32_t abortCode = 0;
+    std::uint16_t mailboxError = 0;
+    std::uint32_t size = 0;  // kUploadNormal: the size the slave announces
+    bool toggle = false;     // segments
+    bool last = false;       // kUploadSegment
+    std::span<const std::uint8_t> data;
+};
+
+SdoReply ParseSdoReply(std::span<const std::uint8_t> window, SdoStep step, std::uint16_t index,
+                       std::uint8_t subIndex);
+
+class CoeClient {
+  public:
+    // `exchange` must outlive the client. The buffers for one whole window
+    // each way are allocated here, once.
+    CoeClient(Exchange& exchange, MailboxWindows windows);
+
+    // Writes `data` to the object: expedited for 1 to 4 bytes, else normal
+    // (in segments when it does not fit SM0); complete access writes the
+    // whole object from `subIndex` (0 or 1) on.
+    std::expected<void, CoeError> Download(std::uint16_t index, std::uint8_t subIndex,
+                                           bool completeAccess, std::span<const std::uint8_t> data,
+                                           std::chrono::milliseconds timeout, std::stop_token stop);
+
+    // Reads the object into `out` and returns the number of bytes read.
+    std::expected<std::size_t, CoeError> Upload(std::uint16_t index, std::uint8_t subIndex,
+                                                bool completeAccess, std::span<std::uint8_t> out,
+                                                std::chrono::milliseconds timeout,
+                                                std::stop_token stop);
+
+    const MailboxWindows& windows() const { return windows_; }
+
+  private:
+    using Deadline = std::chrono::steady_clock::time_point;
+
+    // Sends the CoE message already written into out_ after the mailbox
+    // header (`length` bytes of CoE header and SDO part).
+    std::expected<void, CoeError> Send(std::size_t length, Deadline deadline,
+                                       const std::stop_token& stop);
+    // Waits for the reply to `step` and returns it (its data points into in_).
+    std::expected<SdoReply, CoeError> Receive(SdoStep step, std::uint16_t index,
+                                              std::uint8_t subIndex, Deadline deadline,
+                                              const std::stop_token& stop);
+    std::expected<bool, CoeError> MailboxFull(std::uint16_t statusRegister);
+    std::expected<bool, CoeError> ReadWindow(Deadline deadline, const std::stop_token& stop);
+    std::expected<void, CoeError> RepeatRequest(Deadline deadline, const std::stop_token& stop);
+    std::expected<void, CoeError> DiscardStaleReply();
+
+    Exchange& exchange_;
+    MailboxWindows windows_;
+    std::uint8_t counter_ = 0;
+    std::vector<std::uint8_t> out_;
+    std::vector<std::uint8_t> in_;
+    std::vector<std::uint8_t> scratch_;  // what a write sends (its reply lands here)
+};
+
+// The default wait for an SDO whose ENI command gives no timeout (0).
+inline constexpr std::chrono::milliseconds kDefaultSdoTimeout{1000};
+
+}  // namespace parvane::master

@@ -1,0 +1,87 @@
+// The master's datagram exchange: packs datagrams into frames, sends them on
+// a link, matches replies by datagram index and resends what was lost. Every
+// wait is bounded; a reply with a wrong index, command, length or a short
+// frame counts as lost, never as an answer. Safe to use from several threads
+// (the state machine and the cyclic process data share one link).
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <span>
+
+#include "ecat/frame.h"
+#include "ecat/link.h"
+
+namespace parvane::master {
+
+enum class ExchangeError {
+    kNoReply,   // every try was lost or late
+    kLinkDown,  // the link reports the wire gone
+    kTooLarge,  // a datagram does not fit a frame
+};
+
+const char* ExchangeErrorText(ExchangeError error);
+
+// One datagram to send and, after Run, its answer: `data` holds the bytes to
+// send and receives the bytes that came back; `wkc` the working counter.
+struct DatagramRequest {
+    ecat::Command command = ecat::Command::kNop;
+    std::uint32_t address = 0;
+    std::span<std::uint8_t> data;
+    std::uint16_t wkc = 0;
+    bool answered = false;
+};
+
+struct ExchangeOptions {
+    ecat::MacAddress destination = ecat::kBroadcastMac;
+    ecat::MacAddress source{0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
+    std::chrono::microseconds replyTimeout{2000};  // per try
+    unsigned retries = 3;                          // resends of a lost frame
+};
+
+struct ExchangeCounters {
+    std::uint64_t framesSent = 0;
+    std::uint64_t framesReceived = 0;
+    std::uint64_t framesLost = 0;     // tries whose reply never came
+    std::uint64_t framesDropped = 0;  // received but not a reply we wait for
+    std::uint64_t datagrams = 0;      // datagrams sent
+};
+
+class Exchange {
+  public:
+    Exchange(ecat::Link& link, ExchangeOptions options);
+    ~Exchange();
+    Exchange(const Exchange&) = delete;
+    Exchange& operator=(const Exchange&) = delete;
+
+    // Sends the requests in as few frames as they fit, in order, and waits
+    // for each frame's reply; a lost frame is resent (fresh index) up to
+    // `retries` times. On success every request is answered. On kNoReply the
+    // requests answered so far keep their answers.
+    std::expected<void, ExchangeError> Run(std::span<DatagramRequest> requests);
+    std::expected<void, ExchangeError> Run(std::span<DatagramRequest> requests, unsigned retries);
+
+    // One datagram; its working counter.
+    std::expected<std::uint16_t, ExchangeError> Transact(ecat::Command command,
+                                                         std::uint32_t address,
+                                                         std::span<std::uint8_t> data);
+    std::expected<std::uint16_t, ExchangeError> Transact(ecat::Command command,
+                                                         std::uint32_t address,
+                                                         std::span<std::uint8_t> data,
+                                                         unsigned retries);
+
+    ExchangeCounters counters() const;
+
+    const ExchangeOptions& options() const { return options_; }
+
+  private:
+    struct State;
+    ecat::Link& link_;
+    ExchangeOptions options_;
+    std::unique_ptr<State> state_;  // buffers, next index, counters, the lock
+};
+
+}  // namespace parvane::master

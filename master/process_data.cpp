@@ -1,0 +1,267 @@
+#include "master/process_data.h"
+
+#include <pthread.h>
+#include <sched.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <numeric>
+
+#include "master/init_commands.h"
+#include "master/log.h"
+
+namespace parvane::master {
+namespace {
+
+constexpr std::chrono::microseconds kDefaultCycle{1000};
+
+bool CarriesOutputs(ecat::Command command) {
+    return command == ecat::Command::kLwr || command == ecat::Command::kLrw;
+}
+
+timespec ToTimespec(std::chrono::nanoseconds t) {
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(t.count() / 1'000'000'000);
+    ts.tv_nsec = static_cast<long>(t.count() % 1'000'000'000);
+    return ts;
+}
+
+std::chrono::nanoseconds Now() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
+}
+
+}  // namespace
+
+// One Cyclic element of the ENI: how many base cycles make its period, and
+// for the current state its commands with a buffer each, laid out once.
+struct CyclicProcessData::Task {
+    // What was logged about one command; kept while the thread runs, so a
+    // change of state does not repeat it.
+    struct Watch {
+        bool off = false;        // its working counter is off Cnt (logged)
+        bool seenRight = false;  // it has matched Cnt
+    };
+    struct Entry {
+        const eni::CyclicCmd* cmd = nullptr;
+        bool outputs = false;  // its data is the outputs (sent as zeros)
+        Watch* watch = nullptr;
+    };
+
+    const eni::Cyclic* cyclic = nullptr;
+    std::uint64_t every = 1;     // base cycles per period
+    std::vector<Watch> watches;  // one per command of the task, in file order
+    std::vector<Entry> entries;
+    std::vector<std::uint8_t> buffer;  // every entry's data, back to back
+    std::vector<DatagramRequest> requests;
+    bool lost = false;  // the last cycle's frames did not all come back (logged)
+};
+
+CyclicProcessData::CyclicProcessData(Exchange& exchange, const eni::NetworkConfig& config,
+                                     CyclicOptions options)
+    : exchange_(exchange), config_(config), options_(options) {
+    std::chrono::microseconds fastest{0};
+    for (const eni::Cyclic& cyclic : config_.cyclic) {
+        const std::chrono::microseconds period =
+            cyclic.cycleTimeUs > 0 ? std::chrono::microseconds(cyclic.cycleTimeUs) : kDefaultCycle;
+        if (fastest.count() == 0 || period < fastest)
+            fastest = period;
+    }
+    cycle_ = fastest.count() > 0 ? fastest : kDefaultCycle;
+    for (const eni::Cyclic& cyclic : config_.cyclic) {
+        Task task;
+        task.cyclic = &cyclic;
+        const std::chrono::microseconds period =
+            cyclic.cycleTimeUs > 0 ? std::chrono::microseconds(cyclic.cycleTimeUs) : kDefaultCycle;
+        task.every = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(period / cycle_));
+        std::size_t commands = 0;
+        for (const eni::CyclicFrame& frame : cyclic.frames)
+            commands += frame.cmds.size();
+        task.watches.resize(commands);
+        tasks_.push_back(std::move(task));
+    }
+}
+
+CyclicProcessData::~CyclicProcessData() {
+    Stop();
+}
+
+void CyclicProcessData::Start(ecat::AlState masterState) {
+    std::lock_guard lock(mutex_);
+    pendingState_ = masterState;
+    relayout_ = true;
+    check_ = false;
+    if (!thread_.joinable())
+        thread_ = std::jthread([this](std::stop_token stop) { Loop(stop); });
+}
+
+void CyclicProcessData::Check(bool on) {
+    check_ = on;
+}
+
+void CyclicProcessData::Stop() {
+    std::jthread thread;
+    {
+        std::lock_guard lock(mutex_);
+        thread = std::move(thread_);
+    }
+    if (thread.joinable()) {
+        thread.request_stop();
+        thread.join();
+    }
+    // Whatever was said about the last run may be said again on the next.
+    for (Task& task : tasks_)
+        std::fill(task.watches.begin(), task.watches.end(), Task::Watch{});
+    check_ = false;
+}
+
+bool CyclicProcessData::running() const {
+    std::lock_guard lock(mutex_);
+    return thread_.joinable();
+}
+
+CyclicCounters CyclicProcessData::counters() const {
+    return CyclicCounters{cycles_.load(), framesLost_.load(), wkcMismatches_.load()};
+}
+
+void CyclicProcessData::Layout(ecat::AlState state) {
+    state_ = state;
+    for (Task& task : tasks_) {
+        task.entries.clear();
+        task.requests.clear();
+        task.lost = false;
+        std::size_t bytes = 0;
+        std::size_t index = 0;
+        for (const eni::CyclicFrame& frame : task.cyclic->frames) {
+            for (const eni::CyclicCmd& cmd : frame.cmds) {
+                Task::Watch* watch = &task.watches[index++];
+                // A command that names no state runs in all of them.
+                if (cmd.states != 0 && !cmd.RunsIn(state))
+                    continue;
+                if (cmd.datagram.data.size() > ecat::kMaxDatagramData)
+                    continue;
+                task.entries.push_back({&cmd, CarriesOutputs(cmd.datagram.command), watch});
+                bytes += cmd.datagram.data.size();
+            }
+        }
+        task.buffer.assign(bytes, 0);
+        std::size_t at = 0;
+        for (const Task::Entry& entry : task.entries) {
+            const std::size_t n = entry.cmd->datagram.data.size();
+            DatagramRequest request;
+            request.command = entry.cmd->datagram.command;
+            request.address = entry.cmd->datagram.address();
+            request.data = std::span<std::uint8_t>(task.buffer.data() + at, n);
+            task.requests.push_back(request);
+            at += n;
+        }
+    }
+}
+
+void CyclicProcessData::Loop(std::stop_token stop) {
+    if (options_.realtime) {
+        sched_param param{};
+        param.sched_priority = options_.priority;
+        const int error = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+        // Said once per process: the answer does not change between starts.
+        static std::atomic<bool> said{false};
+        if (error != 0 && !said.exchange(true)) {
+            Log("process data runs without real-time priority: SCHED_FIFO %s (%s)",
+                error == EPERM ? "is not permitted" : "failed", std::strerror(error));
+        }
+    }
+    const std::chrono::nanoseconds cycle = cycle_;
+    std::chrono::nanoseconds next = Now();
+    std::uint64_t cycle_number = 0;
+    while (!stop.stop_requested()) {
+        if (relayout_.exchange(false)) {
+            std::lock_guard lock(mutex_);
+            Layout(pendingState_);
+        }
+        RunCycle(cycle_number++);
+        ++cycles_;
+
+        next += cycle;
+        const std::chrono::nanoseconds now = Now();
+        if (now > next + cycle)
+            next = now;  // overran by more than a cycle: start again from now, no burst
+        const timespec until = ToTimespec(next);
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+        }
+    }
+}
+
+void CyclicProcessData::RunCycle(std::uint64_t cycle) {
+    for (Task& task : tasks_) {
+        if (task.requests.empty() || cycle % task.every != 0)
+            continue;
+        std::size_t at = 0;
+        for (std::size_t i = 0; i < task.entries.size(); ++i) {
+            const eni::Datagram& d = task.entries[i].cmd->datagram;
+            std::uint8_t* data = task.buffer.data() + at;
+            if (task.entries[i].outputs)
+                std::memset(data, 0, d.data.size());
+            else
+                std::copy(d.data.begin(), d.data.end(), data);
+            task.requests[i].wkc = 0;
+            task.requests[i].answered = false;
+            at += d.data.size();
+        }
+        const auto result = exchange_.Run(task.requests, 0);
+        if (!result) {
+            ++framesLost_;
+            if (check_ && !task.lost) {
+                Log("process data: the cyclic frames of the %u us task did not come back (%s)",
+                    static_cast<unsigned>(task.cyclic->cycleTimeUs),
+                    ExchangeErrorText(result.error()));
+                task.lost = true;
+            }
+            continue;
+        }
+        if (task.lost) {
+            Log("process data: the cyclic frames of the %u us task come back again",
+                static_cast<unsigned>(task.cyclic->cycleTimeUs));
+            task.lost = false;
+        }
+        CheckCounters(task);
+    }
+}
+
+void CyclicProcessData::CheckCounters(Task& task) {
+    const bool checking = check_;
+    bool mismatch = false;
+    for (std::size_t i = 0; i < task.entries.size(); ++i) {
+        Task::Entry& entry = task.entries[i];
+        const eni::Datagram& d = entry.cmd->datagram;
+        if (!d.expectedWkc)
+            continue;
+        const std::uint16_t wkc = task.requests[i].wkc;
+        const bool ok = wkc == *d.expectedWkc;
+        if (!ok && checking)
+            mismatch = true;
+        if (ok && checking)
+            entry.watch->seenRight = true;
+        if (!ok && checking && !entry.watch->off) {
+            char what[160];
+            Log("process data: %s answered with working counter %u, expected %u: %s (state %s)",
+                DescribeDatagram(d, entry.cmd->comment, what), static_cast<unsigned>(wkc),
+                static_cast<unsigned>(*d.expectedWkc),
+                entry.watch->seenRight ? "a slave stopped exchanging process data"
+                                       : "the slaves do not exchange this data as the ENI counts",
+                ecat::AlStateName(state_));
+            entry.watch->off = true;
+        } else if (ok && entry.watch->off) {
+            char what[160];
+            Log("process data: %s answers with working counter %u again",
+                DescribeDatagram(d, entry.cmd->comment, what), static_cast<unsigned>(wkc));
+            entry.watch->off = false;
+        }
+    }
+    if (mismatch)
+        ++wkcMismatches_;
+}
+
+}  // namespace parvane::master

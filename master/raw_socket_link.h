@@ -1,0 +1,49 @@
+// A frame link on a Linux network interface: an AF_PACKET raw socket bound
+// to the interface for EtherType 0x88A4. Frames the host sends itself are
+// never received (PACKET_IGNORE_OUTGOING, and a returned frame must carry a
+// source address other than the one sent when that address is universal,
+// since every slave sets its locally-administered bit). A frame the kernel
+// cannot queue (ENOBUFS) is lost, not an error. Receive waits by a
+// CLOCK_MONOTONIC deadline.
+#pragma once
+
+#include <expected>
+#include <memory>
+#include <string>
+
+#include "common/unique_fd.h"
+#include "ecat/frame.h"
+#include "ecat/link.h"
+
+namespace parvane::master {
+
+struct LinkOpenError {
+    enum class Kind { kNoInterface, kNoPermission, kSystem };
+    Kind kind = Kind::kSystem;
+    std::string message;  // one line for the log, naming the interface and the fix
+};
+
+class RawSocketLink : public ecat::Link {
+  public:
+    static std::expected<std::unique_ptr<RawSocketLink>, LinkOpenError> Open(
+        const std::string& interface);
+
+    std::expected<void, ecat::LinkError> Send(std::span<const std::uint8_t> frame) override;
+    std::expected<std::size_t, ecat::LinkError> Receive(std::span<std::uint8_t> buffer,
+                                                        Clock::time_point deadline) override;
+
+    // Takes a socket Open has bound.
+    RawSocketLink(common::UniqueFd fd, std::string interface);
+
+    const std::string& interface() const { return interface_; }
+
+  private:
+    common::UniqueFd fd_;
+    std::string interface_;
+    // The source address of the last frame sent, to recognise it coming back
+    // unchanged (no slave passed it).
+    ecat::MacAddress lastSource_{};
+    bool sent_ = false;
+};
+
+}  // namespace parvane::master
