@@ -65,10 +65,10 @@ std::unique_ptr<Segment> BuildSegment(const eni::NetworkConfig& config,
     return std::make_unique<Segment>(std::move(specs), std::move(faults), std::move(time));
 }
 
-std::expected<eni::NetworkConfig, std::string> LoadEniConfig(const std::filesystem::path& path) {
+std::expected<eni::NetworkConfig, Error> LoadEniConfig(const std::filesystem::path& path) {
     auto contents = eni::ReadEniFile(path);
     if (!contents)
-        return std::unexpected(contents.error().message);
+        return std::unexpected(Error{contents.error().message, path.string()});
     return ConfigOf(*contents);
 }
 

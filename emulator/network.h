@@ -7,9 +7,9 @@
 #include <expected>
 #include <filesystem>
 #include <memory>
-#include <string>
 
 #include "emulator/description.h"
+#include "emulator/error.h"
 #include "emulator/segment.h"
 #include "eni/model.h"
 
@@ -19,7 +19,8 @@ std::unique_ptr<Segment> BuildSegment(const eni::NetworkConfig& config,
                                       const Description& description,
                                       TimeSource time = SteadyTimeSource());
 
-// The configuration an ENI file holds, through the ENI reader.
-std::expected<eni::NetworkConfig, std::string> LoadEniConfig(const std::filesystem::path& path);
+// The configuration an ENI file holds, through the ENI reader; a refusal
+// names the file.
+std::expected<eni::NetworkConfig, Error> LoadEniConfig(const std::filesystem::path& path);
 
 }  // namespace parvane::emulator

@@ -151,35 +151,10 @@ FrameOutcome Segment::Process(std::span<std::uint8_t> frame) {
         std::uint32_t wkc = d.wkc();
         bool reindexAll = false;
         switch (ecat::AddressingOf(command)) {
-            case ecat::Addressing::kPosition: {
-                const std::uint32_t k = static_cast<std::uint16_t>(0u - adp);
-                if (command == Command::kArmw) {
-                    if (ado >= reg::kDcSystemTime && end <= reg::kDcSystemTime + 8u) {
-                        // The others write a system time, which they keep
-                        // running on their own.
-                        if (k < count)
-                            wkc += slaves_[k].Read(ado, data, now);
-                        wkc += k < count ? count - 1 : count;
-                    } else {
-                        for (std::uint32_t j = 0; j < count; ++j)
-                            wkc += j == k ? slaves_[j].Read(ado, data, now)
-                                          : slaves_[j].Write(ado, data, now);
-                        reindexAll = true;
-                    }
-                } else if (k < count) {
-                    Slave& s = slaves_[k];
-                    if (command == Command::kAprd)
-                        wkc += s.Read(ado, data, now);
-                    else if (command == Command::kApwr)
-                        wkc += s.Write(ado, data, now);
-                    else
-                        wkc += s.ReadWrite(ado, data, now);
-                    if (Writes(command) && TouchesAddressing(ado, end))
-                        Reindex(k);
-                }
-                d.setAdp(static_cast<std::uint16_t>(adp + count));
+            case ecat::Addressing::kPosition:
+                reindexAll = Position(d, now);
+                wkc = d.wkc();
                 break;
-            }
             case ecat::Addressing::kStation:
                 Station(d, now);
                 wkc = d.wkc();
@@ -215,6 +190,45 @@ FrameOutcome Segment::Process(std::span<std::uint8_t> frame) {
     }
     frame[6] |= ecat::kMacLocallyAdministered;
     return FrameOutcome::kAnswered;
+}
+
+// An auto-increment datagram: the slave at its position, or ARMW's reader
+// and everyone else; whether every slave must be indexed again.
+bool Segment::Position(ecat::DatagramView d, std::uint64_t now) {
+    const auto command = static_cast<Command>(d.command());
+    const std::uint16_t adp = d.adp(), ado = d.ado();
+    const std::span<std::uint8_t> data = d.data();
+    const std::uint32_t end = static_cast<std::uint32_t>(ado) + data.size();
+    const auto count = static_cast<std::uint32_t>(slaves_.size());
+    const std::uint32_t k = static_cast<std::uint16_t>(0u - adp);
+    std::uint32_t wkc = d.wkc();
+    bool reindexAll = false;
+    if (command == Command::kArmw) {
+        if (ado >= reg::kDcSystemTime && end <= reg::kDcSystemTime + 8u) {
+            // The others write a system time, which they keep
+            // running on their own.
+            if (k < count)
+                wkc += slaves_[k].Read(ado, data, now);
+            wkc += k < count ? count - 1 : count;
+        } else {
+            for (std::uint32_t j = 0; j < count; ++j)
+                wkc += j == k ? slaves_[j].Read(ado, data, now) : slaves_[j].Write(ado, data, now);
+            reindexAll = true;
+        }
+    } else if (k < count) {
+        Slave& s = slaves_[k];
+        if (command == Command::kAprd)
+            wkc += s.Read(ado, data, now);
+        else if (command == Command::kApwr)
+            wkc += s.Write(ado, data, now);
+        else
+            wkc += s.ReadWrite(ado, data, now);
+        if (Writes(command) && TouchesAddressing(ado, end))
+            Reindex(k);
+    }
+    d.setAdp(static_cast<std::uint16_t>(adp + count));
+    d.setWkc(static_cast<std::uint16_t>(wkc));
+    return reindexAll;
 }
 
 void Segment::Station(ecat::DatagramView d, std::uint64_t now) {

@@ -76,6 +76,7 @@ class Segment {
 
     void Reindex(std::uint32_t slave);
     void RebuildLogical();
+    bool Position(ecat::DatagramView d, std::uint64_t now);
     void Station(ecat::DatagramView d, std::uint64_t now);
     void Logical(ecat::DatagramView d, std::uint64_t now);
     bool Lost(std::uint64_t number, std::uint64_t now);

@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
     }
     auto config = emulator::LoadEniConfig(options->eniPath);
     if (!config)
-        return Fail(config.error());
+        return Fail(config.error().message);
     emulator::Description description;
     if (!options->simPath.empty()) {
         auto read = emulator::ReadDescriptionFile(options->simPath);

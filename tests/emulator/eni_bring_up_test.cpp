@@ -130,7 +130,7 @@ TEST(EniBringUp, AConfiguratorExportTakesEverySlaveToOp) {
     if (!fs::exists(file))
         GTEST_SKIP() << "no sample " << file;
     auto config = LoadEniConfig(file);
-    ASSERT_TRUE(config.has_value()) << config.error();
+    ASSERT_TRUE(config.has_value()) << config.error().message;
     FakeClock clock;
     auto segment = BuildSegment(*config, Description{}, clock.source());
     struct Stage {

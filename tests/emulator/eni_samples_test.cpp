@@ -55,7 +55,7 @@ std::uint32_t ReadEeprom(Segment& segment, std::uint16_t position, std::uint16_t
 void CheckIdentities(const fs::path& eni, const std::vector<eni::SlaveIdentity>& expected,
                      const std::string& description = "{}") {
     auto config = LoadEniConfig(eni);
-    ASSERT_TRUE(config.has_value()) << config.error();
+    ASSERT_TRUE(config.has_value()) << config.error().message;
     auto d = ReadDescriptionText(description);
     ASSERT_TRUE(d.has_value());
     FakeClock clock;

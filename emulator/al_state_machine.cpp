@@ -1,0 +1,152 @@
+#include "emulator/al_state_machine.h"
+
+#include "ecat/registers.h"
+
+namespace parvane::emulator {
+
+using ecat::AlState;
+namespace reg = ecat::reg;
+namespace code = ecat::al_code;
+
+namespace {
+
+constexpr std::uint64_t kMsNs = 1'000'000;
+// How long OP waits for outputs when the SM watchdog is off.
+constexpr std::uint64_t kOutputsGraceNs = 100 * kMsNs;
+
+int Rank(AlState s) {
+    switch (s) {
+        case AlState::kInit:
+            return 1;
+        case AlState::kPreOp:
+            return 2;
+        case AlState::kSafeOp:
+            return 3;
+        case AlState::kOp:
+            return 4;
+        case AlState::kBoot:
+            return 0;
+    }
+    return 0;
+}
+
+void SetStatus(EscMemory& memory, std::uint16_t status, std::uint16_t code) {
+    memory.Set16(reg::kAlStatus, status);
+    memory.Set16(reg::kAlStatusCode, code);
+}
+
+}  // namespace
+
+void AlStateMachine::Refuse(const AlDevice& device, std::uint16_t refusal) {
+    SetStatus(device.view.esc.memory(), ecat::ToWire(state_) | ecat::kAlErrorFlag, refusal);
+}
+
+void AlStateMachine::Enter(const AlDevice& device, AlState state) {
+    const AlState from = state_;
+    state_ = state;
+    SetStatus(device.view.esc.memory(), ecat::ToWire(state), 0);
+    if (state == AlState::kSafeOp && from == AlState::kPreOp)
+        outputsArrived_ = false;
+    device.events.Entered(state);
+}
+
+void AlStateMachine::ControlWritten(const AlDevice& device, std::uint64_t now) {
+    EscMemory& memory = device.view.esc.memory();
+    const std::uint16_t control = memory.Get16(reg::kAlControl);
+    const std::uint16_t requested = control & ecat::kAlStateMask;
+    const bool ack = (control & ecat::kAlControlAck) != 0;
+    const bool inError = (memory.Get16(reg::kAlStatus) & ecat::kAlErrorFlag) != 0;
+    if (inError) {
+        // A pending error holds the slave until it is acknowledged; a request
+        // for INIT clears it as well.
+        if (!ack && requested != ecat::ToWire(AlState::kInit))
+            return;
+        SetStatus(memory, ecat::ToWire(state_), 0);
+    }
+    const auto target = ecat::AlStateFrom(requested);
+    if (!target) {
+        pending_ = false;
+        Refuse(device, code::kUnknownState);
+        return;
+    }
+    if (!Begins(device, *target) || (*target == state_ && !pending_))
+        return;
+    pending_ = true;
+    pendingTarget_ = *target;
+    pendingAt_ = now + static_cast<std::uint64_t>(limits_.transitionMs) * kMsNs;
+    const std::uint64_t watchdog = device.view.esc.WatchdogNs();
+    outputsDeadline_ = pendingAt_ + (watchdog > 0 ? watchdog : kOutputsGraceNs);
+    Settle(device, now);
+}
+
+// Whether a request for `target` starts (or restarts) a change; refuses it
+// otherwise when it must.
+bool AlStateMachine::Begins(const AlDevice& device, AlState target) {
+    if (device.kind.EscFollowsRequests()) {
+        if (Rank(target) <= Rank(limits_.maxState))
+            return true;
+        Refuse(device, limits_.refusalCode);
+        return false;
+    }
+    if (target == state_) {
+        pending_ = false;
+        return false;
+    }
+    if (pending_ && target == pendingTarget_)
+        return false;  // the same request again: the change already under way goes on
+    if (const std::uint16_t refusal = CheckTransition(device, target); refusal != 0) {
+        pending_ = false;
+        Refuse(device, refusal);
+        return false;
+    }
+    return true;
+}
+
+std::uint16_t AlStateMachine::CheckTransition(const AlDevice& device, AlState to) const {
+    const AlState from = state_;
+    if (to == AlState::kBoot)
+        return from == AlState::kInit ? code::kBootstrapUnsupported : code::kInvalidTransition;
+    if (from == AlState::kBoot)
+        return to == AlState::kInit ? 0 : code::kInvalidTransition;
+    if (Rank(to) > Rank(from) + 1)
+        return code::kInvalidTransition;
+    if (Rank(to) > Rank(limits_.maxState))
+        return limits_.refusalCode;
+    if (Rank(to) <= Rank(from))
+        return 0;
+    if (to == AlState::kPreOp)
+        return device.kind.CheckPreOp(device.view);
+    if (to == AlState::kSafeOp)
+        return device.kind.CheckSafeOp(device.view);
+    return device.kind.CheckOp(device.view);
+}
+
+void AlStateMachine::Settle(const AlDevice& device, std::uint64_t now) {
+    if (pending_ && now >= pendingAt_) {
+        if (pendingTarget_ == AlState::kOp && device.view.esc.HasOutputSm() && !outputsArrived_ &&
+            device.kind.OpAwaitsOutputs()) {
+            if (now >= outputsDeadline_) {
+                pending_ = false;
+                Refuse(device, code::kWatchdog);
+            }
+        } else {
+            pending_ = false;
+            Enter(device, pendingTarget_);
+        }
+    }
+    if (state_ != AlState::kOp)
+        return;
+    if (const std::uint16_t failure = device.kind.InOp(device.view, now); failure != 0) {
+        state_ = AlState::kSafeOp;
+        SetStatus(device.view.esc.memory(), ecat::ToWire(AlState::kSafeOp) | ecat::kAlErrorFlag,
+                  failure);
+    }
+}
+
+void AlStateMachine::OutputsReceived(const AlDevice& device, std::uint64_t now) {
+    outputsArrived_ = true;
+    if (pending_ && pendingTarget_ == AlState::kOp && pendingAt_ <= now)
+        Settle(device, now);
+}
+
+}  // namespace parvane::emulator
