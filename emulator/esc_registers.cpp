@@ -93,8 +93,9 @@ FmmuEntry EscRegisters::Fmmu(unsigned i) const {
     return FmmuEntry::Decode(b);
 }
 
-// ---- DC unit ----
+// ---- DC unit (0x0900-0x09FF) ----
 
+// Before a read of the DC registers: the system time runs from power-up.
 void EscRegisters::DcRead(std::uint32_t ado, std::uint32_t end, std::uint64_t now) {
     if (Overlaps(ado, end, reg::kDcSystemTime, reg::kDcSystemTime + kSystemTimeSize))
         memory_.Set64(reg::kDcSystemTime, now - epoch_);

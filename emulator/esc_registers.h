@@ -90,10 +90,11 @@ class EscRegisters {
                       EscEvents& events);
     void LogicalRead(std::span<std::uint8_t> data, std::uint64_t dataBit, std::uint64_t physBit,
                      std::uint64_t count) const;
+    // The DC unit: what its registers hold when the master reads them.
     void DcRead(std::uint32_t ado, std::uint32_t end, std::uint64_t now);
 
     EscMemory memory_;
-    std::uint64_t epoch_ = 0;  // the system time counts from here
+    std::uint64_t epoch_ = 0;  // the DC system time counts from here
     std::uint64_t lastTrigger_ = 0;
     bool watchdogRunning_ = false;
     std::uint8_t fmmuCount_ = 0;

@@ -1,7 +1,8 @@
-// The AL state machine: every allowed and refused transition with the code
-// a refusal reports, the checks a slave makes before PREOP and SAFEOP, the
-// error acknowledge, state limits and timing from the network description,
-// and the SM watchdog that drops an OP slave to SAFEOP.
+// The AL state machine and the kinds of device it checks for: every allowed
+// and refused transition with the code a refusal reports, the checks a
+// device with a microcontroller makes before PREOP and SAFEOP, device
+// emulation, the error acknowledge, state limits and timing, and the SM
+// watchdog that drops an OP slave to SAFEOP.
 #include <gtest/gtest.h>
 
 #include <functional>

@@ -2,6 +2,7 @@
 // data) driven as a master drives it, with a busy time and failing reads.
 #include <gtest/gtest.h>
 
+#include "emulator/sii_eeprom.h"
 #include "emulator_test_support.h"
 
 namespace parvane::emulator::test {
@@ -75,17 +76,17 @@ TEST(Eeprom, ReadSequenceWithBusyTimeAndErrors) {
     }
 }
 
-// Reads the image word by word through the interface and checks what the
-// SII layout prescribes: checksum over bytes 0-13, size word, categories.
+// Reads the image word by word through the interface of the EEPROM alone,
+// on a memory of its own, and checks what the SII layout prescribes:
+// checksum over bytes 0-13, size word, categories.
 TEST(Eeprom, ImageCarriesChecksumAndCategories) {
-    FakeClock clock;
-    auto segment = MakeSegment({MailboxSlave()}, clock);
+    const eni::Slave slave = MailboxSlave();
+    SiiEeprom sii(std::make_shared<const Bytes>(BuildSiiImage(slave, 0, false)), {});
+    EscMemory memory;
     auto word = [&](std::uint16_t w) {
-        Exchange(*segment, kApwr, 0, 0x0502,
-                 Bytes{0x00, 0x01, static_cast<std::uint8_t>(w), static_cast<std::uint8_t>(w >> 8),
-                       0, 0});
-        const Reply r = Exchange(*segment, kAprd, 0, 0x0508, Zeros(2));
-        return static_cast<std::uint16_t>(r.data[0] | (r.data[1] << 8));
+        memory.Set32(ecat::reg::kSiiAddress, w);
+        sii.Written(memory, ecat::reg::kSiiControl, Hex("00 01"), {slave.identity, 77}, 0);
+        return memory.Get16(ecat::reg::kSiiData);
     };
     Bytes config;
     for (std::uint16_t w = 0; w < 7; ++w) {

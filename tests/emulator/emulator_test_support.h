@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -21,25 +22,14 @@ using Bytes = std::vector<std::uint8_t>;
 
 // "0a 1B 2c" -> {0x0A, 0x1B, 0x2C}; blanks and '|' are ignored.
 inline Bytes Hex(std::string_view text) {
-    Bytes out;
-    int high = -1;
+    std::string digits;
     for (char c : text) {
-        int v;
-        if (c >= '0' && c <= '9')
-            v = c - '0';
-        else if (c >= 'a' && c <= 'f')
-            v = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F')
-            v = c - 'A' + 10;
-        else
-            continue;
-        if (high < 0) {
-            high = v;
-        } else {
-            out.push_back(static_cast<std::uint8_t>(high * 16 + v));
-            high = -1;
-        }
+        if (std::isxdigit(static_cast<unsigned char>(c)))
+            digits += c;
     }
+    Bytes out;
+    for (std::size_t i = 0; i + 1 < digits.size(); i += 2)
+        out.push_back(static_cast<std::uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
     return out;
 }
 
@@ -61,16 +51,11 @@ inline Bytes Datagram(std::uint8_t command, std::uint8_t index, std::uint16_t ad
                       std::uint16_t ado, const Bytes& data, bool more = false,
                       std::uint16_t wkc = 0) {
     const std::uint16_t length = static_cast<std::uint16_t>(data.size() | (more ? 0x8000 : 0));
-    Bytes d{command,
-            index,
-            static_cast<std::uint8_t>(adp),
-            static_cast<std::uint8_t>(adp >> 8),
-            static_cast<std::uint8_t>(ado),
-            static_cast<std::uint8_t>(ado >> 8),
-            static_cast<std::uint8_t>(length),
-            static_cast<std::uint8_t>(length >> 8),
-            0,
-            0};
+    Bytes d{command, index};
+    for (const std::uint16_t word : {adp, ado, length, std::uint16_t{0}}) {
+        d.push_back(static_cast<std::uint8_t>(word));
+        d.push_back(static_cast<std::uint8_t>(word >> 8));
+    }
     d.insert(d.end(), data.begin(), data.end());
     d.push_back(static_cast<std::uint8_t>(wkc));
     d.push_back(static_cast<std::uint8_t>(wkc >> 8));
@@ -180,10 +165,6 @@ inline std::unique_ptr<Segment> MakeSegment(std::vector<eni::Slave> slaves, cons
     EXPECT_TRUE(d.has_value()) << (d ? "" : d.error());
     return BuildSegment(config, d ? *d : Description{}, clock.source());
 }
-
-}  // namespace parvane::emulator::test
-
-namespace parvane::emulator::test {
 
 // Configuration of MailboxSlave() written as a master writes it, with bytes
 // laid out by the SM (8 bytes) and FMMU (16 bytes) tables.

@@ -1,4 +1,4 @@
-// Logical addressing through FMMUs at bit granularity: two slaves share the
+// The ESC's FMMUs: logical addressing at bit granularity. Two slaves share the
 // bytes of one LRW; each reads and writes only its bits, in line order, and
 // the working counter adds 1 per reading and 2 per writing slave.
 #include <gtest/gtest.h>
