@@ -25,36 +25,72 @@ std::uint16_t ConfigRefusal(const ExpectedSm& expected) {
     return expected.outputs ? code::kInvalidOutputConfig : code::kInvalidInputConfig;
 }
 
-// A device with a microcontroller: it runs the AL state machine and checks
-// the configuration the master wrote before each step up.
-class MicrocontrollerDevice final : public DeviceKind {
-  public:
-    bool EscFollowsRequests() const override { return false; }
-    std::uint16_t CheckPreOp(const DeviceView& view) const override;
-    std::uint16_t CheckSafeOp(const DeviceView& view) const override;
-    std::uint16_t CheckOp(const DeviceView&) const override { return 0; }
-    bool OpAwaitsOutputs() const override { return true; }
-    std::uint16_t InOp(const DeviceView& view, std::uint64_t now) const override {
-        return view.esc.WatchdogExpired(now) ? code::kWatchdog : 0;
+// The length a process-data SM must have: what the PDO assignment in the
+// object dictionary maps (0x1C10 + SM number), as the master may have
+// changed it; the configuration's PDO size without CoE.
+std::uint16_t ExpectedLength(const DeviceView& view, const ExpectedSm& expected) {
+    const auto assignment = static_cast<std::uint16_t>(kPdoAssignmentBase + expected.number);
+    if (view.model.dictionary && view.dictionary && view.dictionary->Has(assignment)) {
+        // A PDO without a mapping object cannot be the length of anything.
+        const auto bits = view.dictionary->AssignedBits(assignment);
+        return bits ? static_cast<std::uint16_t>((*bits + 7) / 8) : 0xFFFF;
     }
+    return expected.length;
+}
 
-  private:
-    static std::uint16_t ExpectedLength(const DeviceView& view, const ExpectedSm& expected);
-    static std::uint16_t CheckProcessSms(const DeviceView& view);
-    static std::uint16_t CheckFmmus(const DeviceView& view);
-    static std::uint16_t CheckRequiredObjects(const DeviceView& view);
-};
+// Each process-data SM where the configuration puts it, or disabled when it
+// maps nothing.
+std::uint16_t CheckProcessSms(const DeviceView& view) {
+    for (const ExpectedSm& expected : view.model.processSms) {
+        const SmEntry sm = view.esc.Sm(expected.number);
+        const std::uint16_t length = ExpectedLength(view, expected);
+        if (length == 0) {
+            if (sm.enabled() && sm.length > 0)
+                return ConfigRefusal(expected);
+            continue;
+        }
+        if (!sm.enabled() || sm.start != expected.start || sm.length != length ||
+            (sm.control & kModeAndDirection) != (expected.control & kModeAndDirection))
+            return ConfigRefusal(expected);
+    }
+    return 0;
+}
 
-// Device emulation: the ESC alone, copying each request into AL status.
-class EscOnlyDevice final : public DeviceKind {
-  public:
-    bool EscFollowsRequests() const override { return true; }
-    std::uint16_t CheckPreOp(const DeviceView&) const override { return 0; }
-    std::uint16_t CheckSafeOp(const DeviceView&) const override { return 0; }
-    std::uint16_t CheckOp(const DeviceView&) const override { return 0; }
-    bool OpAwaitsOutputs() const override { return false; }
-    std::uint16_t InOp(const DeviceView&, std::uint64_t) const override { return 0; }
-};
+// An active FMMU of the matching direction reaches each buffer.
+std::uint16_t CheckFmmus(const DeviceView& view) {
+    for (const ExpectedSm& expected : view.model.processSms) {
+        if (ExpectedLength(view, expected) == 0)
+            continue;
+        bool mapped = false;
+        for (unsigned i = 0; i < view.model.fmmuCount && !mapped; ++i) {
+            const FmmuEntry e = view.esc.Fmmu(i);
+            mapped = e.active && (expected.outputs ? e.writes() : e.reads()) &&
+                     e.physicalStart <= expected.start &&
+                     expected.start < static_cast<std::uint32_t>(e.physicalStart) + e.length;
+        }
+        if (!mapped)
+            return ConfigRefusal(expected);
+    }
+    return 0;
+}
+
+// Every CoE object the configuration downloads before SAFEOP was written.
+std::uint16_t CheckRequiredObjects(const DeviceView& view) {
+    for (const RequiredObject& object : view.model.requiredForSafeOp) {
+        if (view.dictionary &&
+            view.dictionary->Written(object.index, object.subIndex, object.completeAccess))
+            continue;
+        const std::uint16_t i = object.index;
+        if (i == kOutputsAssignment || Within(i, 0x1600, 0x17FF))
+            return code::kInvalidOutputMapping;
+        if (i == kInputsAssignment || Within(i, 0x1A00, 0x1BFF))
+            return code::kInvalidInputMapping;
+        return kInconsistentSettings;
+    }
+    return 0;
+}
+
+}  // namespace
 
 // SM0 and SM1 as the EEPROM's mailbox words describe them.
 std::uint16_t MicrocontrollerDevice::CheckPreOp(const DeviceView& view) const {
@@ -79,73 +115,9 @@ std::uint16_t MicrocontrollerDevice::CheckSafeOp(const DeviceView& view) const {
     return CheckRequiredObjects(view);
 }
 
-// The length a process-data SM must have: what the PDO assignment in the
-// object dictionary maps (0x1C10 + SM number), as the master may have
-// changed it; the configuration's PDO size without CoE.
-std::uint16_t MicrocontrollerDevice::ExpectedLength(const DeviceView& view,
-                                                    const ExpectedSm& expected) {
-    const auto assignment = static_cast<std::uint16_t>(kPdoAssignmentBase + expected.number);
-    if (view.model.dictionary && view.dictionary && view.dictionary->Has(assignment)) {
-        // A PDO without a mapping object cannot be the length of anything.
-        const auto bits = view.dictionary->AssignedBits(assignment);
-        return bits ? static_cast<std::uint16_t>((*bits + 7) / 8) : 0xFFFF;
-    }
-    return expected.length;
+std::uint16_t MicrocontrollerDevice::InOp(const DeviceView& view, std::uint64_t now) const {
+    return view.esc.WatchdogExpired(now) ? code::kWatchdog : 0;
 }
-
-// Each process-data SM where the configuration puts it, or disabled when it
-// maps nothing.
-std::uint16_t MicrocontrollerDevice::CheckProcessSms(const DeviceView& view) {
-    for (const ExpectedSm& expected : view.model.processSms) {
-        const SmEntry sm = view.esc.Sm(expected.number);
-        const std::uint16_t length = ExpectedLength(view, expected);
-        if (length == 0) {
-            if (sm.enabled() && sm.length > 0)
-                return ConfigRefusal(expected);
-            continue;
-        }
-        if (!sm.enabled() || sm.start != expected.start || sm.length != length ||
-            (sm.control & kModeAndDirection) != (expected.control & kModeAndDirection))
-            return ConfigRefusal(expected);
-    }
-    return 0;
-}
-
-// An active FMMU of the matching direction reaches each buffer.
-std::uint16_t MicrocontrollerDevice::CheckFmmus(const DeviceView& view) {
-    for (const ExpectedSm& expected : view.model.processSms) {
-        if (ExpectedLength(view, expected) == 0)
-            continue;
-        bool mapped = false;
-        for (unsigned i = 0; i < view.model.fmmuCount && !mapped; ++i) {
-            const FmmuEntry e = view.esc.Fmmu(i);
-            mapped = e.active && (expected.outputs ? e.writes() : e.reads()) &&
-                     e.physicalStart <= expected.start &&
-                     expected.start < static_cast<std::uint32_t>(e.physicalStart) + e.length;
-        }
-        if (!mapped)
-            return ConfigRefusal(expected);
-    }
-    return 0;
-}
-
-// Every CoE object the configuration downloads before SAFEOP was written.
-std::uint16_t MicrocontrollerDevice::CheckRequiredObjects(const DeviceView& view) {
-    for (const RequiredObject& object : view.model.requiredForSafeOp) {
-        if (view.dictionary &&
-            view.dictionary->Written(object.index, object.subIndex, object.completeAccess))
-            continue;
-        const std::uint16_t i = object.index;
-        if (i == kOutputsAssignment || Within(i, 0x1600, 0x17FF))
-            return code::kInvalidOutputMapping;
-        if (i == kInputsAssignment || Within(i, 0x1A00, 0x1BFF))
-            return code::kInvalidInputMapping;
-        return kInconsistentSettings;
-    }
-    return 0;
-}
-
-}  // namespace
 
 const DeviceKind& KindOf(const SlaveModel& model) {
     static const MicrocontrollerDevice kMicrocontroller;

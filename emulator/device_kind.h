@@ -40,6 +40,32 @@ class DeviceKind {
     virtual std::uint16_t InOp(const DeviceView& view, std::uint64_t now) const = 0;
 };
 
+// A device with a microcontroller: it runs the AL state machine and checks
+// the configuration the master wrote before each step up (SM0/SM1 as the
+// EEPROM says; the process-data SMs, an FMMU on each and the CoE objects
+// the configuration downloads), waits for outputs before OP, and leaves OP
+// when the SM watchdog expires.
+class MicrocontrollerDevice : public DeviceKind {
+  public:
+    bool EscFollowsRequests() const override { return false; }
+    std::uint16_t CheckPreOp(const DeviceView& view) const override;
+    std::uint16_t CheckSafeOp(const DeviceView& view) const override;
+    std::uint16_t CheckOp(const DeviceView&) const override { return 0; }
+    bool OpAwaitsOutputs() const override { return true; }
+    std::uint16_t InOp(const DeviceView& view, std::uint64_t now) const override;
+};
+
+// Device emulation: the ESC alone, copying each request into AL status.
+class EscOnlyDevice final : public DeviceKind {
+  public:
+    bool EscFollowsRequests() const override { return true; }
+    std::uint16_t CheckPreOp(const DeviceView&) const override { return 0; }
+    std::uint16_t CheckSafeOp(const DeviceView&) const override { return 0; }
+    std::uint16_t CheckOp(const DeviceView&) const override { return 0; }
+    bool OpAwaitsOutputs() const override { return false; }
+    std::uint16_t InOp(const DeviceView&, std::uint64_t) const override { return 0; }
+};
+
 // The kind of device a model describes.
 const DeviceKind& KindOf(const SlaveModel& model);
 
