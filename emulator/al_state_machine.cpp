@@ -30,21 +30,21 @@ int Rank(AlState s) {
     return 0;
 }
 
-void SetStatus(EscMemory& memory, std::uint16_t status, std::uint16_t code) {
-    memory.Set16(reg::kAlStatus, status);
+void SetStatus(EscMemory& memory, ecat::AlStatus status, std::uint16_t code) {
+    memory.Set16(reg::kAlStatus, status.Encode());
     memory.Set16(reg::kAlStatusCode, code);
 }
 
 }  // namespace
 
 void AlStateMachine::Refuse(const AlDevice& device, std::uint16_t refusal) {
-    SetStatus(device.view.esc.memory(), ecat::ToWire(state_) | ecat::kAlErrorFlag, refusal);
+    SetStatus(device.view.esc.memory(), ecat::AlStatus::Of(state_, true), refusal);
 }
 
 void AlStateMachine::Enter(const AlDevice& device, AlState state) {
     const AlState from = state_;
     state_ = state;
-    SetStatus(device.view.esc.memory(), ecat::ToWire(state), 0);
+    SetStatus(device.view.esc.memory(), ecat::AlStatus::Of(state), 0);
     if (state == AlState::kSafeOp && from == AlState::kPreOp)
         outputsArrived_ = false;
     device.events.Entered(state);
@@ -52,18 +52,15 @@ void AlStateMachine::Enter(const AlDevice& device, AlState state) {
 
 void AlStateMachine::ControlWritten(const AlDevice& device, std::uint64_t now) {
     EscMemory& memory = device.view.esc.memory();
-    const std::uint16_t control = memory.Get16(reg::kAlControl);
-    const std::uint16_t requested = control & ecat::kAlStateMask;
-    const bool ack = (control & ecat::kAlControlAck) != 0;
-    const bool inError = (memory.Get16(reg::kAlStatus) & ecat::kAlErrorFlag) != 0;
-    if (inError) {
+    const auto control = ecat::AlControl::Decode(memory.Get16(reg::kAlControl));
+    if (ecat::AlStatus::Decode(memory.Get16(reg::kAlStatus)).error) {
         // A pending error holds the slave until it is acknowledged; a request
         // for INIT clears it as well.
-        if (!ack && requested != ecat::ToWire(AlState::kInit))
+        if (!control.acknowledge && !control.Is(AlState::kInit))
             return;
-        SetStatus(memory, ecat::ToWire(state_), 0);
+        SetStatus(memory, ecat::AlStatus::Of(state_), 0);
     }
-    const auto target = ecat::AlStateFrom(requested);
+    const auto target = control.Known();
     if (!target) {
         pending_ = false;
         Refuse(device, code::kUnknownState);
@@ -138,8 +135,7 @@ void AlStateMachine::Settle(const AlDevice& device, std::uint64_t now) {
         return;
     if (const std::uint16_t failure = device.kind.InOp(device.view, now); failure != 0) {
         state_ = AlState::kSafeOp;
-        SetStatus(device.view.esc.memory(), ecat::ToWire(AlState::kSafeOp) | ecat::kAlErrorFlag,
-                  failure);
+        SetStatus(device.view.esc.memory(), ecat::AlStatus::Of(AlState::kSafeOp, true), failure);
     }
 }
 

@@ -10,14 +10,15 @@
 #include <cstdint>
 
 #include "ecat/al_state.h"
+#include "ecat/registers.h"
 #include "emulator/device_kind.h"
 
 namespace parvane::emulator {
 
 struct AlLimits {
     ecat::AlState maxState = ecat::AlState::kOp;
-    std::uint16_t refusalCode = 0x0011;  // reported when maxState refuses a request
-    std::uint32_t transitionMs = 0;      // time a state change takes
+    std::uint16_t refusalCode = ecat::al_code::kInvalidTransition;  // when maxState refuses
+    std::uint32_t transitionMs = 0;                                 // time a state change takes
 };
 
 // What the slave does when its state changes.

@@ -74,8 +74,8 @@ EscRegisters::EscRegisters(std::uint8_t fmmuCount, std::uint8_t smCount, EscPort
     memory_.Set8(reg::kPortDescriptor, kFourPortsMii);
     memory_.Set16(reg::kFeatures, kFeaturesDc64);
     memory_.Set16(reg::kDlStatus, ports.lastInLine ? kDlStatusLast : kDlStatusMidLine);
-    memory_.Set16(reg::kAlControl, ecat::ToWire(ecat::AlState::kInit));
-    memory_.Set16(reg::kAlStatus, ecat::ToWire(ecat::AlState::kInit));
+    memory_.Set16(reg::kAlControl, ecat::AlControl::Request(ecat::AlState::kInit).Encode());
+    memory_.Set16(reg::kAlStatus, ecat::AlStatus::Of(ecat::AlState::kInit).Encode());
     memory_.Set16(reg::kWatchdogDivider, kDefaultWatchdogDivider);
     memory_.Set16(reg::kPdiWatchdog, kDefaultWatchdogTicks);
     memory_.Set16(reg::kSmWatchdog, kDefaultWatchdogTicks);
@@ -259,8 +259,8 @@ void EscRegisters::OutputsWritten(std::uint32_t start, std::uint32_t end, std::u
 std::uint16_t EscRegisters::Logical(ecat::Command command, std::uint32_t address,
                                     std::span<std::uint8_t> data, std::uint64_t now,
                                     EscEvents& events) {
-    const bool mayWrite = command == ecat::Command::kLwr || command == ecat::Command::kLrw;
-    const bool mayRead = command == ecat::Command::kLrd || command == ecat::Command::kLrw;
+    const bool mayWrite = ecat::WritesOutputs(command);
+    const bool mayRead = ecat::ReadsInputs(command);
     const std::uint64_t qStart = static_cast<std::uint64_t>(address) * 8;
     const std::uint64_t qEnd = qStart + data.size() * 8u;
     bool wrote = false, read = false;
@@ -291,9 +291,7 @@ std::uint16_t EscRegisters::Logical(ecat::Command command, std::uint32_t address
             (writing ? wrote : read) = true;
         }
     }
-    if (command == ecat::Command::kLrw)
-        return static_cast<std::uint16_t>((read ? 1 : 0) + (wrote ? 2 : 0));
-    return (read || wrote) ? 1 : 0;
+    return ecat::WkcIncrement(command, read, wrote);
 }
 
 // Copies `count` bits of the datagram from `dataBit` into memory at `physBit`.

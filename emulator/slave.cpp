@@ -16,6 +16,8 @@ namespace {
 
 constexpr std::uint8_t kAliasAddressing = 0x01;  // 0x0103 bit 0
 constexpr std::size_t kMailboxHeapBytes = 1024;  // what a mailbox holds besides itself, roughly
+// Read-write datagrams of every addressing count alike.
+constexpr ecat::Command kReadWrite = ecat::Command::kFprw;
 
 }  // namespace
 
@@ -137,10 +139,8 @@ std::uint16_t Slave::ReadWrite(std::uint16_t ado, std::span<std::uint8_t> data, 
     std::array<std::uint8_t, ecat::kMaxDatagramData> received;
     const auto in = std::span(received).first(data.size());
     std::copy(data.begin(), data.end(), in.begin());
-    std::uint16_t wkc = EscRead(ado, data, now) ? 1 : 0;
-    if (EscWrite(ado, in, now))
-        wkc += 2;
-    return wkc;
+    const bool read = EscRead(ado, data, now);
+    return ecat::WkcIncrement(kReadWrite, read, EscWrite(ado, in, now));
 }
 
 std::uint16_t Slave::OrRead(std::uint16_t ado, std::span<std::uint8_t> data, std::uint64_t now) {
@@ -161,15 +161,12 @@ std::uint16_t Slave::OrReadWrite(std::uint16_t ado, std::span<std::uint8_t> data
     const auto in = std::span(received).first(data.size());
     const auto out = std::span(mine).first(data.size());
     std::copy(data.begin(), data.end(), in.begin());
-    std::uint16_t wkc = 0;
-    if (EscRead(ado, out, now)) {
+    const bool read = EscRead(ado, out, now);
+    if (read) {
         for (std::size_t i = 0; i < data.size(); ++i)
             data[i] |= out[i];
-        wkc = 1;
     }
-    if (EscWrite(ado, in, now))
-        wkc += 2;
-    return wkc;
+    return ecat::WkcIncrement(kReadWrite, read, EscWrite(ado, in, now));
 }
 
 std::uint16_t Slave::Logical(ecat::Command command, std::uint32_t address,

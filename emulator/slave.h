@@ -16,6 +16,7 @@
 
 #include "ecat/al_state.h"
 #include "ecat/frame.h"
+#include "ecat/registers.h"
 #include "emulator/al_state_machine.h"
 #include "emulator/esc_registers.h"
 #include "emulator/sii_eeprom.h"
@@ -27,10 +28,10 @@ namespace parvane::emulator {
 // How one slave misbehaves or is limited, from the network description.
 struct SlaveSettings {
     ecat::AlState maxState = ecat::AlState::kOp;
-    std::uint16_t refusalCode = 0x0011;  // reported when maxState refuses a request
-    std::uint32_t transitionMs = 0;      // time a state change takes
-    std::uint32_t eepromBusyUs = 0;      // time an EEPROM command keeps the interface busy
-    std::uint32_t eepromErrors = 0;      // EEPROM reads that fail (no acknowledge) first
+    std::uint16_t refusalCode = ecat::al_code::kInvalidTransition;  // when maxState refuses
+    std::uint32_t transitionMs = 0;                                 // time a state change takes
+    std::uint32_t eepromBusyUs = 0;  // time an EEPROM command keeps the interface busy
+    std::uint32_t eepromErrors = 0;  // EEPROM reads that fail (no acknowledge) first
 };
 
 class Slave {

@@ -49,7 +49,7 @@ class MailboxLink : public ecat::Link {
             auto data = d.data();
             if (d.adp() != kStation)
                 continue;
-            if (d.command() == static_cast<std::uint8_t>(ecat::Command::kFprd) &&
+            if (d.command() == ecat::Command::kFprd &&
                 d.ado() == kWindows.recvStart) {
                 if (input_.empty())
                     continue;  // empty mailbox: working counter 0
@@ -57,10 +57,10 @@ class MailboxLink : public ecat::Link {
                 std::fill(data.begin(), data.end(), 0);
                 std::copy_n(input_.begin(), n, data.begin());
                 input_ = input_.subspan(n);
-            } else if (d.command() == static_cast<std::uint8_t>(ecat::Command::kFprd) &&
+            } else if (d.command() == ecat::Command::kFprd &&
                        d.ado() == ecat::reg::SmStatus(1) && !data.empty()) {
                 data[0] = input_.empty() ? 0 : ecat::SmEntry::kStatusMailboxFull;
-            } else if (d.command() == static_cast<std::uint8_t>(ecat::Command::kFprd)) {
+            } else if (d.command() == ecat::Command::kFprd) {
                 std::fill(data.begin(), data.end(), 0);
             }
             d.setWkc(1);
