@@ -15,9 +15,9 @@
 #include <memory>
 #include <vector>
 
-#include "master/exchange.h"
 #include "ecat/al_state.h"
 #include "eni/model.h"
+#include "master/exchange.h"
 
 namespace parvane::master {
 

@@ -250,13 +250,13 @@ TEST(CoeClient, TransfersThroughTheMailbox) {
         int emergencies;  // posted before the answer
         int loseReads;    // SM1 reads lost on the way back
         std::uint32_t abort;
-        std::optional<CoeFailure> failure;
+        std::optional<Errc> failure;
     };
     const Case cases[] = {
         {"answered", 0, 0, 0, std::nullopt},
         {"an emergency first is skipped", 2, 0, 0, std::nullopt},
         {"a lost reply is asked for again", 0, 1, 0, std::nullopt},
-        {"abort", 0, 0, 0x06090011, CoeFailure::kAbort},
+        {"abort", 0, 0, 0x06090011, Errc::kAbort},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -279,10 +279,10 @@ TEST(CoeClient, TransfersThroughTheMailbox) {
         const auto got = h.client.Upload(0x6060, 1, false, value, kWait, {});
         if (c.failure) {
             ASSERT_FALSE(got.has_value());
-            EXPECT_EQ(got.error().failure, *c.failure);
-            EXPECT_EQ(got.error().abortCode, c.abort);
+            EXPECT_EQ(got.error().code, *c.failure);
+            EXPECT_EQ(got.error().detail, c.abort);
         } else {
-            ASSERT_TRUE(got.has_value()) << CoeFailureText(got.error().failure);
+            ASSERT_TRUE(got.has_value()) << ErrorText(got.error());
             EXPECT_EQ(*got, 1u);
             EXPECT_EQ(value[0], 0x2A);
         }
@@ -312,7 +312,7 @@ TEST(CoeClient, SegmentedUploadFollowsTheToggle) {
     };
     std::array<std::uint8_t, 64> out{};
     const auto got = h.client.Upload(0x1008, 0, false, out, kWait, {});
-    ASSERT_TRUE(got.has_value()) << CoeFailureText(got.error().failure);
+    ASSERT_TRUE(got.has_value()) << ErrorText(got.error());
     EXPECT_EQ(std::string(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(*got)),
               "abcdefghijkl");
 }
@@ -323,7 +323,7 @@ TEST(CoeClient, NoAnswerEndsAtTheTimeout) {
     const Bytes value{1, 2};
     const auto done = h.client.Download(0x6060, 0, false, value, std::chrono::milliseconds(20), {});
     ASSERT_FALSE(done.has_value());
-    EXPECT_EQ(done.error().failure, CoeFailure::kTimeout);
+    EXPECT_EQ(done.error().code, Errc::kTimeout);
 }
 
 }  // namespace

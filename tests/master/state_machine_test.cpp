@@ -16,13 +16,13 @@
 #include <thread>
 #include <vector>
 
-#include "master/bring_up.h"
-#include "master/log.h"
 #include "emulator/description.h"
 #include "emulator/in_process_link.h"
 #include "emulator/network.h"
 #include "emulator/segment.h"
 #include "eni/eni_reader.h"
+#include "master/bring_up.h"
+#include "master/log.h"
 
 namespace parvane::master {
 namespace {
