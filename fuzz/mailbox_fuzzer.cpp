@@ -16,13 +16,12 @@
 #include <span>
 #include <vector>
 
-#include "master/coe_client.h"
-#include "master/exchange.h"
-#include "master/log.h"
 #include "ecat/frame.h"
 #include "ecat/link.h"
 #include "ecat/registers.h"
 #include "fuzz/fuzz_check.h"
+#include "master/coe_client.h"
+#include "master/exchange.h"
 
 namespace {
 
@@ -85,8 +84,6 @@ class MailboxLink : public ecat::Link {
     std::deque<std::vector<std::uint8_t>> replies_;
 };
 
-void Quiet(const char*) {}
-
 void CheckReply(std::span<const std::uint8_t> window, SdoStep step) {
     const SdoReply reply = ParseSdoReply(window, step, 0x1C12, 0);
     if (!reply.data.empty()) {
@@ -100,7 +97,6 @@ void CheckReply(std::span<const std::uint8_t> window, SdoStep step) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    SetLogSink(&Quiet);
     const std::vector<std::uint8_t> window(data, data + size);  // exact size: ASan sees overreads
     for (SdoStep step :
          {SdoStep::kDownload, SdoStep::kDownloadSegment, SdoStep::kUpload, SdoStep::kUploadSegment})

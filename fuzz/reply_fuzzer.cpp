@@ -17,12 +17,11 @@
 #include <span>
 #include <vector>
 
-#include "master/exchange.h"
-#include "master/log.h"
-#include "master/reply_match.h"
 #include "ecat/frame.h"
 #include "ecat/link.h"
 #include "fuzz/fuzz_check.h"
+#include "master/exchange.h"
+#include "master/reply_match.h"
 
 namespace {
 
@@ -70,12 +69,9 @@ class FuzzLink : public ecat::Link {
     std::vector<std::uint8_t> last_;
 };
 
-void Quiet(const char*) {}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    parvane::master::SetLogSink(&Quiet);
     FuzzLink link(std::span(data, size));
     ExchangeOptions options;
     options.retries = 2;

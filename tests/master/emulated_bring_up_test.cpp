@@ -15,14 +15,11 @@
 #include "eni/eni_reader.h"
 #include "master/bring_up.h"
 #include "master/eeprom.h"
-#include "master/log.h"
 
 namespace parvane::master {
 namespace {
 
 namespace fs = std::filesystem;
-
-void Quiet(const char*) {}
 
 struct Expected {
     std::uint32_t vendor = 0, product = 0;
@@ -64,11 +61,7 @@ std::vector<fs::path> EniFiles() {
     return files;
 }
 
-class EmulatedBringUp : public ::testing::Test {
-  protected:
-    void SetUp() override { SetLogSink(&Quiet); }
-    void TearDown() override { SetLogSink(nullptr); }
-};
+using EmulatedBringUp = ::testing::Test;
 
 TEST_F(EmulatedBringUp, EveryEniGivesTheIdentitiesItDefines) {
     const std::vector<fs::path> files = EniFiles();

@@ -22,8 +22,6 @@
 namespace parvane::driver {
 namespace {
 
-void Quiet(const char*) {}
-
 std::vector<std::string> g_lines;
 std::mutex g_linesMutex;
 void Collect(const char* line) {
@@ -61,12 +59,10 @@ class SwitchedWire : public Wire, public ecat::Link {
 class EthercatNetworkTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        master::SetLogSink(&Quiet);
         auto eni = eni::ReadEniFile(std::filesystem::path(EXAMPLES_DIR) / "five-slaves.eni.xml");
         ASSERT_TRUE(eni);
         config_ = eni->config;
     }
-    void TearDown() override { master::SetLogSink(nullptr); }
 
     std::unique_ptr<EthercatNetwork> Network(const std::string& description,
                                              SwitchedWire** wire = nullptr) {
@@ -161,7 +157,7 @@ TEST_F(EthercatNetworkTest, OpeningTheSameSegmentAgainNeverHidesASlaveFromTheSta
     master::SetLogSink(&Collect);
     for (int i = 0; i < 50; ++i)
         ASSERT_TRUE(network.Open());
-    master::SetLogSink(&Quiet);
+    master::SetLogSink(nullptr);
     EXPECT_EQ(network.OnlineCount(), 5);
     std::lock_guard lock(g_linesMutex);
     for (const std::string& line : g_lines)
