@@ -11,7 +11,7 @@
 #include "ecat/byte_order.h"
 #include "ecat/mailbox.h"
 #include "ecat/registers.h"
-#include "tests/master/responder_link.h"
+#include "tests/support/scripted_link.h"
 
 namespace parvane::master {
 namespace {
@@ -202,7 +202,8 @@ Bytes Response(std::uint8_t command, std::uint16_t index, std::uint8_t sub, Byte
 
 struct Harness {
     ScriptedMailbox mailbox;
-    testing::ResponderLink link{[this](ecat::DatagramView& d) { return mailbox.Handle(d); }};
+    testsupport::ScriptedLink link{
+        testsupport::EachDatagram([this](ecat::DatagramView& d) { return mailbox.Handle(d); })};
     Exchange exchange{link, [] {
                           ExchangeOptions o;
                           o.replyTimeout = std::chrono::microseconds(500);

@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "driver/master_service.h"
-#include "emulator/in_process_link.h"
 #include "emulator/network.h"
 #include "eni/eni_reader.h"
 #include "ipc/master_codes.h"
 #include "master/log.h"
+#include "tests/support/scripted_link.h"
 
 namespace parvane::driver {
 namespace {
@@ -30,30 +30,24 @@ void Collect(const char* line) {
 }
 
 // Emulated slaves behind a switch that can cut the wire.
-class SwitchedWire : public Wire, public ecat::Link {
+class SwitchedWire : public Wire {
   public:
     SwitchedWire(const eni::NetworkConfig& config, const std::string& description)
-        : segment_(emulator::BuildSegment(config, *emulator::ReadDescriptionText(description))),
-          inner_(*segment_) {}
+        : segment_(emulator::BuildSegment(config, *emulator::ReadDescriptionText(description))) {}
 
-    ecat::Link& link() override { return *this; }
+    ecat::Link& link() override { return link_; }
     const char* description() const override { return "a switched emulated segment"; }
-
-    std::expected<void, ecat::LinkError> Send(std::span<const std::uint8_t> frame) override {
-        if (cut)
-            return {};
-        return inner_.Send(frame);
-    }
-    std::expected<std::size_t, ecat::LinkError> Receive(std::span<std::uint8_t> buffer,
-                                                        Clock::time_point deadline) override {
-        return inner_.Receive(buffer, deadline);
-    }
 
     std::atomic<bool> cut{false};
 
   private:
     std::unique_ptr<emulator::Segment> segment_;
-    emulator::InProcessLink inner_;
+    testsupport::ScriptedLink link_{
+        [this](const testsupport::Frame& sent, int, std::deque<testsupport::Frame>& arrivals) {
+            testsupport::Frame frame = sent;
+            if (!cut && segment_->Process(frame) == emulator::FrameOutcome::kAnswered)
+                arrivals.push_back(std::move(frame));
+        }};
 };
 
 class EthercatNetworkTest : public ::testing::Test {

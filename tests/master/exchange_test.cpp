@@ -12,14 +12,14 @@
 #include <thread>
 #include <vector>
 
-#include "tests/master/scripted_link.h"
+#include "tests/support/scripted_link.h"
 
 namespace parvane::master {
 namespace {
 
-using testing::Answered;
-using testing::Frame;
-using testing::ScriptedLink;
+using testsupport::Answered;
+using testsupport::Frame;
+using testsupport::ScriptedLink;
 
 ExchangeOptions Options(unsigned retries = 2) {
     ExchangeOptions options;

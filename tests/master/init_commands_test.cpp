@@ -9,12 +9,13 @@
 #include <functional>
 
 #include "ecat/byte_order.h"
-#include "tests/master/responder_link.h"
+#include "tests/support/scripted_link.h"
 
 namespace parvane::master {
 namespace {
 
-using testing::ResponderLink;
+using testsupport::EachDatagram;
+using testsupport::ScriptedLink;
 
 ExchangeOptions Quick() {
     ExchangeOptions options;
@@ -110,7 +111,8 @@ TEST(InitCommands, RunAsTheFileWritesThem) {
     for (const RunCase& c : cases) {
         SCOPED_TRACE(c.name);
         std::atomic<int> calls{0};
-        ResponderLink link([&](ecat::DatagramView& d) { return c.answer(d, calls++); });
+        ScriptedLink link(
+            EachDatagram([&](ecat::DatagramView& d) { return c.answer(d, calls++); }));
         Exchange exchange(link, Quick());
         std::stop_source stop;
         const auto result = RunInitCmd(exchange, c.cmd, stop.get_token());
@@ -128,10 +130,10 @@ TEST(InitCommands, RunAsTheFileWritesThem) {
 TEST(InitCommands, FailureCarriesTheCountersForTheLog) {
     eni::InitCmd count = Cmd(ecat::Command::kBrd, 0, 0x0130, {0, 0});
     count.datagram.expectedWkc = 5;
-    ResponderLink link([](ecat::DatagramView& d) {
+    ScriptedLink link(EachDatagram([](ecat::DatagramView& d) {
         d.setWkc(4);
         return true;
-    });
+    }));
     Exchange exchange(link, Quick());
     InitCmdTrace trace;
     const auto result = RunInitCmd(exchange, count, std::stop_token{}, {}, {}, &trace);
@@ -143,11 +145,11 @@ TEST(InitCommands, FailureCarriesTheCountersForTheLog) {
 
 TEST(InitCommands, ReadsHandTheReplyBack) {
     eni::InitCmd read = Cmd(ecat::Command::kFprd, 1001, 0x0508, {0, 0, 0, 0});
-    ResponderLink link([](ecat::DatagramView& d) {
+    ScriptedLink link(EachDatagram([](ecat::DatagramView& d) {
         ecat::Put32(d.data().data(), 0x12345678);
         d.setWkc(1);
         return true;
-    });
+    }));
     Exchange exchange(link, Quick());
     std::array<std::uint8_t, 4> reply{};
     ASSERT_TRUE(RunInitCmd(exchange, read, std::stop_token{}, {}, reply).has_value());
@@ -155,11 +157,11 @@ TEST(InitCommands, ReadsHandTheReplyBack) {
 }
 
 TEST(InitCommands, AStopEndsAValidateWait) {
-    ResponderLink link([](ecat::DatagramView& d) {
+    ScriptedLink link(EachDatagram([](ecat::DatagramView& d) {
         d.data()[0] = 0x02;
         d.setWkc(1);
         return true;
-    });
+    }));
     Exchange exchange(link, Quick());
     std::stop_source stop;
     stop.request_stop();

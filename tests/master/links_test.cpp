@@ -10,14 +10,14 @@
 
 #include "master/pcap_link.h"
 #include "master/raw_socket_link.h"
-#include "tests/master/scripted_link.h"
+#include "tests/support/scripted_link.h"
 
 namespace parvane::master {
 namespace {
 
-using testing::Answered;
-using testing::Frame;
-using testing::ScriptedLink;
+using testsupport::Answered;
+using testsupport::Frame;
+using testsupport::ScriptedLink;
 
 std::vector<Frame> ReadRecording(const std::string& path, int& linkType) {
     char error[PCAP_ERRBUF_SIZE];
