@@ -39,51 +39,37 @@ struct PlanCase {
 };
 
 TEST(TransitionPlan, WhoRequestsTheStateAndWhatTheMasterWrites) {
-    const std::vector<std::uint8_t> sm(8, 0), fmmu(16, 0);
+    constexpr Transition kIP = Transition::kIP, kPS = Transition::kPS;
+    constexpr Kind kMbx = Kind::kMailboxSms, kEep = Kind::kEepromToPdi, kSm = Kind::kSyncManager;
+    const auto sm0 = Write(kIP, ecat::reg::Sm(0), std::vector<std::uint8_t>(8));
+    const auto fmmu0 = Write(kPS, ecat::reg::Fmmu(0), std::vector<std::uint8_t>(16));
+    const auto request = Write(kIP, ecat::reg::kAlControl, {2, 0});
+    const auto eeprom = Write(kIP, ecat::reg::kSiiConfig, {1});
     const PlanCase cases[] = {
-        {"nothing in the file",
-         {},
-         Transition::kIP,
-         true,
-         0,
-         0,
-         {Kind::kMailboxSms, Kind::kEepromToPdi}},
+        {"nothing in the file", {}, kIP, true, 0, 0, {kMbx, kEep}},
         {"the file requests PREOP after its SM0",
-         {Write(Transition::kIP, ecat::reg::Sm(0), sm), Write(Transition::kIP, 0x0120, {2, 0}),
-          CheckState(Transition::kIP, 2)},
-         Transition::kIP,
+         {sm0, request, CheckState(kIP, 2)},
+         kIP,
          false,
          1,
          3,
-         {Kind::kEepromToPdi}},
-        {"the file checks PREOP: the check waits for the master's request",
-         {Write(Transition::kIP, 0x0500, {1}), CheckState(Transition::kIP, 2)},
-         Transition::kIP,
+         {kEep}},
+        {"the file checks PREOP after the master's request",
+         {eeprom, CheckState(kIP, 2)},
+         kIP,
          true,
          1,
          1,
-         {Kind::kMailboxSms}},
+         {kMbx}},
         {"a check of another state waits for nothing",
-         {CheckState(Transition::kIP, 4)},
-         Transition::kIP,
+         {CheckState(kIP, 4)},
+         kIP,
          true,
          1,
          1,
-         {Kind::kMailboxSms, Kind::kEepromToPdi}},
-        {"process data",
-         {},
-         Transition::kPS,
-         true,
-         0,
-         0,
-         {Kind::kSyncManager, Kind::kSyncManager, Kind::kFmmu, Kind::kFmmu}},
-        {"the file writes an FMMU itself",
-         {Write(Transition::kPS, ecat::reg::Fmmu(0), fmmu)},
-         Transition::kPS,
-         true,
-         1,
-         1,
-         {}},
+         {kMbx, kEep}},
+        {"process data", {}, kPS, true, 0, 0, {kSm, kSm, Kind::kFmmu, Kind::kFmmu}},
+        {"the file writes an FMMU itself", {fmmu0}, kPS, true, 1, 1, {}},
     };
     eni::NetworkConfig config;
     eni::Slave& slave = config.slaves.emplace_back();
