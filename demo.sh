@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build needs, builds the three programs the demo runs (the
 # tool, the master driver and the node utility; not the test suite)
-# into build/, starts the simulated driver by hand on the example network in
-# the chosen scenario and checks it with the tool. The tool restarts the
+# into build/, starts the driver by hand on the example network's emulated
+# slaves in the chosen scenario and checks it with the tool. The tool restarts the
 # driver with the ENI it was given and keeps the driver's other options (the
 # scenario's network description among them).
 #

@@ -6,7 +6,7 @@
 #                                                        utility with the project's prefix)
 #   <prefix>/share/parvane/examples/                     the example ENI and networks
 #   <prefix>/share/man/man1/                             parvane.1, parvane-rtnode.1, lomadyn.rta.1
-#   <prefix>/share/doc/parvane/                          copyright, changelog, README
+#   <prefix>/share/doc/parvane/                          copyright, changelog, README, docs/
 #   <prefix>/share/bash-completion/completions/          parvane, parvane-rtnode
 # Without ECAT_MASTER_INI_FILE the tool takes lomadyn.rta from the folder of
 # its own executable, which the links resolve to lib/parvane.
@@ -64,7 +64,8 @@ else()
     message(WARNING "scdoc or gzip not found: no man pages (scripts/install-deps.sh installs scdoc)")
 endif()
 
-# The documentation folder: copyright, the compressed changelog, the README.
+# The documentation folder: copyright, the compressed changelog, the README and
+# the docs/ it links to (same relative place, so its links work installed).
 set(changelog_gz ${CMAKE_BINARY_DIR}/doc/changelog.gz)
 add_custom_command(
     OUTPUT ${changelog_gz}
@@ -75,6 +76,7 @@ add_custom_command(
 add_custom_target(package_docs ALL DEPENDS ${changelog_gz})
 install(FILES ${packaging_dir}/copyright ${changelog_gz} ${PROJECT_SOURCE_DIR}/README.md
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 install(FILES ${packaging_dir}/completion/parvane
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)

@@ -33,7 +33,7 @@ DriverOptions ParseDriverOptions(int argc, char** argv) {
         if (word.starts_with("-eni=")) {
             options.eniPath = Unquoted(word.substr(5));
         } else if (word.starts_with("-sim=")) {
-            options.simPath = Unquoted(word.substr(5));
+            options.descriptionPath = Unquoted(word.substr(5));
         } else if (word.starts_with("-nic=")) {
             options.nic = Unquoted(word.substr(5));
         } else if (word.starts_with("-pcap=")) {

@@ -3,11 +3,11 @@
 #include <malloc.h>
 
 #include <chrono>
+#include <string_view>
 
 #include "driver/ethercat_network.h"
 #include "driver/log.h"
 #include "driver/master_ini.h"
-#include "driver/sim_description.h"
 #include "driver/wires.h"
 #include "emulator/description.h"
 #include "eni/eni_reader.h"
@@ -15,32 +15,20 @@
 namespace parvane::driver {
 namespace {
 
-// The master's own keys of a network description ("faults", "max_openings")
-// as the driver's reader checks them; the emulated slaves take the rest.
-std::expected<SimDescription, Error> DriverKeys(const emulator::Description& description) {
-    std::string text = "{";
-    if (description.maxOpenings)
-        text += "\"max_openings\": " + std::to_string(*description.maxOpenings);
-    if (!description.faultsJson.empty()) {
-        if (description.maxOpenings)
-            text += ", ";
-        text += "\"faults\": " + description.faultsJson;
-    }
-    text += "}";
-    return ReadSimText(text);
-}
+// The -nic= or Adapter= value that chooses the emulated slaves.
+constexpr std::string_view kEmulatedSlaves = "simulated";
 
 // The interface the master drives: -nic=, else Adapter= of the master's INI
 // file; empty for the emulated slaves. A malformed INI file is refused.
-std::expected<std::string, std::string> ChosenAdapter(const DriverOptions& options) {
+std::expected<std::string, Error> ChosenAdapter(const DriverOptions& options) {
     if (!options.nic.empty())
-        return options.nic == "simulated" ? std::string() : options.nic;
+        return options.nic == kEmulatedSlaves ? std::string() : options.nic;
     const auto path = MasterIniPath();
     auto adapter = ReadMasterAdapter(path);
     if (!adapter)
-        return std::unexpected("master INI " + path.string() +
-                               " refused: " + adapter.error().message);
-    if (!*adapter || **adapter == "simulated")
+        return std::unexpected(Error{
+            "master INI " + path.string() + " refused: " + adapter.error().message, path.string()});
+    if (!*adapter || **adapter == kEmulatedSlaves)
         return std::string();
     Log("master INI %s: Adapter=%s", path.string().c_str(), (*adapter)->c_str());
     return **adapter;
@@ -80,44 +68,42 @@ ServiceSetup LoadSetup(const DriverOptions& options) {
         }
     }
 
-    emulator::Description emulated;
-    SimDescription own;
+    emulator::Description description;
     bool descriptionUsable = true;
-    if (!options.simPath.empty()) {
-        auto read = emulator::ReadDescriptionFile(options.simPath);
-        auto keys = read ? DriverKeys(*read) : std::unexpected(Error{read.error(), ""});
-        if (keys) {
-            emulated = std::move(*read);
-            own = std::move(*keys);
-            Log("network description %s read: %s, %zu fault rules", options.simPath.c_str(),
-                emulated.slaves ? "its own slaves" : "the ENI's slaves", own.faults.size());
+    if (!options.descriptionPath.empty()) {
+        const char* path = options.descriptionPath.c_str();
+        auto read = emulator::ReadDescriptionFile(options.descriptionPath);
+        if (read) {
+            description = std::move(*read);
+            Log("network description %s read: %s, %zu fault rules", path,
+                description.slaves ? "its own slaves" : "the ENI's slaves",
+                description.faults.size());
         } else {
-            Log("network description %s refused: %s", options.simPath.c_str(),
-                keys.error().message.c_str());
+            Log("network description %s refused: %s", path, read.error().message.c_str());
             descriptionUsable = false;
         }
     }
 
     auto adapter = ChosenAdapter(options);
     if (!adapter)
-        Log("%s", adapter.error().c_str());
+        Log("%s", adapter.error().message.c_str());
     setup.configured = eniUsable && descriptionUsable && adapter.has_value();
     if (!setup.configured) {
         setup.eniSlaves.clear();
         setup.network = std::make_unique<UnavailableNetwork>("no usable configuration");
         return setup;
     }
-    setup.faults = std::move(own.faults);
-    setup.maxOpenings = own.maxOpenings;
+    setup.faults = FaultRulesOf(description.faults);
+    setup.maxOpenings = description.maxOpenings;
 
     std::unique_ptr<Wire> wire;
     if (adapter->empty()) {
-        wire = EmulatedWire(config, emulated);
+        wire = EmulatedWire(config, description);
     } else {
         auto opened = InterfaceWire(*adapter);
         if (!opened) {
-            Log("%s", opened.error().c_str());
-            setup.network = std::make_unique<UnavailableNetwork>(opened.error());
+            Log("%s", opened.error().message.c_str());
+            setup.network = std::make_unique<UnavailableNetwork>(opened.error().message);
             return setup;
         }
         wire = std::move(*opened);

@@ -1,12 +1,14 @@
 // Injected faults: statuses that operations answer instead of doing their
-// work. A rule matches by op and by its optional position, offset and state;
-// the first matching rule that still has firings left wins.
+// work, as the network description's "faults" give them. A rule matches by op
+// and by its optional position, offset and state; the first matching rule
+// that still has firings left wins.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <vector>
 
+#include "emulator/description.h"
 #include "ipc/protocol.h"
 
 namespace parvane::driver {
@@ -21,6 +23,9 @@ struct FaultRule {
     std::uint16_t status = 0;
     std::optional<std::uint32_t> times;  // firings left; empty: always
 };
+
+// The description's faults as rules on the operations the requests name.
+std::vector<FaultRule> FaultRulesOf(const std::vector<emulator::DriverFault>& faults);
 
 // What a call offers for matching; a field the op does not have stays empty.
 struct FaultQuery {

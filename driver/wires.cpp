@@ -1,10 +1,10 @@
 #include "driver/wires.h"
 
-#include "master/pcap_link.h"
-#include "master/raw_socket_link.h"
 #include "driver/log.h"
 #include "emulator/in_process_link.h"
 #include "emulator/network.h"
+#include "master/pcap_link.h"
+#include "master/raw_socket_link.h"
 
 namespace parvane::driver {
 namespace {
@@ -63,10 +63,10 @@ std::unique_ptr<Wire> EmulatedWire(const eni::NetworkConfig& config,
     return std::make_unique<Emulated>(emulator::BuildSegment(config, description));
 }
 
-std::expected<std::unique_ptr<Wire>, std::string> InterfaceWire(const std::string& interface) {
+std::expected<std::unique_ptr<Wire>, Error> InterfaceWire(const std::string& interface) {
     auto link = master::RawSocketLink::Open(interface);
     if (!link)
-        return std::unexpected(link.error().message);
+        return std::unexpected(Error{link.error().message, interface});
     return std::make_unique<Interface>(std::move(*link));
 }
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "driver/error.h"
 #include "driver/ethercat_network.h"
 #include "emulator/description.h"
 #include "eni/model.h"
@@ -18,7 +19,7 @@ std::unique_ptr<Wire> EmulatedWire(const eni::NetworkConfig& config,
                                    const emulator::Description& description);
 
 // The message says why the interface cannot be used, in one line.
-std::expected<std::unique_ptr<Wire>, std::string> InterfaceWire(const std::string& interface);
+std::expected<std::unique_ptr<Wire>, Error> InterfaceWire(const std::string& interface);
 
 // Records every frame on `inner` into `path`; when the file cannot be
 // written, says so in the log and leaves the wire as it was.

@@ -13,8 +13,8 @@ constexpr const char* kCommandNames[] = {"NOP",  "APRD", "APWR", "APRW", "FPRD",
 
 }  // namespace
 
-const char* CommandName(std::uint8_t command) {
-    return command <= kLastCommand ? kCommandNames[command] : "?";
+const char* CommandName(Command command) {
+    return IsKnown(command) ? kCommandNames[static_cast<std::uint8_t>(command)] : "?";
 }
 
 std::optional<Command> CommandFromName(const char* name) {

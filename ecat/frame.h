@@ -86,8 +86,60 @@ constexpr Addressing AddressingOf(Command c) {
     return Addressing::kNone;
 }
 
+// Whether a datagram's command byte names a command at all.
+constexpr bool IsKnown(Command c) {
+    return static_cast<std::uint8_t>(c) <= kLastCommand;
+}
+
+// Whether the command writes slave memory through a physical or broadcast
+// address: the writes, the read-writes, and the read-multiple-writes (which
+// write every slave but the one they read). Logical commands write through
+// FMMUs instead: see WritesOutputs.
+constexpr bool IsWrite(Command c) {
+    switch (c) {
+        case Command::kApwr:
+        case Command::kAprw:
+        case Command::kFpwr:
+        case Command::kFprw:
+        case Command::kBwr:
+        case Command::kBrw:
+        case Command::kArmw:
+        case Command::kFrmw:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Whether a logical command carries outputs (logical -> slave memory) or
+// inputs (slave memory -> logical).
+constexpr bool WritesOutputs(Command c) {
+    return c == Command::kLwr || c == Command::kLrw;
+}
+constexpr bool ReadsInputs(Command c) {
+    return c == Command::kLrd || c == Command::kLrw;
+}
+
+// The read-write commands, which count a read and a write apart in the
+// working counter.
+constexpr bool IsReadWrite(Command c) {
+    return c == Command::kAprw || c == Command::kFprw || c == Command::kBrw || c == Command::kLrw;
+}
+
+// What one slave adds to a datagram's working counter: a read-write command
+// counts 1 for its read and 2 for its write; any other command 1 when the
+// slave read or wrote.
+constexpr std::uint16_t WkcIncrement(Command c, bool read, bool written) {
+    if (IsReadWrite(c))
+        return static_cast<std::uint16_t>((read ? 1 : 0) + (written ? 2 : 0));
+    return read || written ? 1 : 0;
+}
+
 // "APRD", "LRW", ... ("?" for a number that names no command).
-const char* CommandName(std::uint8_t command);
+const char* CommandName(Command command);
+inline const char* CommandName(std::uint8_t command) {
+    return CommandName(static_cast<Command>(command));
+}
 // The command a name ("FPWR") or its number as text stands for.
 std::optional<Command> CommandFromName(const char* name);
 
@@ -109,7 +161,7 @@ class DatagramView {
     DatagramView() = default;
     explicit DatagramView(std::span<std::uint8_t> bytes) : bytes_(bytes) {}
 
-    std::uint8_t command() const { return bytes_[0]; }
+    Command command() const { return static_cast<Command>(bytes_[0]); }
     std::uint8_t index() const { return bytes_[1]; }
     std::uint32_t address() const { return Get32(&bytes_[2]); }
     std::uint16_t adp() const { return Get16(&bytes_[2]); }

@@ -70,10 +70,9 @@ constexpr std::uint16_t SmPdiControl(unsigned i) {
 }
 }  // namespace reg
 
-// AL control: bit 4 acknowledges an error, bit 5 asks for the device ID.
+// Older names of the AL error bit (see al_state.h), kept while callers move
+// to the AlStatus and AlControl records.
 inline constexpr std::uint16_t kAlControlAck = 0x0010;
-inline constexpr std::uint16_t kAlControlIdRequest = 0x0020;
-// AL status: bit 4 error indicator, bit 5 device ID loaded.
 inline constexpr std::uint16_t kAlStatusError = 0x0010;
 
 // SII control/status (0x0502).

@@ -1,6 +1,7 @@
 #include "emulator/description.h"
 
 #include <nlohmann/json.hpp>
+#include <string>
 
 #include "eni/file_bytes.h"
 #include "eni/number_text.h"
@@ -11,20 +12,46 @@ namespace {
 using nlohmann::json;
 
 constexpr std::size_t kMaxDescriptionBytes = std::size_t{16} << 20;
-constexpr std::uint32_t kMaxOpeningsLimit = 1000;
 constexpr std::uint32_t kHour = 3'600'000;
+
+struct OperationName {
+    const char* name;
+    DriverOperation op;
+};
+
+constexpr OperationName kOperations[] = {
+    {"MasterOpen", DriverOperation::kOpen},
+    {"MasterGetEniSlaveCount", DriverOperation::kGetEniSlaveCount},
+    {"MasterGetOnlineSlaveCount", DriverOperation::kGetOnlineSlaveCount},
+    {"MasterGetSlaveInfo", DriverOperation::kGetSlaveInfo},
+    {"MasterReadSlaveEeprom", DriverOperation::kReadSlaveEeprom},
+    {"MasterRequestState", DriverOperation::kRequestState},
+    {"MasterGetState", DriverOperation::kGetState},
+};
 
 // Walks the document; the first problem found is kept, naming the key.
 class Checker {
   public:
-    std::string error;
+    Error error;
 
+    bool failed() const { return !error.message.empty(); }
+
+    // An unsigned number up to `max`: a JSON number or "0x" hexadecimal text.
     std::optional<std::uint32_t> Number(const json& value, const std::string& key,
                                         std::uint32_t max) {
-        auto number = DescriptionNumber(value, max);
+        std::optional<std::uint64_t> number;
+        if (value.is_number_unsigned()) {
+            number = value.get<std::uint64_t>();
+        } else if (value.is_number_integer()) {
+            return Fail(key, "must not be negative");
+        } else if (value.is_string()) {
+            number = eni::ParseHexText(value.get_ref<const std::string&>());
+        }
         if (!number)
-            return Fail(key, number.error());
-        return *number;
+            return Fail(key, "expected a number or a \"0x\" hexadecimal text");
+        if (*number > max)
+            return Fail(key, "larger than " + std::to_string(max));
+        return static_cast<std::uint32_t>(*number);
     }
 
     std::optional<ecat::AlState> State(const json& value, const std::string& key) {
@@ -49,11 +76,18 @@ class Checker {
     }
 
     std::nullopt_t Fail(const std::string& key, const std::string& why) {
-        if (error.empty())
-            error = key + ": " + why;
+        if (!failed())
+            error = {key + ": " + why, key};
         return std::nullopt;
     }
 };
+
+// Each element of an array through `read`, with its index in the key path.
+template <typename Read>
+void EachElement(Checker& check, const json& array, const std::string& key, Read read) {
+    for (std::size_t i = 0; i < array.size() && !check.failed(); ++i)
+        read(array[i], key + "[" + std::to_string(i) + "]");
+}
 
 std::optional<DescribedSlave> ReadSlave(Checker& check, const json& value, const std::string& key) {
     if (!check.Is(value.is_object(), key, "an object"))
@@ -90,100 +124,155 @@ std::optional<DescribedSlave> ReadSlave(Checker& check, const json& value, const
         } else {
             check.Fail(itemKey, "unknown key");
         }
-        if (!check.error.empty())
+        if (check.failed())
             return std::nullopt;
     }
     return slave;
 }
 
-}  // namespace
-
-std::expected<std::uint32_t, std::string> DescriptionNumber(const json& value, std::uint32_t max) {
-    std::optional<std::uint64_t> number;
-    if (value.is_number_unsigned()) {
-        number = value.get<std::uint64_t>();
-    } else if (value.is_number_integer()) {
-        return std::unexpected("must not be negative");
-    } else if (value.is_string()) {
-        number = eni::ParseHexText(value.get_ref<const std::string&>());
+// One fault: "op" and "status" are required, and "position", "offset" and
+// "state" only where the operation has them.
+std::optional<DriverFault> ReadFault(Checker& check, const json& value, const std::string& key) {
+    if (!check.Is(value.is_object(), key, "an object"))
+        return std::nullopt;
+    if (!value.contains("op"))
+        return check.Fail(key + ".op", "missing");
+    if (!value.contains("status"))
+        return check.Fail(key + ".status", "missing");
+    const json& op = value["op"];
+    const OperationName* found = nullptr;
+    for (const OperationName& candidate : kOperations) {
+        if (op.is_string() && op.get_ref<const std::string&>() == candidate.name)
+            found = &candidate;
     }
-    if (!number)
-        return std::unexpected("expected a number or a \"0x\" hexadecimal text");
-    if (*number > max)
-        return std::unexpected("larger than " + std::to_string(max));
-    return static_cast<std::uint32_t>(*number);
+    if (found == nullptr)
+        return check.Fail(key + ".op", "not an operation that can fail");
+    DriverFault fault;
+    fault.op = found->op;
+    // Whether the operation has `what`; a refusal names the key otherwise.
+    auto applies = [&](bool has, const std::string& itemKey) {
+        if (!has)
+            check.Fail(itemKey, std::string("does not apply to ") + found->name);
+        return has;
+    };
+    const bool perSlave =
+        fault.op == DriverOperation::kGetSlaveInfo || fault.op == DriverOperation::kReadSlaveEeprom;
+    for (const auto& [name, item] : value.items()) {
+        const std::string itemKey = key + "." + name;
+        if (name == "op")
+            continue;
+        if (name == "status") {
+            if (auto status = check.Number(item, itemKey, 0xFFFF))
+                fault.status = static_cast<std::uint16_t>(*status);
+        } else if (name == "times") {
+            fault.times = check.Number(item, itemKey, 0xFFFFFFFF);
+        } else if (name == "position") {
+            if (!applies(perSlave, itemKey))
+                return std::nullopt;
+            if (auto n = check.Number(item, itemKey, 0xFFFF))
+                fault.position = static_cast<std::uint16_t>(*n);
+        } else if (name == "offset") {
+            if (!applies(fault.op == DriverOperation::kReadSlaveEeprom, itemKey))
+                return std::nullopt;
+            if (auto n = check.Number(item, itemKey, 0xFFFF))
+                fault.offset = static_cast<std::uint16_t>(*n);
+        } else if (name == "state") {
+            if (!applies(fault.op == DriverOperation::kRequestState, itemKey))
+                return std::nullopt;
+            fault.state = check.State(item, itemKey);
+        } else {
+            check.Fail(itemKey, "unknown key");
+        }
+        if (check.failed())
+            return std::nullopt;
+    }
+    return fault;
 }
 
-std::expected<Description, std::string> ReadDescriptionText(std::string_view text) {
+// One top-level key into `d`.
+void ReadKey(Checker& check, Description& d, const std::string& name, const json& item) {
+    if (name == "slaves") {
+        if (!check.Is(item.is_array(), name, "an array")) {
+        } else if (item.size() > 0xFFFF) {
+            check.Fail(name, "more than 65535 slaves");
+        } else {
+            d.slaves.emplace();
+            EachElement(check, item, name, [&](const json& element, const std::string& key) {
+                if (auto slave = ReadSlave(check, element, key))
+                    d.slaves->push_back(*slave);
+            });
+        }
+    } else if (name == "transition_ms") {
+        if (auto n = check.Number(item, name, kHour))
+            d.transitionMs = *n;
+    } else if (name == "eeprom_busy_us") {
+        if (auto n = check.Number(item, name, 1'000'000))
+            d.eepromBusyUs = *n;
+    } else if (name == "lose_every") {
+        if (auto n = check.Number(item, name, 0xFFFFFFFF))
+            d.loseEvery = *n;
+    } else if (name == "lose_frames") {
+        if (check.Is(item.is_array(), name, "an array")) {
+            EachElement(check, item, name, [&](const json& element, const std::string& key) {
+                auto n = check.Number(element, key, 0xFFFFFFFF);
+                if (n && *n == 0)
+                    check.Fail(key, "frames are numbered from 1");
+                if (n)
+                    d.loseFrames.push_back(*n);
+            });
+        }
+    } else if (name == "silent_after_ms") {
+        d.silentAfterMs = check.Number(item, name, kHour);
+    } else if (name == "silent_after_frames") {
+        if (auto n = check.Number(item, name, 0xFFFFFFFF))
+            d.silentAfterFrames = *n;
+    } else if (name == "max_openings") {
+        if (auto n = check.Number(item, name, kMaxOpeningsLimit))
+            d.maxOpenings = *n;
+    } else if (name == "faults") {
+        if (check.Is(item.is_array(), name, "an array")) {
+            EachElement(check, item, name, [&](const json& element, const std::string& key) {
+                if (auto fault = ReadFault(check, element, key))
+                    d.faults.push_back(*fault);
+            });
+        }
+    } else {
+        check.Fail(name, "unknown key");
+    }
+}
+
+}  // namespace
+
+std::expected<Description, Error> ReadDescriptionText(std::string_view text) {
     json document;
     try {
         document = json::parse(text.begin(), text.end(), nullptr, true, true);
     } catch (const json::exception& e) {
-        return std::unexpected(std::string("JSON parse error: ") + e.what());
+        return std::unexpected(Error{std::string("JSON parse error: ") + e.what(), ""});
     }
     Checker check;
     if (!check.Is(document.is_object(), "(top level)", "an object"))
-        return std::unexpected(check.error);
+        return std::unexpected(std::move(check.error));
     Description d;
     for (const auto& [name, item] : document.items()) {
-        if (name == "slaves") {
-            if (!check.Is(item.is_array(), name, "an array")) {
-            } else if (item.size() > 0xFFFF) {
-                check.Fail(name, "more than 65535 slaves");
-            } else {
-                std::vector<DescribedSlave> slaves;
-                for (std::size_t i = 0; i < item.size() && check.error.empty(); ++i) {
-                    if (auto s = ReadSlave(check, item[i], "slaves[" + std::to_string(i) + "]"))
-                        slaves.push_back(*s);
-                }
-                d.slaves = std::move(slaves);
-            }
-        } else if (name == "transition_ms") {
-            if (auto n = check.Number(item, name, kHour))
-                d.transitionMs = *n;
-        } else if (name == "eeprom_busy_us") {
-            if (auto n = check.Number(item, name, 1'000'000))
-                d.eepromBusyUs = *n;
-        } else if (name == "lose_every") {
-            if (auto n = check.Number(item, name, 0xFFFFFFFF))
-                d.loseEvery = *n;
-        } else if (name == "lose_frames") {
-            if (check.Is(item.is_array(), name, "an array")) {
-                for (std::size_t i = 0; i < item.size() && check.error.empty(); ++i) {
-                    const std::string key = name + "[" + std::to_string(i) + "]";
-                    if (auto n = check.Number(item[i], key, 0xFFFFFFFF)) {
-                        if (*n == 0)
-                            check.Fail(key, "frames are numbered from 1");
-                        d.loseFrames.push_back(*n);
-                    }
-                }
-            }
-        } else if (name == "silent_after_ms") {
-            d.silentAfterMs = check.Number(item, name, kHour);
-        } else if (name == "silent_after_frames") {
-            if (auto n = check.Number(item, name, 0xFFFFFFFF))
-                d.silentAfterFrames = *n;
-        } else if (name == "max_openings") {
-            d.maxOpenings = check.Number(item, name, kMaxOpeningsLimit);
-        } else if (name == "faults") {
-            if (check.Is(item.is_array(), name, "an array"))
-                d.faultsJson = item.dump();
-        } else {
-            check.Fail(name, "unknown key");
-        }
-        if (!check.error.empty())
-            return std::unexpected(check.error);
+        ReadKey(check, d, name, item);
+        if (check.failed())
+            return std::unexpected(std::move(check.error));
     }
     return d;
 }
 
-std::expected<Description, std::string> ReadDescriptionFile(const std::filesystem::path& path) {
+std::expected<Description, Error> ReadDescriptionFile(const std::filesystem::path& path) {
     auto bytes = eni::ReadFileBytes(path, kMaxDescriptionBytes);
     if (!bytes)
-        return std::unexpected(bytes.error().message);
+        return std::unexpected(Error{std::move(bytes.error().message), path.string()});
     auto d = ReadDescriptionText({bytes->data(), bytes->size()});
-    if (!d)
-        return std::unexpected(path.string() + ": " + d.error());
+    if (!d) {
+        Error& error = d.error();
+        error.message = path.string() + ": " + error.message;
+        if (error.where.empty())
+            error.where = path.string();
+    }
     return d;
 }
 

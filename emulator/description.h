@@ -1,25 +1,27 @@
-// The network description a simulated network is built from (JSON). Every key
-// is optional; numbers are JSON numbers or "0x" hexadecimal texts. Unknown
-// keys, wrong types and impossible values refuse the whole file with the key's
-// path ("slaves[2].max_state: ...").
+// The network description (JSON): how the emulated slaves and their wire
+// differ from the ENI, and the faults the master driver injects into its own
+// operations. The emulator program and the driver both read it here. Every
+// key is optional; numbers are JSON numbers or "0x" hexadecimal texts.
+// Unknown keys, wrong types and impossible values refuse the whole file with
+// the key's path ("slaves[2].max_state: ...").
 //
 // Keys: "slaves" (each: "vendor_id", "product_code", "revision_no",
 // "max_state", "refusal_code", "eeprom_busy_us", "eeprom_errors", "alias",
 // "device_emulation"), "transition_ms", "eeprom_busy_us", "lose_every",
-// "lose_frames", "silent_after_ms", "silent_after_frames"; "max_openings" and
-// "faults" belong to the driver and are checked for their type only.
+// "lose_frames", "silent_after_ms", "silent_after_frames"; for the driver
+// "max_openings" and "faults" (each: "op", "status", "times", "position",
+// "offset", "state").
 #pragma once
 
 #include <cstdint>
 #include <expected>
 #include <filesystem>
-#include <nlohmann/json_fwd.hpp>
 #include <optional>
-#include <string>
 #include <string_view>
 #include <vector>
 
 #include "ecat/al_state.h"
+#include "emulator/error.h"
 
 namespace parvane::emulator {
 
@@ -37,7 +39,33 @@ struct DescribedSlave {
     bool deviceEmulation = false;
 };
 
+// The master driver's operations that a fault can make fail ("op" names them
+// "MasterOpen", "MasterGetEniSlaveCount", ...).
+enum class DriverOperation {
+    kOpen,
+    kGetEniSlaveCount,
+    kGetOnlineSlaveCount,
+    kGetSlaveInfo,
+    kReadSlaveEeprom,
+    kRequestState,
+    kGetState,
+};
+
+// A status the driver answers instead of doing an operation's work, when the
+// call's position, offset and state match those given.
+struct DriverFault {
+    DriverOperation op = DriverOperation::kOpen;
+    std::optional<std::uint16_t> position;  // kGetSlaveInfo, kReadSlaveEeprom
+    std::optional<std::uint16_t> offset;    // kReadSlaveEeprom
+    std::optional<ecat::AlState> state;     // kRequestState
+    std::uint16_t status = 0;
+    std::optional<std::uint32_t> times;  // firings; empty: always
+};
+
+inline constexpr std::uint32_t kMaxOpeningsLimit = 1000;
+
 struct Description {
+    // The emulated slaves and their wire.
     std::optional<std::vector<DescribedSlave>> slaves;  // none: the ENI's slaves
     std::uint32_t transitionMs = 0;
     std::uint32_t eepromBusyUs = 0;
@@ -45,18 +73,14 @@ struct Description {
     std::vector<std::uint64_t> loseFrames;
     std::optional<std::uint32_t> silentAfterMs;
     std::optional<std::uint64_t> silentAfterFrames;
-    // The driver's own keys, kept as they were given.
-    std::optional<std::uint32_t> maxOpenings;
-    std::string faultsJson;  // "" when absent
+    // The master driver: how many openings it grants at once, and its faults.
+    std::uint32_t maxOpenings = 16;
+    std::vector<DriverFault> faults;
 };
 
-std::expected<Description, std::string> ReadDescriptionText(std::string_view text);
-
-// One number of a description: a JSON number, or "0x" hexadecimal text, up to
-// `max`; otherwise why not. The driver reads its own keys of the same file
-// with it, so both readers take numbers alike.
-std::expected<std::uint32_t, std::string> DescriptionNumber(const nlohmann::json& value,
-                                                            std::uint32_t max);
-std::expected<Description, std::string> ReadDescriptionFile(const std::filesystem::path& path);
+// A refusal names the key path in `where` and starts its message with it; a
+// file that cannot be read or parsed is named by its path.
+std::expected<Description, Error> ReadDescriptionText(std::string_view text);
+std::expected<Description, Error> ReadDescriptionFile(const std::filesystem::path& path);
 
 }  // namespace parvane::emulator

@@ -17,22 +17,6 @@ bool Overlaps(std::uint32_t a, std::uint32_t aEnd, std::uint32_t b, std::uint32_
     return a < bEnd && b < aEnd;
 }
 
-bool Writes(Command c) {
-    switch (c) {
-        case Command::kApwr:
-        case Command::kAprw:
-        case Command::kFpwr:
-        case Command::kFprw:
-        case Command::kBwr:
-        case Command::kBrw:
-        case Command::kArmw:
-        case Command::kFrmw:
-            return true;
-        default:
-            return false;
-    }
-}
-
 // A write there can change how the slave is addressed: station address,
 // alias addressing, the alias itself (EEPROM reload).
 bool TouchesAddressing(std::uint32_t ado, std::uint32_t end) {
@@ -142,9 +126,9 @@ FrameOutcome Segment::Process(std::span<std::uint8_t> frame) {
 
     const auto count = static_cast<std::uint32_t>(slaves_.size());
     for (ecat::DatagramView d : parsed_.list()) {
-        if (d.command() > ecat::kLastCommand)
+        const Command command = d.command();
+        if (!ecat::IsKnown(command))
             continue;  // not a command: passes unchanged
-        const auto command = static_cast<Command>(d.command());
         const std::uint16_t adp = d.adp(), ado = d.ado();
         const std::span<std::uint8_t> data = d.data();
         const std::uint32_t end = static_cast<std::uint32_t>(ado) + data.size();
@@ -174,7 +158,7 @@ FrameOutcome Segment::Process(std::span<std::uint8_t> frame) {
                         wkc += s.Write(ado, data, now);
                     else
                         wkc += s.ReadWrite(ado, data, now);
-                    if (Writes(command) && TouchesAddressing(ado, end))
+                    if (ecat::IsWrite(command) && TouchesAddressing(ado, end))
                         Reindex(k);
                 }
                 d.setAdp(static_cast<std::uint16_t>(adp + count));
@@ -203,13 +187,13 @@ FrameOutcome Segment::Process(std::span<std::uint8_t> frame) {
             case ecat::Addressing::kNone:
                 break;
         }
-        if (Writes(command) && reindexAll) {
+        if (ecat::IsWrite(command) && reindexAll) {
             if (TouchesAddressing(ado, end)) {
                 for (std::uint32_t i = 0; i < count; ++i)
                     Reindex(i);
             }
         }
-        if (Writes(command) && TouchesFmmus(ado, end))
+        if (ecat::IsWrite(command) && TouchesFmmus(ado, end))
             logicalDirty_ = true;
         d.setWkc(static_cast<std::uint16_t>(wkc));
     }
@@ -218,7 +202,7 @@ FrameOutcome Segment::Process(std::span<std::uint8_t> frame) {
 }
 
 void Segment::Station(ecat::DatagramView d, std::uint64_t now) {
-    const auto command = static_cast<Command>(d.command());
+    const Command command = d.command();
     const std::uint16_t adp = d.adp(), ado = d.ado();
     const std::span<std::uint8_t> data = d.data();
     hits_.clear();
@@ -249,7 +233,7 @@ void Segment::Station(ecat::DatagramView d, std::uint64_t now) {
         }
     }
     const std::uint32_t end = static_cast<std::uint32_t>(ado) + data.size();
-    if (Writes(command) && TouchesAddressing(ado, end)) {
+    if (ecat::IsWrite(command) && TouchesAddressing(ado, end)) {
         if (command == Command::kFrmw) {
             for (std::uint32_t i = 0; i < slaves_.size(); ++i)
                 Reindex(i);
@@ -282,7 +266,7 @@ void Segment::Logical(ecat::DatagramView d, std::uint64_t now) {
         std::sort(hits_.begin(), hits_.end());
     hits_.erase(std::unique(hits_.begin(), hits_.end()), hits_.end());
     std::uint32_t wkc = d.wkc();
-    const auto command = static_cast<Command>(d.command());
+    const Command command = d.command();
     for (std::uint32_t i : hits_)
         wkc += slaves_[i].Logical(command, d.address(), data, now);
     d.setWkc(static_cast<std::uint16_t>(wkc));

@@ -39,18 +39,17 @@ testsupport::ScriptedLink MailboxLink(std::span<const std::uint8_t> input) {
             auto data = d.data();
             if (d.adp() != kStation)
                 return true;
-            if (d.command() == static_cast<std::uint8_t>(ecat::Command::kFprd) &&
-                d.ado() == kWindows.recvStart) {
+            if (d.command() == ecat::Command::kFprd && d.ado() == kWindows.recvStart) {
                 if (input.empty())
                     return true;  // empty mailbox: working counter 0
                 const std::size_t n = std::min(input.size(), data.size());
                 std::fill(data.begin(), data.end(), 0);
                 std::copy_n(input.begin(), n, data.begin());
                 input = input.subspan(n);
-            } else if (d.command() == static_cast<std::uint8_t>(ecat::Command::kFprd) &&
-                       d.ado() == ecat::reg::SmStatus(1) && !data.empty()) {
+            } else if (d.command() == ecat::Command::kFprd && d.ado() == ecat::reg::SmStatus(1) &&
+                       !data.empty()) {
                 data[0] = input.empty() ? 0 : ecat::SmEntry::kStatusMailboxFull;
-            } else if (d.command() == static_cast<std::uint8_t>(ecat::Command::kFprd)) {
+            } else if (d.command() == ecat::Command::kFprd) {
                 std::fill(data.begin(), data.end(), 0);
             }
             d.setWkc(1);

@@ -3,7 +3,7 @@
 // the spelling of the call interface, outside any namespace.
 //
 // Master statuses. The first group is what the tool tells apart; the second is
-// what this master produces on its own (documented in the README).
+// what this master produces on its own (documented in docs/master.md).
 #pragma once
 
 #include <cstdint>

@@ -22,11 +22,11 @@ constexpr unsigned kRegisterRetries = 3;
 }  // namespace
 
 AlState SlaveState::state() const {
-    return ecat::AlStateFrom(status & ecat::kAlStateMask).value_or(AlState::kInit);
+    return ecat::AlStatus::Decode(status).Known().value_or(AlState::kInit);
 }
 
 bool SlaveState::error() const {
-    return (status & ecat::kAlStatusError) != 0;
+    return ecat::AlStatus::Decode(status).error;
 }
 
 const char* Label(const SlaveState& slave, std::span<char> out) {
@@ -150,8 +150,7 @@ AlState AlWalk::Highest(AlState none) const {
 
 std::expected<void, Error> AlWalk::Request(SlaveState& slave, AlState to) {
     std::array<std::uint8_t, 2> value{};
-    ecat::Put16(value.data(), static_cast<std::uint16_t>(
-                                  ecat::ToWire(to) | (slave.error() ? ecat::kAlControlAck : 0)));
+    ecat::Put16(value.data(), ecat::AlControl::Request(to, slave.error()).Encode());
     if (!WriteRegister(exchange_, slave.station, ecat::reg::kAlControl, value)) {
         char label[160];
         Log("%s: requesting %s failed (AL control write not answered)", Label(slave, label),
@@ -163,8 +162,9 @@ std::expected<void, Error> AlWalk::Request(SlaveState& slave, AlState to) {
 
 void AlWalk::Acknowledge(SlaveState& s) {
     std::array<std::uint8_t, 2> value{};
+    // The state bits as the slave shows them, whatever they name.
     ecat::Put16(value.data(),
-                static_cast<std::uint16_t>((s.status & ecat::kAlStateMask) | ecat::kAlControlAck));
+                ecat::AlControl{ecat::AlStatus::Decode(s.status).state, true, false}.Encode());
     if (!WriteRegister(exchange_, s.station, ecat::reg::kAlControl, value)) {
         char label[160];
         Log("%s: acknowledging its AL error failed", Label(s, label));

@@ -13,20 +13,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool IsWrite(ecat::Command command) {
-    switch (command) {
-        case ecat::Command::kApwr:
-        case ecat::Command::kAprw:
-        case ecat::Command::kFpwr:
-        case ecat::Command::kFprw:
-        case ecat::Command::kBwr:
-        case ecat::Command::kBrw:
-            return true;
-        default:
-            return false;
-    }
-}
-
 bool IsPhysicalRead(ecat::Command command) {
     switch (command) {
         case ecat::Command::kAprd:
@@ -63,8 +49,8 @@ bool ShowsRefusal(const eni::InitCmd& cmd, std::span<const std::uint8_t> reply) 
         return false;
     const std::uint8_t mask = cmd.validate->mask.empty() ? 0xFF : cmd.validate->mask[0];
     const bool wantsClear =
-        (mask & ecat::kAlStatusError) != 0 && (cmd.validate->data[0] & ecat::kAlStatusError) == 0;
-    return wantsClear && (reply[0] & ecat::kAlStatusError) != 0;
+        ecat::AlStatus::Decode(mask).error && !ecat::AlStatus::Decode(cmd.validate->data[0]).error;
+    return wantsClear && ecat::AlStatus::Decode(reply[0]).error;
 }
 
 void KeepReply(InitCmdTrace& trace, std::span<const std::uint8_t> reply) {
@@ -241,7 +227,7 @@ const char* DescribeDatagram(const eni::Datagram& datagram, const std::string& c
                              std::span<char> out) {
     if (out.empty())
         return "";
-    const char* name = ecat::CommandName(static_cast<std::uint8_t>(datagram.command));
+    const char* name = ecat::CommandName(datagram.command);
     int n = 0;
     if (datagram.logical) {
         n = std::snprintf(out.data(), out.size(), "%s 0x%08X", name,
@@ -260,7 +246,7 @@ const char* DescribeDatagram(const eni::Datagram& datagram, const std::string& c
 }
 
 bool WritesRegister(const eni::Datagram& datagram, std::uint16_t ado) {
-    if (datagram.logical || !IsWrite(datagram.command))
+    if (datagram.logical || !ecat::IsWrite(datagram.command))
         return false;
     return ado >= datagram.ado && ado - datagram.ado < static_cast<int>(datagram.data.size());
 }

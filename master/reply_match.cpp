@@ -5,10 +5,8 @@ namespace {
 
 // Slaves count the ADP of these commands up as the frame passes, so only
 // the register offset (ADO) must come back unchanged.
-bool AdpChanges(std::uint8_t command) {
-    if (command > ecat::kLastCommand)
-        return false;
-    switch (ecat::AddressingOf(static_cast<ecat::Command>(command))) {
+bool AdpChanges(ecat::Command command) {
+    switch (ecat::AddressingOf(command)) {
         case ecat::Addressing::kPosition:
         case ecat::Addressing::kBroadcast:
             return true;

@@ -11,23 +11,9 @@ namespace {
 
 using ecat::AlState;
 
-bool IsWrite(ecat::Command command) {
-    switch (command) {
-        case ecat::Command::kApwr:
-        case ecat::Command::kAprw:
-        case ecat::Command::kFpwr:
-        case ecat::Command::kFprw:
-        case ecat::Command::kBwr:
-        case ecat::Command::kBrw:
-            return true;
-        default:
-            return false;
-    }
-}
-
 // Whether the command writes any register in [lo, hi).
 bool Overlaps(const eni::Datagram& d, std::uint32_t lo, std::uint32_t hi) {
-    if (d.logical || d.data.empty() || !IsWrite(d.command))
+    if (d.logical || d.data.empty() || !ecat::IsWrite(d.command))
         return false;
     const std::uint32_t start = d.ado;
     const std::uint32_t end = start + static_cast<std::uint32_t>(d.data.size());
@@ -42,8 +28,8 @@ bool ChecksState(const eni::InitCmd& cmd, AlState state) {
     if (d.command != ecat::Command::kAprd && d.command != ecat::Command::kFprd)
         return false;
     const std::uint8_t mask = cmd.validate->mask.empty() ? 0xFF : cmd.validate->mask[0];
-    return (mask & ecat::kAlStateMask) == ecat::kAlStateMask &&
-           (cmd.validate->data[0] & ecat::kAlStateMask) == ecat::ToWire(state);
+    return ecat::AlStatus::Decode(mask).state == ecat::kAlStateBits &&
+           ecat::AlStatus::Decode(cmd.validate->data[0]).Is(state);
 }
 
 template <std::size_t N>
@@ -137,7 +123,7 @@ SlavePlan PlanSlave(const eni::NetworkConfig& config, const eni::Slave& slave, e
     for (std::size_t i = 0; i < plan.cmds.size(); ++i) {
         const eni::InitCmd& cmd = *plan.cmds[i];
         const auto value = WrittenValue(cmd.datagram, ecat::reg::kAlControl);
-        if (!fileRequest && value && (*value & ecat::kAlStateMask) == ecat::ToWire(to))
+        if (!fileRequest && value && ecat::AlControl::Decode(*value).Is(to))
             fileRequest = i;
         if (!stateCheck && ChecksState(cmd, to))
             stateCheck = i;

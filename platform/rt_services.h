@@ -57,6 +57,6 @@ std::uint32_t GetRtModuleFilename(RTHANDLE module, char* buffer, std::uint32_t s
 
 // Start-up: every program's main() calls this first. It joins the node,
 // registers the process, writes its command-line record, calls entry with the
-// program's words and returns the process's exit status (see README: a status
-// above 254 reaches the shell as 255).
+// program's words and returns the process's exit status (see docs/platform.md: a
+// status above 254 reaches the shell as 255).
 int RtStartup(int argc, char** argv, int (*entry)(int argc, char** argv));

@@ -72,7 +72,7 @@ class Fd {
 int main(int argc, char** argv) {
     auto options = emulator::ParseEmulatorOptions(argc, argv);
     if (!options)
-        return Fail(options.error());
+        return Fail(options.error().message);
     if (!options->logPath.empty()) {
         g_log = std::fopen(options->logPath.c_str(), "a");
         if (g_log == nullptr)
@@ -82,10 +82,10 @@ int main(int argc, char** argv) {
     if (!config)
         return Fail(config.error());
     emulator::Description description;
-    if (!options->simPath.empty()) {
-        auto read = emulator::ReadDescriptionFile(options->simPath);
+    if (!options->descriptionPath.empty()) {
+        auto read = emulator::ReadDescriptionFile(options->descriptionPath);
         if (!read)
-            return Fail(read.error());
+            return Fail(read.error().message);
         description = std::move(*read);
     }
 

@@ -13,8 +13,7 @@ std::string Unquoted(std::string_view value) {
 
 }  // namespace
 
-std::expected<EmulatorOptions, std::string> ParseEmulatorOptions(int argc,
-                                                                 const char* const* argv) {
+std::expected<EmulatorOptions, Error> ParseEmulatorOptions(int argc, const char* const* argv) {
     EmulatorOptions options;
     struct Known {
         const char* prefix;
@@ -22,7 +21,7 @@ std::expected<EmulatorOptions, std::string> ParseEmulatorOptions(int argc,
     };
     const Known known[] = {{"-nic=", &options.nic},
                            {"-eni=", &options.eniPath},
-                           {"-sim=", &options.simPath},
+                           {"-sim=", &options.descriptionPath},
                            {"-log=", &options.logPath}};
     for (int i = 1; i < argc; ++i) {
         if (argv[i] == nullptr)
@@ -33,18 +32,21 @@ std::expected<EmulatorOptions, std::string> ParseEmulatorOptions(int argc,
             if (word.starts_with(k.prefix)) {
                 *k.value = Unquoted(word.substr(std::string_view(k.prefix).size()));
                 if (k.value->empty())
-                    return std::unexpected(std::string("option ") + k.prefix + " needs a value");
+                    return std::unexpected(
+                        Error{std::string("option ") + k.prefix + " needs a value", k.prefix});
                 matched = true;
             }
         }
         if (!matched)
-            return std::unexpected("unknown option \"" + std::string(word) +
-                                   "\" (usage: -nic=NAME -eni=FILE [-sim=FILE] [-log=FILE])");
+            return std::unexpected(
+                Error{"unknown option \"" + std::string(word) +
+                          "\" (usage: -nic=NAME -eni=FILE [-sim=FILE] [-log=FILE])",
+                      std::string(word)});
     }
     if (options.nic.empty())
-        return std::unexpected(std::string("missing -nic=NAME"));
+        return std::unexpected(Error{"missing -nic=NAME", "-nic="});
     if (options.eniPath.empty())
-        return std::unexpected(std::string("missing -eni=FILE"));
+        return std::unexpected(Error{"missing -eni=FILE", "-eni="});
     return options;
 }
 

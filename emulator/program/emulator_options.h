@@ -7,15 +7,18 @@
 #include <expected>
 #include <string>
 
+#include "emulator/error.h"
+
 namespace parvane::emulator {
 
 struct EmulatorOptions {
     std::string nic;
     std::string eniPath;
-    std::string simPath;  // empty: the ENI's slaves as they are
-    std::string logPath;  // empty: no log
+    std::string descriptionPath;  // -sim=; empty: the ENI's slaves as they are
+    std::string logPath;          // empty: no log
 };
 
-std::expected<EmulatorOptions, std::string> ParseEmulatorOptions(int argc, const char* const* argv);
+// A refusal's `where` is the option or word it concerns.
+std::expected<EmulatorOptions, Error> ParseEmulatorOptions(int argc, const char* const* argv);
 
 }  // namespace parvane::emulator

@@ -8,7 +8,6 @@ FakeMaster fakeMaster;
 void ResetFakes() {
     fakeMaster = FakeMaster{};
     fakeNowMs = 0;
-    fakeSleeps.clear();
 }
 
 FakeSlave MatchingSlave(std::uint32_t vendor, std::uint32_t product, std::uint32_t revision) {
@@ -21,8 +20,10 @@ FakeSlave MatchingSlave(std::uint32_t vendor, std::uint32_t product, std::uint32
 
 namespace {
 
-void Record(const char* operation, MasterHandle handle) {
-    fakeMaster.calls.push_back(std::string(operation) + "(" + std::to_string(handle) + ")");
+void Record(MasterHandle handle) {
+    if (handle != fakeMaster.openHandle || fakeMaster.openConnections == 0) {
+        ++fakeMaster.strayCalls;
+    }
 }
 
 bool Fails(std::uint16_t state) {
@@ -32,19 +33,24 @@ bool Fails(std::uint16_t state) {
 }  // namespace
 
 MasterHandle MasterOpen(const char* target, std::uint16_t* status) {
-    fakeMaster.calls.push_back(std::string("Open(") + target + ")");
+    fakeMaster.openedTarget = target;
     if (fakeMaster.openWritesStatus) {
         *status = fakeMaster.openStatus;
     }
+    const std::uint16_t opened = fakeMaster.openWritesStatus ? fakeMaster.openStatus : 0;
+    fakeMaster.openConnections += opened == 0 || opened == kMasterOpenedWithWarning;
     return fakeMaster.openHandle;
 }
 
 void MasterClose(MasterHandle handle) {
-    Record("Close", handle);
+    // Closing a handle that is not open does nothing.
+    if (handle == fakeMaster.openHandle && fakeMaster.openConnections > 0) {
+        --fakeMaster.openConnections;
+    }
 }
 
 std::uint16_t MasterGetEniSlaveCount(MasterHandle handle, std::uint16_t* count) {
-    Record("GetEniSlaveCount", handle);
+    Record(handle);
     if (fakeMaster.eniCountStatus != 0) {
         return fakeMaster.eniCountStatus;
     }
@@ -53,7 +59,7 @@ std::uint16_t MasterGetEniSlaveCount(MasterHandle handle, std::uint16_t* count) 
 }
 
 std::uint16_t MasterGetOnlineSlaveCount(MasterHandle handle, std::uint16_t* count) {
-    Record("GetOnlineSlaveCount", handle);
+    Record(handle);
     if (fakeMaster.onlineCountStatus != 0) {
         return fakeMaster.onlineCountStatus;
     }
@@ -62,14 +68,15 @@ std::uint16_t MasterGetOnlineSlaveCount(MasterHandle handle, std::uint16_t* coun
 }
 
 std::uint16_t MasterGetSlaveInfo(MasterHandle handle, SlaveInfoRecord* record) {
-    Record("GetSlaveInfo", handle);
+    Record(handle);
     if (record->size != sizeof(SlaveInfoRecord)) {
         return kMasterInvalidArgument;
     }
     if (record->position >= fakeMaster.slaves.size()) {
         return kMasterNoSuchSlave;
     }
-    const FakeSlave& slave = fakeMaster.slaves[record->position];
+    FakeSlave& slave = fakeMaster.slaves[record->position];
+    ++slave.infoCalls;
     if (slave.infoStatus != 0) {
         return slave.infoStatus;
     }
@@ -82,26 +89,27 @@ std::uint16_t MasterGetSlaveInfo(MasterHandle handle, SlaveInfoRecord* record) {
 std::uint16_t MasterReadSlaveEeprom(MasterHandle handle, std::uint16_t selector,
                                     std::uint16_t byteOffset, std::uint16_t byteCount,
                                     std::uint32_t* value) {
-    Record("ReadSlaveEeprom", handle);
-    fakeMaster.eepromSelectors.push_back(selector);
-    fakeMaster.eepromOffsets.push_back(byteOffset);
-    fakeMaster.eepromCounts.push_back(byteCount);
+    Record(handle);
+    if (byteCount < 1 || byteCount > 4) {
+        return kMasterInvalidArgument;
+    }
     const std::uint16_t position = selector & ~kEepromByPosition;
     const unsigned index = (byteOffset - 16u) / 4u;
     if ((selector & kEepromByPosition) == 0 || position >= fakeMaster.slaves.size() ||
         byteOffset < 16 || index > 2 || byteOffset % 4 != 0) {
         return kMasterNoSuchSlave;
     }
-    const FakeSlave& slave = fakeMaster.slaves[position];
+    FakeSlave& slave = fakeMaster.slaves[position];
+    ++slave.eepromReads;
     if (slave.eepromStatus[index] != 0) {
         return slave.eepromStatus[index];
     }
-    *value = slave.eeprom[index];
+    *value = slave.eeprom[index] & (0xFFFFFFFFu >> (32 - 8 * byteCount));  // little-endian bytes
     return 0;
 }
 
 std::uint16_t MasterRequestState(MasterHandle handle, std::uint16_t state) {
-    Record("RequestState", handle);
+    Record(handle);
     fakeMaster.requestTimes.push_back(fakeNowMs);
     if (fakeMaster.requestStatus != 0 && Fails(state)) {
         return fakeMaster.requestStatus;
@@ -115,8 +123,7 @@ std::uint16_t MasterRequestState(MasterHandle handle, std::uint16_t state) {
 
 std::uint16_t MasterGetState(MasterHandle handle, std::uint16_t* requested,
                              std::uint16_t* current) {
-    Record("GetState", handle);
-    fakeMaster.queryTimes.push_back(fakeNowMs);
+    Record(handle);
     if (fakeMaster.getStateStatus != 0 && Fails(fakeMaster.pending)) {
         return fakeMaster.getStateStatus;
     }

@@ -1,6 +1,7 @@
 // A scripted master for the check steps' unit tests: the eight operations,
-// answering from the fields below and recording every call. The clock is the
-// fake one (fake_clock.h), so state changes take fake time.
+// answering from the fields below and keeping what a real master would be
+// left with. The clock is the fake one (fake_clock.h), so state changes take
+// fake time.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +18,7 @@ struct FakeSlave {
     // and the status each read of them answers.
     std::uint32_t eeprom[3] = {0, 0, 0};
     std::uint16_t eepromStatus[3] = {0, 0, 0};
+    int infoCalls = 0, eepromReads = 0;  // what was asked about this slave
 };
 
 // A slave whose EEPROM matches its ENI identity.
@@ -41,11 +43,11 @@ struct FakeMaster {
     std::uint16_t getStateStatus = 0;  // answered by queries while the target is failState
     std::uint16_t failState = 0;
 
-    // Recorded: one line per call, e.g. "GetState(81)"; requests and queries
-    // with the fake time at which they came.
-    std::vector<std::string> calls;
-    std::vector<std::uint64_t> requestTimes, queryTimes;
-    std::vector<std::uint16_t> eepromSelectors, eepromOffsets, eepromCounts;
+    // Recorded: the target opened, the connections left open, calls on a
+    // handle that is not open, and the fake times of the state requests.
+    std::string openedTarget;
+    int openConnections = 0, strayCalls = 0;
+    std::vector<std::uint64_t> requestTimes;
 
     // Internal: the state under way and when it was first requested.
     std::uint16_t pending = 0;

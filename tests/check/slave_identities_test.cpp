@@ -20,20 +20,16 @@ TEST(CompareSlaveIdentities, MatchingSlavesPrintNothingAndReadTheIdentityOffsets
                          MatchingSlave(2, 0x03EC3052, 0x00100000)};
     std::string report;
     EXPECT_EQ(RunStep(2, &report), 0);
+    // The fake answers only by position, at offsets 16, 20 and 24, with the
+    // bytes asked for: a read elsewhere or shorter shows as a warning.
     EXPECT_EQ(report, kHeader);
-    const std::vector<std::uint16_t> selectors = {0x8000, 0x8000, 0x8000, 0x8001, 0x8001, 0x8001};
-    const std::vector<std::uint16_t> offsets = {16, 20, 24, 16, 20, 24};
-    EXPECT_EQ(fakeMaster.eepromSelectors, selectors);
-    EXPECT_EQ(fakeMaster.eepromOffsets, offsets);
-    EXPECT_EQ(fakeMaster.eepromCounts, std::vector<std::uint16_t>(6, 4));
 }
 
 TEST(CompareSlaveIdentities, NoSlavesInTheEniGivesOnlyTheHeader) {
     ResetFakes();
     std::string report;
     EXPECT_EQ(RunStep(0, &report), 0);
-    EXPECT_EQ(report, kHeader);
-    EXPECT_TRUE(fakeMaster.calls.empty());
+    EXPECT_EQ(report, kHeader);  // a slave asked for answers 0x0106: an error line
 }
 
 TEST(CompareSlaveIdentities, WarningsComeInOrderAndDoNotFailTheStep) {
@@ -87,8 +83,7 @@ TEST(CompareSlaveIdentities, AFailedInformationCallEndsTheStep) {
                           "check the status code details from the ZU API help. "
                           "Kestro-ECAT-StatusCode[0103H]\n");
     // Slave 2 is never visited; slave 1's EEPROM is not read.
-    EXPECT_EQ(fakeMaster.eepromSelectors.size(), 3u);
-    EXPECT_EQ(fakeMaster.calls.back(), "GetSlaveInfo(81)");
+    EXPECT_EQ(fakeMaster.slaves[1].eepromReads + fakeMaster.slaves[2].infoCalls, 0);
 }
 
 }  // namespace

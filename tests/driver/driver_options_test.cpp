@@ -15,10 +15,10 @@ DriverOptions Parse(std::vector<std::string> words) {
     return ParseDriverOptions(static_cast<int>(argv.size()), argv.data());
 }
 
-TEST(DriverOptions, TakesEniAndSimAndIgnoresOtherWords) {
+TEST(DriverOptions, TakesEniAndDescriptionAndIgnoresOtherWords) {
     auto options = Parse({"lomadyn.rta", "-v", "3", "-eni=net.xml", "-x=1", "-sim=net.json"});
     EXPECT_EQ(options.eniPath, "net.xml");
-    EXPECT_EQ(options.simPath, "net.json");
+    EXPECT_EQ(options.descriptionPath, "net.json");
 }
 
 TEST(DriverOptions, QuotesAreRemovedLikeTheToolDoes) {
@@ -26,7 +26,7 @@ TEST(DriverOptions, QuotesAreRemovedLikeTheToolDoes) {
     EXPECT_EQ(Parse({"d", "-eni=\"open.xml"}).eniPath, "open.xml");
     EXPECT_EQ(Parse({"d", "-eni=close.xml\""}).eniPath, "close.xml\"");
     EXPECT_EQ(Parse({"d", "-eni=\""}).eniPath, "");
-    EXPECT_EQ(Parse({"d", "-sim=\"a b.json\""}).simPath, "a b.json");
+    EXPECT_EQ(Parse({"d", "-sim=\"a b.json\""}).descriptionPath, "a b.json");
 }
 
 TEST(DriverOptions, LaterValueWinsAndProgramNameIsNotAnOption) {

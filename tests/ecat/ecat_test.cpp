@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "ecat/al_state.h"
 #include "ecat/frame.h"
 #include "ecat/mailbox.h"
 #include "ecat/registers.h"
@@ -49,7 +50,7 @@ TEST(Frame, ReaderFindsEveryField) {
     ASSERT_TRUE(ReadFrame(frame, parsed));
     ASSERT_EQ(parsed.count, 2u);
     const DatagramView& fpwr = parsed.views[1];
-    EXPECT_EQ(fpwr.command(), 5);
+    EXPECT_EQ(fpwr.bytes()[0], 5);
     EXPECT_EQ(fpwr.index(), 0x12);
     EXPECT_EQ(fpwr.adp(), 1001);
     EXPECT_EQ(fpwr.ado(), 0x0120);
@@ -106,6 +107,22 @@ TEST(Frame, CommandNamesBothWays) {
     EXPECT_EQ(CommandFromName("7"), Command::kBrd);
     EXPECT_FALSE(CommandFromName("15"));
     EXPECT_FALSE(CommandFromName("aprd"));
+}
+
+// AL status and control words as the ESC tables give them, and the working
+// counter a slave adds: a read-write counts 1 for its read and 2 for its write.
+TEST(Registers, AlWordsAndWorkingCounterFollowTheTables) {
+    EXPECT_EQ(AlStatus::Decode(0x0014), AlStatus::Of(AlState::kSafeOp, true));
+    EXPECT_EQ(AlStatus::Decode(0x0031), (AlStatus{0x01, true, true}));
+    EXPECT_FALSE(AlStatus::Decode(0x0006).Known());
+    EXPECT_EQ(AlControl::Request(AlState::kPreOp, true).Encode(), 0x0012);
+    EXPECT_EQ(AlControl::Decode(0x0028), (AlControl{0x08, false, true}));
+    EXPECT_EQ(WkcIncrement(Command::kLrw, true, true), 3);
+    EXPECT_EQ(WkcIncrement(Command::kFprw, false, true), 2);
+    EXPECT_EQ(WkcIncrement(Command::kArmw, false, true), 1);
+    EXPECT_EQ(WkcIncrement(Command::kLrd, false, false), 0);
+    EXPECT_TRUE(IsWrite(Command::kFrmw));
+    EXPECT_FALSE(IsWrite(Command::kLwr));
 }
 
 TEST(Registers, EntriesDecodeFromTheirBytes) {

@@ -1,6 +1,8 @@
-// The network description: what each key means for the segment, and the
-// refusals that name the key path.
+// The network description: what each key means for the segment and for the
+// driver's faults, and the refusals that name the key path.
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 #include "emulator_test_support.h"
 
@@ -9,29 +11,60 @@ namespace {
 
 struct Refusal {
     const char* text;
-    const char* error;  // start of the message
+    const char* where;  // the key path; "" when the text is no JSON
+    const char* why;    // the start of the message after "where: "
 };
 
 const Refusal kRefusals[] = {
-    {"[]", "(top level): expected an object"},
-    {"{\"slave\": []}", "slave: unknown key"},
-    {"{\"slaves\": {}}", "slaves: expected an array"},
-    {"{\"slaves\": [{}, {\"vendor\": 1}]}", "slaves[1].vendor: unknown key"},
-    {"{\"slaves\": [{\"vendor_id\": -1}]}", "slaves[0].vendor_id: must not be negative"},
-    {"{\"slaves\": [{\"vendor_id\": \"12\"}]}", "slaves[0].vendor_id: expected a number"},
-    {"{\"slaves\": [{\"vendor_id\": 4294967296}]}", "slaves[0].vendor_id: larger than"},
-    {"{\"slaves\": [{\"max_state\": 3}]}", "slaves[0].max_state: expected a state"},
-    {"{\"slaves\": [{\"refusal_code\": 0}]}", "slaves[0].refusal_code: 0 is no refusal"},
-    {"{\"slaves\": [{\"refusal_code\": 65536}]}", "slaves[0].refusal_code: larger than 65535"},
-    {"{\"slaves\": [{\"device_emulation\": 1}]}", "slaves[0].device_emulation: expected true"},
-    {"{\"slaves\": [{\"eeprom_errors\": true}]}", "slaves[0].eeprom_errors: expected a number"},
-    {"{\"transition_ms\": 3600001}", "transition_ms: larger than 3600000"},
-    {"{\"lose_frames\": [1, 0]}", "lose_frames[1]: frames are numbered from 1"},
-    {"{\"lose_frames\": 3}", "lose_frames: expected an array"},
-    {"{\"silent_after_ms\": \"soon\"}", "silent_after_ms: expected a number"},
-    {"{\"max_openings\": 1001}", "max_openings: larger than 1000"},
-    {"{\"faults\": {}}", "faults: expected an array"},
-    {"{\"slaves\": [] ", "JSON parse error"},
+    {"[]", "(top level)", "expected an object"},
+    {"{\"slaves\": [] ", "", "JSON parse error"},
+    {"{", "", "JSON parse error"},
+    {R"({"slave": []})", "slave", "unknown key"},
+    {R"({"slaves": {}})", "slaves", "expected an array"},
+    {R"({"slaves": [1]})", "slaves[0]", "expected an object"},
+    {R"({"slaves": [{"vendor": 1}]})", "slaves[0].vendor", "unknown key"},
+    {R"({"slaves": [{}, {"vendor": 1}]})", "slaves[1].vendor", "unknown key"},
+    {R"({"slaves": [{"vendor_id": -1}]})", "slaves[0].vendor_id", "must not be negative"},
+    {R"({"slaves": [{}, {"vendor_id": -1}]})", "slaves[1].vendor_id", "must not be negative"},
+    {R"({"slaves": [{"vendor_id": "12"}]})", "slaves[0].vendor_id", "expected a number"},
+    {R"({"slaves": [{"vendor_id": 4294967296}]})", "slaves[0].vendor_id", "larger than"},
+    {R"({"slaves": [{"product_code": "1234"}]})", "slaves[0].product_code", "expected a number"},
+    {R"({"slaves": [{"product_code": "0x"}]})", "slaves[0].product_code", "expected a number"},
+    {R"({"slaves": [{"revision_no": 1.5}]})", "slaves[0].revision_no", "expected a number"},
+    {R"({"slaves": [{"revision_no": true}]})", "slaves[0].revision_no", "expected a number"},
+    {R"({"slaves": [{"max_state": 3}]})", "slaves[0].max_state", "expected a state"},
+    {R"({"slaves": [{"max_state": 0}]})", "slaves[0].max_state", "expected a state"},
+    {R"({"slaves": [{"refusal_code": 0}]})", "slaves[0].refusal_code", "0 is no refusal"},
+    {R"({"slaves": [{"refusal_code": 65536}]})", "slaves[0].refusal_code", "larger than 65535"},
+    {R"({"slaves": [{"device_emulation": 1}]})", "slaves[0].device_emulation", "expected true"},
+    {R"({"slaves": [{"eeprom_errors": true}]})", "slaves[0].eeprom_errors", "expected a number"},
+    {R"({"transition_ms": 3600001})", "transition_ms", "larger than 3600000"},
+    {R"({"transition_ms": "fast"})", "transition_ms", "expected a number"},
+    {R"({"transition_ms": -5})", "transition_ms", "must not be negative"},
+    {R"({"lose_frames": [1, 0]})", "lose_frames[1]", "frames are numbered from 1"},
+    {R"({"lose_frames": 3})", "lose_frames", "expected an array"},
+    {R"({"silent_after_ms": "soon"})", "silent_after_ms", "expected a number"},
+    {R"({"max_openings": 1001})", "max_openings", "larger than 1000"},
+    {R"({"max_openings": 100000})", "max_openings", "larger than 1000"},
+    {R"({"faults": {}})", "faults", "expected an array"},
+    {R"({"faults": [{"status": 1}]})", "faults[0].op", "missing"},
+    {R"({"faults": [{"op": "MasterOpen"}]})", "faults[0].status", "missing"},
+    {R"({"faults": [{"op": "MasterFly", "status": 1}]})", "faults[0].op", "not an operation"},
+    {R"({"faults": [{"op": "MasterClose", "status": 1}]})", "faults[0].op", "not an operation"},
+    {R"({"faults": [{"op": 32, "status": 1}]})", "faults[0].op", "not an operation"},
+    {R"({"faults": [{"op": "MasterOpen", "status": 65536}]})", "faults[0].status", "larger than"},
+    {R"({"faults": [{"op": "MasterOpen", "status": 1, "position": 0}]})", "faults[0].position",
+     "does not apply to MasterOpen"},
+    {R"({"faults": [{"op": "MasterGetSlaveInfo", "status": 1, "offset": 0}]})", "faults[0].offset",
+     "does not apply to MasterGetSlaveInfo"},
+    {R"({"faults": [{"op": "MasterGetState", "status": 1, "state": 2}]})", "faults[0].state",
+     "does not apply to MasterGetState"},
+    {R"({"faults": [{"op": "MasterRequestState", "status": 1, "state": 3}]})", "faults[0].state",
+     "expected a state"},
+    {R"({"faults": [{"op": "MasterOpen", "status": 1, "times": -1}]})", "faults[0].times",
+     "must not be negative"},
+    {R"({"faults": [{"op": "MasterOpen", "status": 1}, {"op": "MasterOpen", "status": 1, "when": 2}]})",
+     "faults[1].when", "unknown key"},
 };
 
 TEST(Description, RefusalsNameTheKey) {
@@ -39,19 +72,25 @@ TEST(Description, RefusalsNameTheKey) {
         SCOPED_TRACE(r.text);
         auto d = ReadDescriptionText(r.text);
         ASSERT_FALSE(d.has_value());
-        EXPECT_EQ(d.error().rfind(r.error, 0), 0u) << d.error();
+        const std::string start = *r.where ? std::string(r.where) + ": " + r.why : r.why;
+        EXPECT_TRUE(d.error().message.starts_with(start)) << d.error().message;
+        EXPECT_EQ(d.error().where, r.where);
     }
 }
 
-TEST(Description, EveryKeyIsRead) {
+TEST(Description, EveryKeyIsReadWithCommentsAndHexTexts) {
     auto d = ReadDescriptionText(R"({
-        "slaves": [{"vendor_id": "0x2", "product_code": 7, "max_state": 4, "refusal_code": "0x0020",
-                    "eeprom_busy_us": 250, "eeprom_errors": 2, "alias": 9, "device_emulation": true},
-                   {}],
+        "slaves": [                      // ring order
+          {"vendor_id": "0x2", "product_code": 7, "max_state": 4, "refusal_code": "0x0020",
+           "eeprom_busy_us": 250, "eeprom_errors": 2, "alias": 9, "device_emulation": true},
+          {"product_code": "0x044C2C52", "revision_no": "0x00110000", "max_state": 8}],
         "transition_ms": 300, "eeprom_busy_us": 100, "lose_every": 5, "lose_frames": [2, 9],
         "silent_after_ms": 1000, "silent_after_frames": 50, "max_openings": 4,
-        "faults": [{"op": "MasterOpen", "status": 1}]})");
-    ASSERT_TRUE(d.has_value()) << d.error();
+        "faults": [{"op": "MasterOpen", "status": 39},
+                   {"op": "MasterReadSlaveEeprom", "position": 2, "offset": 16, "status": "0x0301",
+                    "times": 1},
+                   {"op": "MasterRequestState", "state": 4, "status": 258}]})");
+    ASSERT_TRUE(d.has_value()) << d.error().message;
     ASSERT_TRUE(d->slaves.has_value());
     ASSERT_EQ(d->slaves->size(), 2u);
     const DescribedSlave& s = (*d->slaves)[0];
@@ -64,7 +103,11 @@ TEST(Description, EveryKeyIsRead) {
     EXPECT_EQ(s.eepromErrors, 2u);
     EXPECT_EQ(s.alias, 9);
     EXPECT_TRUE(s.deviceEmulation);
-    EXPECT_EQ((*d->slaves)[1].maxState, ecat::AlState::kOp);
+    const DescribedSlave& t = (*d->slaves)[1];
+    EXPECT_FALSE(t.vendorId.has_value());
+    EXPECT_EQ(t.productCode, 0x044C2C52u);
+    EXPECT_EQ(t.revisionNo, 0x00110000u);
+    EXPECT_EQ(t.maxState, ecat::AlState::kOp);
     EXPECT_EQ(d->transitionMs, 300u);
     EXPECT_EQ(d->eepromBusyUs, 100u);
     EXPECT_EQ(d->loseEvery, 5u);
@@ -72,7 +115,46 @@ TEST(Description, EveryKeyIsRead) {
     EXPECT_EQ(d->silentAfterMs, 1000u);
     EXPECT_EQ(d->silentAfterFrames, 50u);
     EXPECT_EQ(d->maxOpenings, 4u);
-    EXPECT_FALSE(d->faultsJson.empty());
+    ASSERT_EQ(d->faults.size(), 3u);
+    EXPECT_EQ(d->faults[0].op, DriverOperation::kOpen);
+    EXPECT_EQ(d->faults[0].status, 39);
+    EXPECT_FALSE(d->faults[0].times || d->faults[0].position || d->faults[0].state);
+    EXPECT_EQ(d->faults[1].op, DriverOperation::kReadSlaveEeprom);
+    EXPECT_EQ(d->faults[1].position, 2);
+    EXPECT_EQ(d->faults[1].offset, 16);
+    EXPECT_EQ(d->faults[1].status, 0x0301);
+    EXPECT_EQ(d->faults[1].times, 1u);
+    EXPECT_EQ(d->faults[2].state, ecat::AlState::kSafeOp);
+}
+
+TEST(Description, DefaultsWhenKeysAreMissing) {
+    auto d = ReadDescriptionText("{}");
+    ASSERT_TRUE(d.has_value()) << d.error().message;
+    EXPECT_FALSE(d->slaves);
+    EXPECT_EQ(d->transitionMs, 0u);
+    EXPECT_EQ(d->maxOpenings, 16u);
+    EXPECT_TRUE(d->faults.empty());
+    auto none = ReadDescriptionText(R"({"slaves": []})");
+    ASSERT_TRUE(none.has_value());
+    ASSERT_TRUE(none->slaves);
+    EXPECT_TRUE(none->slaves->empty());
+}
+
+TEST(Description, FilesAreReadOrRefusedByTheirPath) {
+    for (const char* name :
+         {"five-slaves.matching.sim.json", "five-slaves.revision-mismatch.sim.json",
+          "five-slaves.stops-at-safeop.sim.json"}) {
+        auto d = ReadDescriptionFile(std::filesystem::path(EXAMPLES_DIR) / name);
+        ASSERT_TRUE(d.has_value()) << name << ": " << d.error().message;
+        ASSERT_TRUE(d->slaves) << name;
+        EXPECT_EQ(d->slaves->size(), 5u) << name;
+    }
+    EXPECT_FALSE(ReadDescriptionFile("/nonexistent.json").has_value());
+    auto device = ReadDescriptionFile("/dev/zero");
+    ASSERT_FALSE(device.has_value());
+    EXPECT_NE(device.error().message.find("not a regular file"), std::string::npos)
+        << device.error().message;
+    EXPECT_EQ(device.error().where, "/dev/zero");
 }
 
 std::uint32_t EepromLong(Segment& segment, std::uint16_t adp, std::uint16_t word) {

@@ -177,7 +177,7 @@ inline std::unique_ptr<Segment> MakeSegment(std::vector<eni::Slave> slaves, cons
     eni::NetworkConfig config;
     config.slaves = std::move(slaves);
     auto d = ReadDescriptionText(description);
-    EXPECT_TRUE(d.has_value()) << (d ? "" : d.error());
+    EXPECT_TRUE(d.has_value()) << (d ? "" : d.error().message);
     return BuildSegment(config, d ? *d : Description{}, clock.source());
 }
 

@@ -160,7 +160,7 @@ TEST(EniBringUp, AConfiguratorExportTakesEverySlaveToOp) {
                     const Reply r = Send(*segment, cmd.datagram);
                     if (cmd.datagram.expectedWkc) {
                         EXPECT_EQ(r.wkc, *cmd.datagram.expectedWkc)
-                            << ecat::CommandName(static_cast<std::uint8_t>(cmd.datagram.command));
+                            << ecat::CommandName(cmd.datagram.command);
                     }
                 }
             }

@@ -76,9 +76,7 @@ TEST_F(DeriveDriverPathTest, WithoutTheVariableTakesTheDriverBesideTheRunningPro
         SCOPED_TRACE(c.source.substr(0, 60));
         fake::Reset();
         fake::script().moduleFilename = c.source;
-        EXPECT_EQ(Derive(), c.path);
-        ASSERT_FALSE(fake::Calls().empty());
-        EXPECT_EQ(fake::Calls().front(), "ModuleFilename(0, 4095)");
+        EXPECT_EQ(Derive(), c.path);  // the fake knows only the program's own module
     }
 }
 

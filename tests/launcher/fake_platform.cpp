@@ -3,6 +3,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <utility>
 
 #include "platform/node_run.h"
 
@@ -21,7 +22,10 @@ struct State {
     std::map<RTHANDLE, Object> objects;
     RTHANDLE next = kRoot + 1;
     Script script;
-    std::vector<std::string> calls;
+    std::vector<Started> started;
+    RTHANDLE starting = BAD_RTHANDLE;  // started, not yet run
+    std::uint64_t nowMs = 0;
+    std::optional<std::uint64_t> stoppedAtMs;
     std::vector<std::unique_ptr<unsigned char[]>> allocations;
     std::map<void*, std::unique_ptr<unsigned char[]>> mappings;
     int allocationCount = 0;
@@ -31,11 +35,6 @@ struct State {
 State& state() {
     static State s;
     return s;
-}
-
-std::string Label(RTHANDLE h) {
-    auto it = state().objects.find(h);
-    return it == state().objects.end() ? "#" + std::to_string(h) : it->second.label;
 }
 
 Object* Get(RTHANDLE h) {
@@ -49,10 +48,6 @@ Object Named(const std::string& label) {
     return object;
 }
 
-void Log(const std::string& call) {
-    state().calls.push_back(call);
-}
-
 void Fail() {
     state().lastError = state().script.failureError;
 }
@@ -63,7 +58,31 @@ RTHANDLE AddObject(Object object) {
     return h;
 }
 
+// The process started last does what the script says, as a real one would
+// while the launcher waits for it.
+void RunStartedProcess() {
+    const RTHANDLE process = std::exchange(state().starting, BAD_RTHANDLE);
+    const StartBehaviour start = state().script.start;
+    if (process == BAD_RTHANDLE || start == StartBehaviour::kNeverCatalogues) {
+        return;
+    }
+    if (start == StartBehaviour::kNameTaken) {
+        RTHANDLE other = AddProcess("other", "PRCS_LOMADYN");
+        Catalog(other, "ZU?END_INIT", AddMemory({1}));
+        return;
+    }
+    Catalog(kRoot, "PRCS_LOMADYN", process);
+    if (start == StartBehaviour::kInitialises) {
+        Catalog(process, "ZU?END_INIT", AddMemory({1}));
+    }
+}
+
 }  // namespace
+
+std::string Label(RTHANDLE h) {
+    auto it = state().objects.find(h);
+    return it == state().objects.end() ? "#" + std::to_string(h) : it->second.label;
+}
 
 void Reset() {
     state() = State{};
@@ -116,8 +135,12 @@ std::vector<unsigned char> Record(std::uint8_t leadLength, const std::string& co
     return bytes;
 }
 
-const std::vector<std::string>& Calls() {
-    return state().calls;
+const std::vector<Started>& StartedProcesses() {
+    return state().started;
+}
+
+std::uint64_t NowMs() {
+    return state().nowMs;
 }
 
 void SetLastError(std::uint32_t code) {
@@ -133,7 +156,6 @@ int OpenMappings() {
 using fake::state;
 
 void* AllocateRtMemory(std::uint32_t size) {
-    fake::Log("Allocate(" + std::to_string(size) + ")");
     if (++state().allocationCount == state().script.failAllocation) {
         fake::Fail();
         return nullptr;
@@ -158,31 +180,33 @@ std::uint32_t GetLastRtError() {
 }
 
 bool RtSleep(std::uint32_t milliseconds) {
-    fake::Log("Sleep(" + std::to_string(milliseconds) + ")");
+    state().nowMs += milliseconds;
     return true;
 }
 
 RTHANDLE GetRtThreadHandles(std::uint32_t selector) {
-    fake::Log("ThreadHandles(" + std::to_string(selector) + ")");
     return selector == kRtRootProcess ? fake::kRoot : BAD_RTHANDLE;
 }
 
 RTHANDLE LookupRtHandle(RTHANDLE directory, const char* name, std::uint32_t waitMs) {
-    fake::Log("Lookup(" + fake::Label(directory) + ", " + name + ", " + std::to_string(waitMs) +
-              ")");
     if (fake::Get(directory) == nullptr) {
         fake::Fail();
         return BAD_RTHANDLE;
     }
+    // A wait ends at once on what is catalogued, a stale entry included.
     RTHANDLE h = fake::Find(directory, name);
+    if (h == BAD_RTHANDLE && waitMs > 0) {
+        fake::RunStartedProcess();
+        h = fake::Find(directory, name);
+    }
     if (h == BAD_RTHANDLE) {
+        state().nowMs += waitMs;
         fake::Fail();
     }
     return h;
 }
 
 bool UncatalogRtHandle(RTHANDLE directory, const char* name) {
-    fake::Log("Uncatalog(" + fake::Label(directory) + ", " + name + ")");
     if (fake::Get(directory)->directory.erase(name) == 0) {
         fake::Fail();
         return false;
@@ -200,33 +224,24 @@ std::uint16_t GetRtHandleType(RTHANDLE handle) {
 
 RTHANDLE CreateRtProcess(const char* path, const char* commandLine, void* reserved,
                          std::uint32_t flags) {
-    fake::Log(std::string("Create(") + path + ", " + commandLine + ", " +
-              (reserved == nullptr ? "0" : "?") + ", " + std::to_string(flags) + ")");
-    fake::StartBehaviour start = state().script.start;
-    if (start == fake::StartBehaviour::kRefused) {
+    const auto stop = state().stoppedAtMs;
+    state().started.push_back({path, commandLine,
+                               stop ? std::optional(state().nowMs - *stop) : std::nullopt,
+                               fake::IsLive(fake::Find(fake::kRoot, "PRCS_LOMADYN"))});
+    if (reserved != nullptr || flags != 0 ||
+        state().script.start == fake::StartBehaviour::kRefused) {
         fake::Fail();
         return BAD_RTHANDLE;
     }
     RTHANDLE process = fake::AddProcess("new", "");
-    if (start == fake::StartBehaviour::kNameTaken) {
-        RTHANDLE other = fake::AddProcess("other", "PRCS_LOMADYN");
-        fake::Catalog(other, "ZU?END_INIT", fake::AddMemory({1}));
-        return process;
-    }
     fake::Catalog(process, "R?H$C$NAME", fake::AddMemory(fake::Record(0, commandLine)));
-    if (start != fake::StartBehaviour::kNeverCatalogues) {
-        fake::Catalog(fake::kRoot, "PRCS_LOMADYN", process);
-    }
-    if (start == fake::StartBehaviour::kInitialises) {
-        fake::Catalog(process, "ZU?END_INIT", fake::AddMemory({1}));
-    }
+    state().starting = process;
     return process;
 }
 
-bool TerminateRtProcess(RTHANDLE process, std::uint32_t flags, std::uint32_t waitMs) {
-    fake::Log("Terminate(" + fake::Label(process) + ", " + std::to_string(flags) + ", " +
-              std::to_string(waitMs) + ")");
+bool TerminateRtProcess(RTHANDLE process, std::uint32_t /*flags*/, std::uint32_t /*waitMs*/) {
     fake::MakeStale(process);
+    state().stoppedAtMs = state().nowMs;
     return true;
 }
 
@@ -257,9 +272,9 @@ std::uint32_t GetRtSharedMemorySize(RTHANDLE memory) {
 }
 
 std::uint32_t GetRtModuleFilename(RTHANDLE module, char* buffer, std::uint32_t size) {
-    fake::Log("ModuleFilename(" + std::to_string(module) + ", " + std::to_string(size) + ")");
+    // Only the calling program's own module (0) is known.
     const std::string& name = state().script.moduleFilename;
-    if (name.empty()) {
+    if (name.empty() || module != 0) {
         fake::Fail();
         return 0;
     }

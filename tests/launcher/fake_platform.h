@@ -1,10 +1,10 @@
 // An in-memory stand-in for the platform services, linked into the launcher's
 // unit tests in place of the real layer: a scriptable object catalog, memory
-// objects with exact bounds, and a log of the calls that matter to the
-// launcher's decisions.
+// objects with exact bounds, a fake clock, and the processes started.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,7 +14,7 @@ namespace fake {
 
 inline constexpr RTHANDLE kRoot = 1;
 
-// What a process started by CreateRtProcess does.
+// What a process started by CreateRtProcess does once the launcher waits for it.
 enum class StartBehaviour {
     kRefused,          // CreateRtProcess fails
     kNeverCatalogues,  // starts, but never catalogues "PRCS_LOMADYN"
@@ -45,13 +45,22 @@ void Catalog(RTHANDLE directory, const std::string& name, RTHANDLE object);
 void MakeStale(RTHANDLE object);
 bool IsLive(RTHANDLE object);
 RTHANDLE Find(RTHANDLE directory, const std::string& name);
+// The label the object was created with ("new" for a started process).
+std::string Label(RTHANDLE object);
 
 // A command-line record: L, a leading field of L bytes, one byte, the text
 // and its NUL.
 std::vector<unsigned char> Record(std::uint8_t leadLength, const std::string& commandLine);
 
-// "Lookup(root, PRCS_LOMADYN, 0)", "Create(<path>, <command line>)", ...
-const std::vector<std::string>& Calls();
+// A CreateRtProcess call, refused or not.
+struct Started {
+    std::string path, commandLine;
+    std::optional<std::uint64_t> msSinceStop;  // fake time since a process was terminated
+    bool besideLiveDriver;                     // a live process held "PRCS_LOMADYN" then
+};
+const std::vector<Started>& StartedProcesses();
+// Fake time: advanced by RtSleep and by a wait that runs out.
+std::uint64_t NowMs();
 // What GetLastRtError reports until the next failure: an error left over from
 // an earlier, unrelated call.
 void SetLastError(std::uint32_t code);

@@ -113,7 +113,7 @@ TEST_F(EmulatedBringUp, SlowAndFailingEepromsAndALossyWire) {
     auto description = emulator::ReadDescriptionText(R"({
         "slaves": [{}, {"eeprom_busy_us": 3000}, {"eeprom_errors": 2}, {}, {}],
         "lose_every": 7})");
-    ASSERT_TRUE(description) << description.error();
+    ASSERT_TRUE(description) << description.error().message;
     auto segment = emulator::BuildSegment(eni->config, *description);
     emulator::InProcessLink link(*segment);
     Exchange exchange(link, ExchangeOptions{});
@@ -131,7 +131,7 @@ TEST_F(EmulatedBringUp, ASilentSegmentIsNoReply) {
     auto eni = eni::ReadEniFile(fs::path(EXAMPLES_DIR) / "five-slaves.eni.xml");
     ASSERT_TRUE(eni);
     auto description = emulator::ReadDescriptionText(R"({"silent_after_frames": 0})");
-    ASSERT_TRUE(description) << description.error();
+    ASSERT_TRUE(description) << description.error().message;
     auto segment = emulator::BuildSegment(eni->config, *description);
     emulator::InProcessLink link(*segment);
     ExchangeOptions options;

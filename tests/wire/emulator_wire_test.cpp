@@ -64,14 +64,14 @@ TEST(EmulatorOnVeth, AnswersFramesThatTsharkDecodes) {
         ASSERT_TRUE(builder.Add(c.command, index, MakeAddress(c.adp, c.ado), data));
         ASSERT_TRUE(socket.Send(builder.Finish()));
         auto reply = socket.Receive(std::chrono::seconds(2));
-        ASSERT_TRUE(reply) << CommandName(static_cast<std::uint8_t>(c.command));
+        ASSERT_TRUE(reply) << CommandName(c.command);
         ParsedFrame parsed;
         ASSERT_TRUE(ReadFrame(*reply, parsed));
         ASSERT_EQ(parsed.count, 1u);
         const DatagramView& d = parsed.views[0];
         EXPECT_EQ((*reply)[6] & kMacLocallyAdministered, kMacLocallyAdministered);
         EXPECT_EQ(d.index(), index);
-        EXPECT_EQ(d.command(), static_cast<std::uint8_t>(c.command));
+        EXPECT_EQ(d.command(), c.command);
         EXPECT_EQ(d.wkc(), c.expectedWkc) << CommandName(d.command()) << " " << d.adp();
         EXPECT_EQ(Get16(d.data().data()), c.expectedValue) << CommandName(d.command());
         ++index;
