@@ -40,6 +40,12 @@ const char* ErrorText(Errc code) {
             return "invalid argument";
         case Errc::kOutsideEeprom:
             return "outside the EEPROM";
+        case Errc::kNoInterface:
+            return "no such network interface";
+        case Errc::kNoPermission:
+            return "no permission to open the network interface";
+        case Errc::kSystem:
+            return "a system call failed";
         case Errc::kNoTransition:
             return "no transition leads between the states";
         case Errc::kCancelled:

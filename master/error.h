@@ -33,6 +33,10 @@ enum class Errc : std::uint8_t {
     // A request the master refuses before anything goes on the wire.
     kInvalidArgument,  // a count or size the operation does not take
     kOutsideEeprom,    // bytes past the end of the slave's EEPROM
+    // Opening a network interface.
+    kNoInterface,   // no interface of that name (detail 1: the name cannot be one)
+    kNoPermission,  // no CAP_NET_RAW
+    kSystem,        // a system call failed (detail: errno; call: which)
     // A walk of the state machine.
     kNoTransition,  // no transition leads between the two states
     kCancelled,     // a stop token asked to stop
@@ -41,6 +45,7 @@ enum class Errc : std::uint8_t {
 struct Error {
     Errc code = Errc::kNoReply;
     std::uint32_t detail = 0;
+    const char* call = nullptr;  // kSystem: the name of the system call
 
     friend bool operator==(const Error&, const Error&) = default;
     friend bool operator==(const Error& e, Errc c) { return e.code == c; }
