@@ -6,10 +6,10 @@
 #include <array>
 #include <chrono>
 
+#include "eni/eni_reader.h"
 #include "master/bring_up.h"
 #include "master/log.h"
 #include "master/raw_socket_link.h"
-#include "eni/eni_reader.h"
 #include "tests/support/process_harness.h"
 #include "tests/wire/wire_support.h"
 
