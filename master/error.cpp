@@ -46,8 +46,6 @@ const char* ErrorText(Errc code) {
             return "no permission to open the network interface";
         case Errc::kSystem:
             return "a system call failed";
-        case Errc::kNoTransition:
-            return "no transition leads between the states";
         case Errc::kCancelled:
             return "cancelled";
     }

@@ -37,8 +37,6 @@ enum class Errc : std::uint8_t {
     kNoInterface,   // no interface of that name (detail 1: the name cannot be one)
     kNoPermission,  // no CAP_NET_RAW
     kSystem,        // a system call failed (detail: errno; call: which)
-    // A walk of the state machine.
-    kNoTransition,  // no transition leads between the two states
     kCancelled,     // a stop token asked to stop
 };
 
