@@ -18,7 +18,9 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <expected>
 #include <string>
+#include <utility>
 
 #include "ecat/frame.h"
 #include "emulator/network.h"
@@ -59,13 +61,152 @@ class Fd {
         if (fd_ >= 0)
             ::close(fd_);
     }
+    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
+    Fd& operator=(Fd&&) = delete;
     int get() const { return fd_; }
 
   private:
     int fd_;
 };
+
+// Signals arrive through a descriptor, so the serving loop sees them.
+std::expected<Fd, std::string> OpenSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    if (sigprocmask(SIG_BLOCK, &signals, nullptr) != 0)
+        return std::unexpected(std::string("sigprocmask: ") + std::strerror(errno));
+    Fd signalFd(signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
+    if (signalFd.get() < 0)
+        return std::unexpected(std::string("signalfd: ") + std::strerror(errno));
+    return signalFd;
+}
+
+// A raw socket bound to the interface for EtherCAT frames; `address` is then
+// where replies go.
+std::expected<Fd, std::string> OpenInterface(const std::string& nic, sockaddr_ll& address) {
+    // Protocol 0 until bound, so that no frame of another interface slips in.
+    Fd sock(socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0));
+    if (sock.get() < 0) {
+        if (errno == EPERM || errno == EACCES)
+            return std::unexpected("no permission to open a raw socket (needs CAP_NET_RAW)");
+        return std::unexpected(std::string("socket: ") + std::strerror(errno));
+    }
+    const unsigned index = if_nametoindex(nic.c_str());
+    if (index == 0)
+        return std::unexpected("no network interface named " + nic);
+    address = sockaddr_ll{};
+    address.sll_family = AF_PACKET;
+    address.sll_protocol = htons(ecat::kEtherType);
+    address.sll_ifindex = static_cast<int>(index);
+    if (bind(sock.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        return std::unexpected("cannot bind to " + nic + ": " + std::strerror(errno));
+#ifdef PACKET_IGNORE_OUTGOING
+    const int one = 1;
+    setsockopt(sock.get(), SOL_PACKET, PACKET_IGNORE_OUTGOING, &one, sizeof one);
+#endif
+    return sock;
+}
+
+bool InterfaceGone(int error) {
+    return error == ENETDOWN || error == ENODEV || error == ENXIO;
+}
+
+// The segment behind the bound socket: every frame waiting on it is run
+// through the segment and its reply sent back out.
+class Server {
+  public:
+    Server(emulator::Segment& segment, int sock, const sockaddr_ll& address, const std::string& nic)
+        : segment_(segment), sock_(sock), address_(address), nic_(nic) {}
+
+    // Answers what has arrived; a failure that ends the program.
+    std::expected<void, std::string> Drain() {
+        for (;;) {
+            sockaddr_ll from{};
+            socklen_t fromLength = sizeof from;
+            const ssize_t n = recvfrom(sock_, buffer_.data(), buffer_.size(), MSG_DONTWAIT,
+                                       reinterpret_cast<sockaddr*>(&from), &fromLength);
+            if (n < 0) {
+                if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+                    return {};
+                if (InterfaceGone(errno))
+                    return std::unexpected("the interface " + nic_ + " is gone");
+                return std::unexpected(std::string("recv: ") + std::strerror(errno));
+            }
+            if (from.sll_pkttype == PACKET_OUTGOING)
+                continue;  // our own replies
+            if (auto answered = Answer(static_cast<std::size_t>(n)); !answered)
+                return answered;
+        }
+    }
+
+    void LogCounts(unsigned signal) const {
+        Log("stopped by signal %u: %llu frames answered, %llu dropped, %llu ignored", signal,
+            static_cast<unsigned long long>(answered_), static_cast<unsigned long long>(dropped_),
+            static_cast<unsigned long long>(ignored_));
+    }
+
+  private:
+    std::expected<void, std::string> Answer(std::size_t received) {
+        std::size_t length = std::min(received, ecat::kMaxFrameSize);
+        const auto outcome = segment_.Process(std::span(buffer_).first(length));
+        if (outcome == emulator::FrameOutcome::kIgnored) {
+            ++ignored_;
+            return {};
+        }
+        if (outcome != emulator::FrameOutcome::kAnswered) {
+            ++dropped_;
+            return {};
+        }
+        if (length < ecat::kMinFrameSize) {
+            std::memset(buffer_.data() + length, 0, ecat::kMinFrameSize - length);
+            length = ecat::kMinFrameSize;
+        }
+        if (sendto(sock_, buffer_.data(), length, 0, reinterpret_cast<const sockaddr*>(&address_),
+                   sizeof address_) < 0) {
+            if (InterfaceGone(errno))
+                return std::unexpected("the interface " + nic_ + " is gone");
+            ++dropped_;  // a full queue loses the frame, as a wire would
+            return {};
+        }
+        ++answered_;
+        return {};
+    }
+
+    emulator::Segment& segment_;
+    int sock_;
+    const sockaddr_ll& address_;
+    const std::string& nic_;
+    std::array<std::uint8_t, 2048> buffer_{};
+    std::uint64_t answered_ = 0, ignored_ = 0, dropped_ = 0;
+};
+
+// Serves until a signal (status 0) or a failure (status 1).
+int Serve(Server& server, int sock, int signalFd, const std::string& nic) {
+    pollfd fds[2] = {{sock, POLLIN, 0}, {signalFd, POLLIN, 0}};
+    for (;;) {
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return Fail(std::string("poll: ") + std::strerror(errno));
+        }
+        if (fds[1].revents != 0) {
+            signalfd_siginfo info{};
+            [[maybe_unused]] auto n = read(signalFd, &info, sizeof info);
+            server.LogCounts(info.ssi_signo);
+            return 0;
+        }
+        if ((fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
+            return Fail("the interface " + nic + " is gone");
+        if ((fds[0].revents & POLLIN) == 0)
+            continue;
+        if (auto drained = server.Drain(); !drained)
+            return Fail(drained.error());
+    }
+}
 
 }  // namespace
 
@@ -88,103 +229,19 @@ int main(int argc, char** argv) {
             return Fail(read.error().message);
         description = std::move(*read);
     }
-
-    // Signals arrive through a descriptor, so the loop below sees them.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGINT);
-    if (sigprocmask(SIG_BLOCK, &signals, nullptr) != 0)
-        return Fail(std::string("sigprocmask: ") + std::strerror(errno));
-    Fd signalFd(signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
-    if (signalFd.get() < 0)
-        return Fail(std::string("signalfd: ") + std::strerror(errno));
-
-    // Protocol 0 until bound, so that no frame of another interface slips in.
-    Fd sock(socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0));
-    if (sock.get() < 0) {
-        if (errno == EPERM || errno == EACCES)
-            return Fail("no permission to open a raw socket (needs CAP_NET_RAW)");
-        return Fail(std::string("socket: ") + std::strerror(errno));
-    }
-    const unsigned index = if_nametoindex(options->nic.c_str());
-    if (index == 0)
-        return Fail("no network interface named " + options->nic);
+    auto signalFd = OpenSignals();
+    if (!signalFd)
+        return Fail(signalFd.error());
     sockaddr_ll address{};
-    address.sll_family = AF_PACKET;
-    address.sll_protocol = htons(ecat::kEtherType);
-    address.sll_ifindex = static_cast<int>(index);
-    if (bind(sock.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-        return Fail("cannot bind to " + options->nic + ": " + std::strerror(errno));
-#ifdef PACKET_IGNORE_OUTGOING
-    const int one = 1;
-    setsockopt(sock.get(), SOL_PACKET, PACKET_IGNORE_OUTGOING, &one, sizeof one);
-#endif
+    auto sock = OpenInterface(options->nic, address);
+    if (!sock)
+        return Fail(sock.error());
 
     auto segment = emulator::BuildSegment(*config, description);
     std::printf("ecat-emulator: serving %zu slaves on %s\n", segment->size(), options->nic.c_str());
     std::fflush(stdout);
     Log("serving %zu slaves on %s (ENI %s)", segment->size(), options->nic.c_str(),
         options->eniPath.c_str());
-
-    std::array<std::uint8_t, 2048> buffer;
-    std::uint64_t answered = 0, ignored = 0, dropped = 0;
-    pollfd fds[2] = {{sock.get(), POLLIN, 0}, {signalFd.get(), POLLIN, 0}};
-    for (;;) {
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            return Fail(std::string("poll: ") + std::strerror(errno));
-        }
-        if (fds[1].revents != 0) {
-            signalfd_siginfo info{};
-            [[maybe_unused]] auto n = read(signalFd.get(), &info, sizeof info);
-            Log("stopped by signal %u: %llu frames answered, %llu dropped, %llu ignored",
-                info.ssi_signo, static_cast<unsigned long long>(answered),
-                static_cast<unsigned long long>(dropped), static_cast<unsigned long long>(ignored));
-            return 0;
-        }
-        if ((fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
-            return Fail("the interface " + options->nic + " is gone");
-        if ((fds[0].revents & POLLIN) == 0)
-            continue;
-        for (;;) {
-            sockaddr_ll from{};
-            socklen_t fromLength = sizeof from;
-            const ssize_t n = recvfrom(sock.get(), buffer.data(), buffer.size(), MSG_DONTWAIT,
-                                       reinterpret_cast<sockaddr*>(&from), &fromLength);
-            if (n < 0) {
-                if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
-                    break;
-                if (errno == ENETDOWN || errno == ENODEV || errno == ENXIO)
-                    return Fail("the interface " + options->nic + " is gone");
-                return Fail(std::string("recv: ") + std::strerror(errno));
-            }
-            if (from.sll_pkttype == PACKET_OUTGOING)
-                continue;  // our own replies
-            std::size_t length =
-                std::min<std::size_t>(static_cast<std::size_t>(n), ecat::kMaxFrameSize);
-            const auto outcome = segment->Process(std::span(buffer).first(length));
-            if (outcome == emulator::FrameOutcome::kIgnored) {
-                ++ignored;
-                continue;
-            }
-            if (outcome != emulator::FrameOutcome::kAnswered) {
-                ++dropped;
-                continue;
-            }
-            if (length < ecat::kMinFrameSize) {
-                std::memset(buffer.data() + length, 0, ecat::kMinFrameSize - length);
-                length = ecat::kMinFrameSize;
-            }
-            if (sendto(sock.get(), buffer.data(), length, 0, reinterpret_cast<sockaddr*>(&address),
-                       sizeof address) < 0) {
-                if (errno == ENETDOWN || errno == ENODEV || errno == ENXIO)
-                    return Fail("the interface " + options->nic + " is gone");
-                ++dropped;  // a full queue loses the frame, as a wire would
-                continue;
-            }
-            ++answered;
-        }
-    }
+    Server server(*segment, sock->get(), address, options->nic);
+    return Serve(server, sock->get(), signalFd->get(), options->nic);
 }

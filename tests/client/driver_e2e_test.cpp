@@ -20,9 +20,9 @@ constexpr const char* kMismatchSim = R"({
 
 TEST(DriverE2E, AllEightOperationsRoundTrip) {
     testsupport::TempNode node;
-    auto sim = WriteTestFile(node, "net.json", kMismatchSim);
+    auto description = WriteTestFile(node, "net.json", kMismatchSim);
     auto driver = StartDriver(node, {"-eni=" + Example("five-slaves.eni.xml").string(),
-                                     "-sim=" + sim.string(), "-v", "3"});
+                                     "-sim=" + description.string(), "-v", "3"});
     ProbeRun probe = Probe(
         node, {"open",   "eni",   "online",     "info",   "4",      "info",    "5", "eeprom",
                "0x8001", "24",    "4",          "eeprom", "0x8000", "20",      "2", "eeprom",
@@ -67,7 +67,7 @@ TEST(DriverE2E, WithoutDescriptionTheNetworkIsTheEnis) {
 
 TEST(DriverE2E, InjectedFaults) {
     testsupport::TempNode node;
-    auto sim = WriteTestFile(node, "faults.json", R"({
+    auto description = WriteTestFile(node, "faults.json", R"({
       "faults": [
         { "op": "MasterOpen", "status": 39 },
         { "op": "MasterGetEniSlaveCount", "status": "0x0102", "times": 1 },
@@ -79,7 +79,7 @@ TEST(DriverE2E, InjectedFaults) {
         { "op": "MasterGetSlaveInfo", "position": 3, "status": 0, "times": 1 }
       ]})");
     auto driver = StartDriver(
-        node, {"-eni=" + Example("five-slaves.eni.xml").string(), "-sim=" + sim.string()});
+        node, {"-eni=" + Example("five-slaves.eni.xml").string(), "-sim=" + description.string()});
     ProbeRun probe = Probe(
         node, {"open", "eni",     "eni",    "online",  "online", "info",   "1",      "info",
                "2",    "eeprom",  "0x8002", "16",      "4",      "eeprom", "0x8002", "20",
@@ -97,10 +97,10 @@ TEST(DriverE2E, InjectedFaults) {
 
 TEST(DriverE2E, AnInjectedOpenStatusOtherThan0Or39Refuses) {
     testsupport::TempNode node;
-    auto sim = WriteTestFile(node, "open.json",
-                             R"({"faults": [{"op": "MasterOpen", "status": 54, "times": 1}]})");
+    auto description = WriteTestFile(
+        node, "open.json", R"({"faults": [{"op": "MasterOpen", "status": 54, "times": 1}]})");
     auto driver = StartDriver(
-        node, {"-eni=" + Example("five-slaves.eni.xml").string(), "-sim=" + sim.string()});
+        node, {"-eni=" + Example("five-slaves.eni.xml").string(), "-sim=" + description.string()});
     ProbeRun probe = Probe(node, {"open", "online", "open", "online"});
     EXPECT_EQ(probe.steps, (Steps{"open 36 0", "online 101 eeee", "open 0 1", "online 0 5"}))
         << probe.run.out << probe.run.err;
@@ -108,9 +108,9 @@ TEST(DriverE2E, AnInjectedOpenStatusOtherThan0Or39Refuses) {
 
 TEST(DriverE2E, OpeningsAreLimitedAcrossProcesses) {
     testsupport::TempNode node;
-    auto sim = WriteTestFile(node, "limit.json", R"({"max_openings": 2})");
+    auto description = WriteTestFile(node, "limit.json", R"({"max_openings": 2})");
     auto driver = StartDriver(
-        node, {"-eni=" + Example("five-slaves.eni.xml").string(), "-sim=" + sim.string()});
+        node, {"-eni=" + Example("five-slaves.eni.xml").string(), "-sim=" + description.string()});
     fs::path release = node.dir() / "files" / "release";
     std::vector<std::string> holder = {(testsupport::BinDir() / "master_probe").string(),
                                        "open",
@@ -135,8 +135,8 @@ TEST(DriverE2E, OpeningsAreLimitedAcrossProcesses) {
 TEST(DriverE2E, EniProblemsAnswerTheirOpenStatus) {
     struct Case {
         const char* name;
-        std::string eniText;  // empty: no -eni= option
-        const char* sim;      // null: no -sim= option
+        std::string eniText;      // empty: no -eni= option
+        const char* description;  // null: no -sim= option
         const char* open;
     };
     const Case cases[] = {
@@ -154,8 +154,8 @@ TEST(DriverE2E, EniProblemsAnswerTheirOpenStatus) {
         if (!c.eniText.empty()) {
             options.push_back("-eni=" + WriteTestFile(node, "net.xml", c.eniText).string());
         }
-        if (c.sim)
-            options.push_back("-sim=" + WriteTestFile(node, "net.json", c.sim).string());
+        if (c.description)
+            options.push_back("-sim=" + WriteTestFile(node, "net.json", c.description).string());
         auto driver = StartDriver(node, options);
         ProbeRun probe = Probe(node, {"open"});
         EXPECT_EQ(probe.steps, (Steps{c.open})) << probe.run.out << driver->Err();

@@ -38,9 +38,9 @@ const std::string kAttemptPreOp = "*         Attempt to state change to Pre-Oper
 
 // A network whose state changes take a minute: step 4 waits in its polls.
 fs::path SlowNetwork(const TempNode& node) {
-    fs::path sim = node.dir() / "slow.sim.json";
-    testsupport::WriteFile(sim, R"({ "transition_ms": 60000 })");
-    return sim;
+    fs::path description = node.dir() / "slow.sim.json";
+    testsupport::WriteFile(description, R"({ "transition_ms": 60000 })");
+    return description;
 }
 
 // Continues and kills a stopped driver whatever the test's outcome.

@@ -44,8 +44,8 @@ TEST(LauncherStart, WithoutEniLeavesTheRunningDriverAlone) {
 
 TEST(LauncherStart, WithEniReplacesTheRunningDriverAndKeepsItsOtherOptions) {
     ts::TempNode node;
-    const std::string sim = "-sim=" + Example("five-slaves.matching.sim.json");
-    HandStartedDriver driver(node, {"-eni=" + Example("five-slaves.eni.xml"), sim, "-v"});
+    const std::string description = "-sim=" + Example("five-slaves.matching.sim.json");
+    HandStartedDriver driver(node, {"-eni=" + Example("five-slaves.eni.xml"), description, "-v"});
 
     ScratchFolder scratch;
     const fs::path eni = scratch.dir() / "other.eni.xml";
@@ -56,13 +56,13 @@ TEST(LauncherStart, WithEniReplacesTheRunningDriverAndKeepsItsOtherOptions) {
     // The old driver has ended (BackgroundProcess::Wait gives -1000 while it runs).
     EXPECT_NE(driver.process.Wait(5s), -1000);
     EXPECT_TRUE(DriverRuns(node));
-    EXPECT_EQ(DriverCommandLine(node), "-eni=" + eni.string() + " " + sim + " -v");
+    EXPECT_EQ(DriverCommandLine(node), "-eni=" + eni.string() + " " + description + " -v");
 }
 
 TEST(LauncherStart, AnEniPathWithBlanksReachesTheDriverQuoted) {
     ts::TempNode node;
-    const std::string sim = "-sim=" + Example("five-slaves.matching.sim.json");
-    HandStartedDriver driver(node, {"-eni=" + Example("five-slaves.eni.xml"), sim});
+    const std::string description = "-sim=" + Example("five-slaves.matching.sim.json");
+    HandStartedDriver driver(node, {"-eni=" + Example("five-slaves.eni.xml"), description});
 
     ScratchFolder scratch;
     fs::create_directory(scratch.dir() / "my nets");
@@ -70,12 +70,13 @@ TEST(LauncherStart, AnEniPathWithBlanksReachesTheDriverQuoted) {
     fs::copy_file(Example("five-slaves.eni.xml"), eni);
     ts::RunResult first = Launch(node, eni.string());
     EXPECT_EQ(first.out, kSuccess) << first.err;
-    EXPECT_EQ(DriverCommandLine(node), "-eni=\"" + eni.string() + "\" " + sim);
+    EXPECT_EQ(DriverCommandLine(node), "-eni=\"" + eni.string() + "\" " + description);
 
     // Replaced again: the quoted path is dropped whole, the option kept.
     ts::RunResult second = Launch(node, Example("five-slaves.eni.xml"));
     EXPECT_EQ(second.out, kSuccess) << second.err;
-    EXPECT_EQ(DriverCommandLine(node), "-eni=" + Example("five-slaves.eni.xml") + " " + sim);
+    EXPECT_EQ(DriverCommandLine(node),
+              "-eni=" + Example("five-slaves.eni.xml") + " " + description);
 }
 
 TEST(LauncherStart, AStaleEntryOfAKilledDriverIsReplaced) {

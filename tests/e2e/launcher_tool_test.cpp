@@ -7,9 +7,9 @@ namespace {
 
 TEST(LauncherTool, RestartsTheRunningDriverWithTheNewEniAndChecksTheNetwork) {
     ts::TempNode node;
-    const std::string sim = "-sim=" + Example("five-slaves.matching.sim.json");
+    const std::string description = "-sim=" + Example("five-slaves.matching.sim.json");
     ts::BackgroundProcess driver(
-        {Bin("lomadyn.rta"), "-eni=" + Example("five-slaves.eni.xml"), sim}, node.env());
+        {Bin("lomadyn.rta"), "-eni=" + Example("five-slaves.eni.xml"), description}, node.env());
     ASSERT_EQ(Rtnode(node, {"wait", "PRCS_LOMADYN/ZU?END_INIT", "30000"}).exitCode, 0)
         << driver.Err();
 
@@ -23,7 +23,7 @@ TEST(LauncherTool, RestartsTheRunningDriverWithTheNewEniAndChecksTheNetwork) {
     EXPECT_EQ(r.out.find("* ERROR."), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("* SUCCESS. All steps have been completed.\n"), std::string::npos);
     EXPECT_NE(driver.Wait(5s), -1000);  // the hand-started driver has ended
-    EXPECT_EQ(DriverCommandLine(node), "-eni=" + eni.string() + " " + sim);
+    EXPECT_EQ(DriverCommandLine(node), "-eni=" + eni.string() + " " + description);
 }
 
 }  // namespace

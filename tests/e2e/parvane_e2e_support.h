@@ -45,10 +45,11 @@ inline testsupport::Env NodeEnv(const TempNode& node) {
 // Starts the driver on an example ENI (the five-slave one unless told) and a
 // network description, and waits until it has ended its initialisation.
 inline std::unique_ptr<BackgroundProcess> StartDriver(
-    const TempNode& node, const std::string& sim, const std::string& eni = "five-slaves.eni.xml") {
+    const TempNode& node, const std::string& description,
+    const std::string& eni = "five-slaves.eni.xml") {
     auto driver = std::make_unique<BackgroundProcess>(
         std::vector<std::string>{(BinDir() / "lomadyn.rta").string(), "-eni=" + Example(eni),
-                                 "-sim=" + Example(sim)},
+                                 "-sim=" + Example(description)},
         NodeEnv(node));
     const RunResult waited = testsupport::Run(
         {(BinDir() / "rtnode").string(), "wait", "PRCS_LOMADYN/ZU?END_INIT", "10000"},

@@ -59,23 +59,23 @@ RunResult ToolRun(const TempNode& node, std::vector<std::string> options) {
 }
 
 struct WireCase {
-    const char* sim;
+    const char* description;
 };
 
 class MasterOnVeth : public ::testing::TestWithParam<WireCase> {};
 
 TEST_P(MasterOnVeth, TheReportIsTheSameAsInProcess) {
-    const std::string sim = Example(GetParam().sim);
+    const std::string description = Example(GetParam().description);
 
     TempNode inProcess;
     const RunResult expected =
-        ToolRun(inProcess, {"-eni=" + Example("five-slaves.eni.xml"), "-sim=" + sim});
+        ToolRun(inProcess, {"-eni=" + Example("five-slaves.eni.xml"), "-sim=" + description});
 
     TempNode node;
     const auto recording = node.dir() / "master.pcap";
     BackgroundProcess emulator(
         {(BinDir() / "ecat-emulator").string(), "-nic=" + wiretest::SlaveInterface(),
-         "-eni=" + Example("five-slaves.eni.xml"), "-sim=" + sim},
+         "-eni=" + Example("five-slaves.eni.xml"), "-sim=" + description},
         {});
     ASSERT_TRUE(testsupport::WaitUntil([&] { return !emulator.Out().empty(); }, 10s))
         << emulator.Err();

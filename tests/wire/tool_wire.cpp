@@ -39,13 +39,14 @@ std::string CaseFile(const std::string& name, const std::filesystem::path& dir) 
     return Example(name);
 }
 
-Emulator::Emulator(std::string eni, std::string sim) : eni_(std::move(eni)), sim_(std::move(sim)) {}
+Emulator::Emulator(std::string eni, std::string description)
+    : eni_(std::move(eni)), description_(std::move(description)) {}
 
 bool Emulator::Start() {
     std::vector<std::string> argv{(BinDir() / "ecat-emulator").string(), "-nic=" + SlaveInterface(),
                                   "-eni=" + eni_};
-    if (!sim_.empty())
-        argv.push_back("-sim=" + sim_);
+    if (!description_.empty())
+        argv.push_back("-sim=" + description_);
     process_.reset();
     process_ = std::make_unique<BackgroundProcess>(argv, testsupport::Env{});
     // It prints one line once it serves, or stops at once.
@@ -107,10 +108,10 @@ std::vector<std::string> OnWire(const std::string& eni, const std::string& pcap)
     return options;
 }
 
-std::vector<std::string> InProcess(const std::string& eni, const std::string& sim) {
+std::vector<std::string> InProcess(const std::string& eni, const std::string& description) {
     std::vector<std::string> options{"-eni=" + eni};
-    if (!sim.empty())
-        options.push_back("-sim=" + sim);
+    if (!description.empty())
+        options.push_back("-sim=" + description);
     return options;
 }
 
@@ -140,14 +141,14 @@ ToolOutcome ToolRun(const TempNode& node, const std::vector<std::string>& option
     return outcome;
 }
 
-Compared CompareRuns(const std::string& eni, const std::string& sim, std::chrono::seconds bound,
-                     const std::string& pcap) {
+Compared CompareRuns(const std::string& eni, const std::string& description,
+                     std::chrono::seconds bound, const std::string& pcap) {
     Compared compared;
     {
         TempNode node;
-        compared.inProcess = ToolRun(node, InProcess(eni, sim), eni, bound);
+        compared.inProcess = ToolRun(node, InProcess(eni, description), eni, bound);
     }
-    Emulator emulator(eni, sim);
+    Emulator emulator(eni, description);
     if (!emulator.Start()) {
         compared.emulatorErr = emulator.Err();
         return compared;

@@ -30,13 +30,13 @@ std::string CaseFile(const std::string& name, const std::filesystem::path& dir);
 // description (empty: none). Start() waits until it serves.
 class Emulator {
   public:
-    Emulator(std::string eni, std::string sim);
+    Emulator(std::string eni, std::string description);
     bool Start();
     void Kill();
     std::string Err() const;
 
   private:
-    std::string eni_, sim_;
+    std::string eni_, description_;
     std::unique_ptr<testsupport::BackgroundProcess> process_;
 };
 
@@ -64,7 +64,7 @@ class Driver {
 // Driver options for one ENI: on the master end (with a recording when
 // `pcap` is not empty), or in process with the description.
 std::vector<std::string> OnWire(const std::string& eni, const std::string& pcap = "");
-std::vector<std::string> InProcess(const std::string& eni, const std::string& sim);
+std::vector<std::string> InProcess(const std::string& eni, const std::string& description);
 
 testsupport::Env NodeEnv(const testsupport::TempNode& node);
 
@@ -92,8 +92,8 @@ struct Compared {
     ToolOutcome onWire;
     std::string emulatorErr;
 };
-Compared CompareRuns(const std::string& eni, const std::string& sim, std::chrono::seconds bound,
-                     const std::string& pcap = "");
+Compared CompareRuns(const std::string& eni, const std::string& description,
+                     std::chrono::seconds bound, const std::string& pcap = "");
 
 // The number after `key` in the last line of `text` that holds it ("frames: "
 // counters); -1 when there is none.

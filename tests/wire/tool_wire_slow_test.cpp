@@ -22,7 +22,7 @@ using namespace wiretest;
 
 struct RefusalCase {
     const char* name;
-    std::string sim;  // a file in examples/, or JSON text
+    std::string description;  // a file in examples/, or JSON text
     std::string attempt;
     std::string logHas;
 };
@@ -36,9 +36,9 @@ class RefusingSlave : public ::testing::TestWithParam<RefusalCase> {};
 TEST_P(RefusingSlave, StepFourTimesOutAfterItsAllowance) {
     const RefusalCase& c = GetParam();
     TempNode files;
-    const std::string sim = CaseFile(c.sim, files.dir());
+    const std::string description = CaseFile(c.description, files.dir());
     const std::string eni = Example(kFive);
-    const Compared runs = CompareRuns(eni, sim, 120s);
+    const Compared runs = CompareRuns(eni, description, 120s);
     ASSERT_TRUE(runs.emulatorErr.empty()) << runs.emulatorErr;
     const auto& wire = runs.onWire.run;
     EXPECT_EQ(wire.exitCode, 15) << wire.out;
@@ -70,9 +70,9 @@ INSTANTIATE_TEST_SUITE_P(
 // the failing call's line and the failure verdict, within the call bounds.
 struct DeadWireCase {
     const char* name;
-    std::string sim;      // slows the step down so that the cut falls into it
-    std::string cutAt;    // the report line after which the wire goes dead
-    std::string failure;  // the line that reports the failing call
+    std::string description;  // slows the step down so that the cut falls into it
+    std::string cutAt;        // the report line after which the wire goes dead
+    std::string failure;      // the line that reports the failing call
     int exitCode;
 };
 
@@ -100,9 +100,9 @@ class LinkDown {
 TEST_P(DeadWire, TheFailingCallIsReportedAndTheRunFails) {
     const DeadWireCase& c = GetParam();
     TempNode node;
-    const std::string sim = CaseFile(c.sim, node.dir());
+    const std::string description = CaseFile(c.description, node.dir());
     const std::string eni = Example(kFive);
-    Emulator emulator(eni, sim);
+    Emulator emulator(eni, description);
     ASSERT_TRUE(emulator.Start()) << emulator.Err();
     Driver driver(node, OnWire(eni));
     ASSERT_TRUE(driver.ready());

@@ -26,7 +26,7 @@ using namespace wiretest;
 struct ReportCase {
     const char* name;
     std::string eni;
-    std::string sim;
+    std::string description;
     int exitCode;
     std::string reportHas;  // a line the report holds, besides being the same as in process
     bool losesFrames = false;
@@ -42,9 +42,9 @@ TEST_P(ToolOnVeth, GivesTheReportAndExitStatusOfTheRunInProcess) {
     const ReportCase& c = GetParam();
     TempNode files;
     const std::string eni = CaseFile(c.eni, files.dir());
-    const std::string sim = CaseFile(c.sim, files.dir());
+    const std::string description = CaseFile(c.description, files.dir());
 
-    const Compared runs = CompareRuns(eni, sim, 240s);
+    const Compared runs = CompareRuns(eni, description, 240s);
     ASSERT_TRUE(runs.emulatorErr.empty()) << runs.emulatorErr;
     const RunResult& wire = runs.onWire.run;
     EXPECT_EQ(wire.exitCode, c.exitCode) << wire.out << wire.err;
@@ -96,8 +96,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ToolOnVethRestart, TheNextOpenFindsARestartedNetworkAgain) {
     TempNode node;
     const std::string eni = Example(kFive);
-    const std::string sim = Example(kMatching);
-    Emulator emulator(eni, sim);
+    const std::string description = Example(kMatching);
+    Emulator emulator(eni, description);
     ASSERT_TRUE(emulator.Start()) << emulator.Err();
     Driver driver(node, OnWire(eni));
     ASSERT_TRUE(driver.ready());
