@@ -7,18 +7,15 @@
 #include <vector>
 
 #include "bench/eni_text.h"
-#include "master/bring_up.h"
-#include "master/log.h"
 #include "emulator/in_process_link.h"
 #include "emulator/network.h"
 #include "eni/eni_reader.h"
+#include "master/bring_up.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 namespace master = parvane::master;
-
-void Quiet(const char*) {}
 
 void Row(const char* what, double ms, unsigned long long frames, bool identified) {
     char measured[64];
@@ -30,7 +27,6 @@ void Row(const char* what, double ms, unsigned long long frames, bool identified
 }  // namespace
 
 int main() {
-    master::SetLogSink(&Quiet);
     std::printf("| %-44s | %-26s |\n", "master bring-up (in process)", "median of 5");
     std::printf("|%s|%s|\n", std::string(46, '-').c_str(), std::string(28, '-').c_str());
     for (std::size_t count : {1000u, 10000u}) {

@@ -18,6 +18,7 @@
 #include "driver/log_files.h"
 #include "driver/master_service.h"
 #include "ipc/protocol.h"
+#include "master/log.h"
 #include "platform/rt_node.h"
 #include "platform/rt_services.h"
 
@@ -57,6 +58,7 @@ parvane::common::UniqueFd StopSignals() {
 
 int DriverMain(int argc, char** argv) {
     using parvane::driver::Log;
+    parvane::master::SetLogSink(&parvane::driver::LogLine);  // one log for the whole driver
     parvane::common::UniqueFd stop = StopSignals();
     if (!stop.valid()) {
         Log("cannot watch for SIGTERM: %s", std::strerror(errno));

@@ -2,30 +2,17 @@
 
 #include <array>
 
-#include "master/eeprom.h"
 #include "driver/log.h"
 #include "ecat/byte_order.h"
 #include "ecat/registers.h"
 #include "ecat/sii.h"
-#include "ipc/master_codes.h"
+#include "master/eeprom.h"
 
 namespace parvane::driver {
 namespace {
 
-std::uint16_t StatusOf(master::EepromError error) {
-    switch (error) {
-        case master::EepromError::kNoSlave:
-            return kMasterNoSuchSlave;
-        case master::EepromError::kBusyTimeout:
-            return kMasterEepromBusy;
-        case master::EepromError::kAckError:
-            return kMasterEepromError;
-        case master::EepromError::kNoReply:
-        case master::EepromError::kLinkDown:
-            break;
-    }
-    return kMasterNoReply;
-}
+using master::Errc;
+using master::Error;
 
 constexpr std::uint32_t kSmallestEeprom = 128;  // bytes
 
@@ -63,24 +50,29 @@ void EthercatNetwork::Start() {
         Log("no slaves found at start; each open tries again");
 }
 
-bool EthercatNetwork::BringUpSegment() {
+void EthercatNetwork::Forget() {
+    stateMachine_.reset();
+    slaves_.clear();
+    identities_.clear();
+    eepromBytes_.clear();
+}
+
+std::expected<void, Error> EthercatNetwork::BringUpSegment() {
     // The state machine watches the slaves by station address, which the
     // bring-up clears for a moment: it goes first and starts anew after.
     stateMachine_.reset();
     auto segment = master::BringUp(*exchange_, config_, options_.bringUp);
     if (!segment) {
-        slaves_.clear();
-        identities_.clear();
-        eepromBytes_.clear();
+        Forget();
         LogCounters();
-        return false;
+        return std::unexpected(segment.error());
     }
     slaves_ = segment->found();
     identities_ = Identities(*segment);
     eepromBytes_.assign(slaves_.size(), 0);
-    stateMachine_ = std::make_unique<master::StateMachine>(*exchange_, config_, slaves_,
-                                                            options_.stateMachine);
-    return true;
+    stateMachine_ =
+        std::make_unique<master::StateMachine>(*exchange_, config_, slaves_, options_.stateMachine);
+    return {};
 }
 
 void EthercatNetwork::LogCounters() const {
@@ -93,7 +85,7 @@ void EthercatNetwork::LogCounters() const {
         static_cast<unsigned long long>(c.datagrams));
 }
 
-std::uint16_t EthercatNetwork::Open() {
+std::expected<void, Error> EthercatNetwork::Open() {
     const bool resting =
         !stateMachine_ || (!stateMachine_->busy() && stateMachine_->requested() == AlState::kInit &&
                            stateMachine_->reached() == AlState::kInit);
@@ -101,14 +93,10 @@ std::uint16_t EthercatNetwork::Open() {
     auto counted =
         exchange_->Transact(ecat::Command::kBrd, ecat::MakeAddress(0, ecat::reg::kType), type);
     if (!counted) {
-        Log("open: %s", master::ExchangeErrorText(counted.error()));
-        if (resting) {
-            stateMachine_.reset();
-            slaves_.clear();
-            identities_.clear();
-            eepromBytes_.clear();
-        }
-        return kMasterSlaveCountFailed;
+        Log("open: %s", master::ErrorText(counted.error()));
+        if (resting)
+            Forget();
+        return std::unexpected(counted.error());
     }
     if (!resting) {
         // The network is in use above INIT: its addresses are left alone.
@@ -117,7 +105,7 @@ std::uint16_t EthercatNetwork::Open() {
                 "segment is brought up again once it is back in INIT",
                 *counted, slaves_.size(), ecat::AlStateName(stateMachine_->reached()));
         }
-        return kMasterOk;
+        return {};
     }
     if (stateMachine_ && *counted == slaves_.size()) {
         // The same number of slaves: the same addresses go to the same
@@ -137,11 +125,11 @@ std::uint16_t EthercatNetwork::Open() {
                 master::LogSegment(*segment, config_, options_.bringUp);
                 identities_ = identities;
             }
-            return kMasterOk;
+            return {};
         }
     }
     // A slave plugged in or out since the last bring-up is found here.
-    return BringUpSegment() ? kMasterOk : kMasterSlaveCountFailed;
+    return BringUpSegment();
 }
 
 std::uint16_t EthercatNetwork::OnlineCount() const {
@@ -156,30 +144,31 @@ std::optional<std::uint16_t> EthercatNetwork::PositionOfStation(std::uint16_t st
     return std::nullopt;
 }
 
-std::uint16_t EthercatNetwork::ReadEeprom(std::uint16_t position, std::uint16_t offset,
-                                          std::uint16_t count, std::uint32_t& value) const {
+std::expected<std::uint32_t, Error> EthercatNetwork::ReadEeprom(std::uint16_t position,
+                                                                std::uint16_t offset,
+                                                                std::uint16_t count) const {
     if (count < 1 || count > 4)
-        return kMasterInvalidArgument;
+        return std::unexpected(Error{Errc::kInvalidArgument});
     if (position >= slaves_.size())
-        return kMasterNoSuchSlave;
+        return std::unexpected(Error{Errc::kNoSlave});
     const std::uint16_t station = slaves_[position].stationAddress;
-    auto failed = [&](master::EepromError error, std::uint32_t word) {
+    auto failed = [&](const Error& error, std::uint32_t word) {
         Log("EEPROM read of slave %u (station %u) at word 0x%04X failed: %s", position, station,
-            word, master::EepromErrorText(error));
-        return StatusOf(error);
+            word, master::ErrorText(error));
+        return std::unexpected(error);
     };
 
     // Every EEPROM holds at least 1 Kibit; only reads past that need its size.
     const std::uint32_t end = static_cast<std::uint32_t>(offset) + count;
     if (end > kSmallestEeprom && eepromBytes_[position] == 0) {
         auto size = master::ReadEepromWords(*exchange_, station, ecat::sii::kWordSize,
-                                             options_.bringUp.eeprom);
+                                            options_.bringUp.eeprom);
         if (!size)
             return failed(size.error(), ecat::sii::kWordSize);
         eepromBytes_[position] = EepromBytes(ecat::Get16(size->bytes.data()));
     }
     if (end > kSmallestEeprom && end > eepromBytes_[position])
-        return kMasterEepromRange;
+        return std::unexpected(Error{Errc::kOutsideEeprom});
 
     std::array<std::uint8_t, 4> bytes{};
     std::size_t have = 0;
@@ -194,10 +183,10 @@ std::uint16_t EthercatNetwork::ReadEeprom(std::uint16_t position, std::uint16_t 
         skip = 0;
         word += words->size / 2u;
     }
-    value = 0;
+    std::uint32_t value = 0;
     for (std::size_t i = 0; i < count; ++i)
         value |= static_cast<std::uint32_t>(bytes[i]) << (8 * i);
-    return kMasterOk;
+    return value;
 }
 
 void EthercatNetwork::RequestState(AlState state) {
@@ -216,14 +205,9 @@ AlState EthercatNetwork::CurrentState() {
     return stateMachine_ ? stateMachine_->reached() : AlState::kInit;
 }
 
-std::uint16_t UnavailableNetwork::Open() {
+std::expected<void, Error> UnavailableNetwork::Open() {
     Log("open: %s", reason_.c_str());
-    return kMasterSlaveCountFailed;
-}
-
-std::uint16_t UnavailableNetwork::ReadEeprom(std::uint16_t, std::uint16_t, std::uint16_t,
-                                             std::uint32_t&) const {
-    return kMasterNoSuchSlave;
+    return std::unexpected(Error{Errc::kLinkDown});
 }
 
 }  // namespace parvane::driver

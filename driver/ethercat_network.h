@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "master/bring_up.h"
-#include "master/exchange.h"
-#include "master/state_machine.h"
 #include "driver/network.h"
 #include "ecat/link.h"
 #include "eni/model.h"
+#include "master/bring_up.h"
+#include "master/exchange.h"
+#include "master/state_machine.h"
 
 namespace parvane::driver {
 
@@ -45,19 +45,22 @@ class EthercatNetwork : public Network {
     // open later tries again.
     void Start();
 
-    std::uint16_t Open() override;
+    std::expected<void, master::Error> Open() override;
     std::uint16_t OnlineCount() const override;
     std::optional<std::uint16_t> PositionOfStation(std::uint16_t station) const override;
-    std::uint16_t ReadEeprom(std::uint16_t position, std::uint16_t offset, std::uint16_t count,
-                             std::uint32_t& value) const override;
+    std::expected<std::uint32_t, master::Error> ReadEeprom(std::uint16_t position,
+                                                           std::uint16_t offset,
+                                                           std::uint16_t count) const override;
     void RequestState(AlState state) override;
     AlState RequestedState() const override;
     AlState CurrentState() override;
 
   private:
     // Counts, addresses and identifies the slaves again and starts a state
-    // machine for them; false when nothing answered.
-    bool BringUpSegment();
+    // machine for them; the error when nothing answered.
+    std::expected<void, master::Error> BringUpSegment();
+    // Forgets the slaves of the last bring-up.
+    void Forget();
     void LogCounters() const;
 
     std::unique_ptr<Wire> wire_;
@@ -73,15 +76,17 @@ class EthercatNetwork : public Network {
 };
 
 // A network whose wire cannot be used (no such interface, no permission):
-// every open is refused with kMasterSlaveCountFailed and says why in the log.
+// every open is refused as if nothing answered, and says why in the log.
 class UnavailableNetwork : public Network {
   public:
     explicit UnavailableNetwork(std::string reason) : reason_(std::move(reason)) {}
 
-    std::uint16_t Open() override;
+    std::expected<void, master::Error> Open() override;
     std::uint16_t OnlineCount() const override { return 0; }
-    std::uint16_t ReadEeprom(std::uint16_t position, std::uint16_t offset, std::uint16_t count,
-                             std::uint32_t& value) const override;
+    std::expected<std::uint32_t, master::Error> ReadEeprom(std::uint16_t, std::uint16_t,
+                                                           std::uint16_t) const override {
+        return std::unexpected(master::Error{master::Errc::kNoSlave});
+    }
     void RequestState(AlState) override {}
     AlState RequestedState() const override { return AlState::kInit; }
     AlState CurrentState() override { return AlState::kInit; }

@@ -11,6 +11,10 @@ void Log(const char* format, ...) {
     va_start(args, format);
     std::vsnprintf(line, sizeof line, format, args);
     va_end(args);
+    LogLine(line);
+}
+
+void LogLine(const char* line) {
     std::fprintf(stderr, "lomadyn: %s\n", line);
     std::fflush(stderr);
 }

@@ -21,6 +21,23 @@ std::optional<std::uint32_t> SelectedPosition(std::uint32_t selector, const Netw
 
 }  // namespace
 
+std::uint16_t EepromReadStatus(const master::Error& error) {
+    switch (error.code) {
+        case master::Errc::kInvalidArgument:
+            return kMasterInvalidArgument;
+        case master::Errc::kNoSlave:
+            return kMasterNoSuchSlave;
+        case master::Errc::kOutsideEeprom:
+            return kMasterEepromRange;
+        case master::Errc::kBusyTimeout:
+            return kMasterEepromBusy;
+        case master::Errc::kAckError:
+            return kMasterEepromError;
+        default:
+            return kMasterNoReply;
+    }
+}
+
 MasterService::MasterService(ServiceSetup setup)
     : setup_(std::move(setup)), faults_(setup_.faults) {}
 
@@ -77,7 +94,7 @@ Answer MasterService::Open(ConnectionState& connection, Reply& reply) {
     } else {
         // A master brings the segment up again here; no answer on the wire
         // refuses the open, and the network logs why.
-        reply.status = setup_.network->Open();
+        reply.status = setup_.network->Open() ? kMasterOk : kMasterSlaveCountFailed;
         if (reply.status != kMasterOk)
             Log("open refused (status %u)", reply.status);
     }
@@ -128,9 +145,13 @@ void MasterService::Work(const Request& request, Reply& reply) {
             } else if (!position || *position > 0xFFFF) {
                 reply.status = kMasterNoSuchSlave;
             } else {
-                reply.status = network.ReadEeprom(
-                    static_cast<std::uint16_t>(*position), static_cast<std::uint16_t>(request.arg1),
-                    static_cast<std::uint16_t>(request.arg2), reply.value0);
+                const auto value = network.ReadEeprom(static_cast<std::uint16_t>(*position),
+                                                      static_cast<std::uint16_t>(request.arg1),
+                                                      static_cast<std::uint16_t>(request.arg2));
+                if (value)
+                    reply.value0 = *value;
+                else
+                    reply.status = EepromReadStatus(value.error());
             }
             break;
         }

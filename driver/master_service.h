@@ -36,6 +36,10 @@ struct Answer {
     bool close = false;                        // close the connection after the reply
 };
 
+// The master status that answers an EEPROM read the network failed with
+// `error`. An open the network fails is answered with kMasterSlaveCountFailed.
+std::uint16_t EepromReadStatus(const master::Error& error);
+
 class MasterService {
   public:
     explicit MasterService(ServiceSetup setup);

@@ -3,10 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <expected>
 #include <optional>
 
 #include "ecat/al_state.h"
 #include "eni/slave_identity.h"
+#include "master/error.h"
 
 namespace parvane::driver {
 
@@ -18,9 +20,8 @@ class Network {
     virtual ~Network() = default;
 
     // Called for each open before it is granted: a master brings the segment
-    // up again here. A master status; kMasterSlaveCountFailed (54) when
-    // nothing answers on the wire.
-    virtual std::uint16_t Open() { return 0; }
+    // up again here. An error when nothing answers on the wire.
+    virtual std::expected<void, master::Error> Open() { return {}; }
 
     // Slaves that answer, in ring order.
     virtual std::uint16_t OnlineCount() const = 0;
@@ -34,11 +35,11 @@ class Network {
     }
 
     // Reads 1 to 4 bytes of the slave's EEPROM as a little-endian number.
-    // Returns a master status: kMasterNoSuchSlave, kMasterEepromRange,
-    // kMasterInvalidArgument, and on frames kMasterEepromBusy,
-    // kMasterEepromError, kMasterNoReply.
-    virtual std::uint16_t ReadEeprom(std::uint16_t position, std::uint16_t offset,
-                                     std::uint16_t count, std::uint32_t& value) const = 0;
+    // The error is kInvalidArgument (count), kNoSlave, kOutsideEeprom, or
+    // what the read on the wire met (kBusyTimeout, kAckError, kNoReply, ...).
+    virtual std::expected<std::uint32_t, master::Error> ReadEeprom(std::uint16_t position,
+                                                                   std::uint16_t offset,
+                                                                   std::uint16_t count) const = 0;
 
     // Starts a change of the whole network to the state (INIT, PREOP,
     // SAFEOP or OP).

@@ -66,7 +66,8 @@ std::unique_ptr<Wire> EmulatedWire(const eni::NetworkConfig& config,
 std::expected<std::unique_ptr<Wire>, Error> InterfaceWire(const std::string& interface) {
     auto link = master::RawSocketLink::Open(interface);
     if (!link)
-        return std::unexpected(Error{link.error().message, interface});
+        return std::unexpected(
+            Error{master::RawSocketLink::Refusal(link.error(), interface), interface});
     return std::make_unique<Interface>(std::move(*link));
 }
 

@@ -12,17 +12,16 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <span>
 #include <vector>
 
-#include "master/coe_client.h"
-#include "master/exchange.h"
-#include "master/log.h"
 #include "ecat/frame.h"
 #include "ecat/link.h"
 #include "ecat/registers.h"
 #include "fuzz/fuzz_check.h"
+#include "master/coe_client.h"
+#include "master/exchange.h"
+#include "tests/support/scripted_link.h"
 
 namespace {
 
@@ -32,60 +31,31 @@ namespace ecat = parvane::ecat;
 constexpr std::uint16_t kStation = 1001;
 constexpr MailboxWindows kWindows{kStation, 0x1000, 48, 0x1080, 48};
 
-// Answers every datagram of a frame at once: SM1 reads take the next window
-// of input, everything else is acknowledged with working counter 1.
-class MailboxLink : public ecat::Link {
-  public:
-    explicit MailboxLink(std::span<const std::uint8_t> input) : input_(input) {}
-
-    std::expected<void, ecat::LinkError> Send(std::span<const std::uint8_t> sent) override {
-        std::vector<std::uint8_t> frame(sent.begin(), sent.end());
-        ecat::ParsedFrame parsed;
-        if (!ecat::ReadFrame(frame, parsed))
-            return {};
-        frame[6] |= ecat::kMacLocallyAdministered;
-        for (std::size_t i = 0; i < parsed.count; ++i) {
-            ecat::DatagramView d = parsed.views[i];
+// A slave whose SM1 reads take the next window of input; everything else
+// is acknowledged with working counter 1.
+testsupport::ScriptedLink MailboxLink(std::span<const std::uint8_t> input) {
+    return testsupport::ScriptedLink(
+        testsupport::EachDatagram([input](ecat::DatagramView& d) mutable {
             auto data = d.data();
             if (d.adp() != kStation)
-                continue;
-            if (d.command() == ecat::Command::kFprd &&
-                d.ado() == kWindows.recvStart) {
-                if (input_.empty())
-                    continue;  // empty mailbox: working counter 0
-                const std::size_t n = std::min(input_.size(), data.size());
+                return true;
+            if (d.command() == ecat::Command::kFprd && d.ado() == kWindows.recvStart) {
+                if (input.empty())
+                    return true;  // empty mailbox: working counter 0
+                const std::size_t n = std::min(input.size(), data.size());
                 std::fill(data.begin(), data.end(), 0);
-                std::copy_n(input_.begin(), n, data.begin());
-                input_ = input_.subspan(n);
-            } else if (d.command() == ecat::Command::kFprd &&
-                       d.ado() == ecat::reg::SmStatus(1) && !data.empty()) {
-                data[0] = input_.empty() ? 0 : ecat::SmEntry::kStatusMailboxFull;
+                std::copy_n(input.begin(), n, data.begin());
+                input = input.subspan(n);
+            } else if (d.command() == ecat::Command::kFprd && d.ado() == ecat::reg::SmStatus(1) &&
+                       !data.empty()) {
+                data[0] = input.empty() ? 0 : ecat::SmEntry::kStatusMailboxFull;
             } else if (d.command() == ecat::Command::kFprd) {
                 std::fill(data.begin(), data.end(), 0);
             }
             d.setWkc(1);
-        }
-        replies_.push_back(std::move(frame));
-        return {};
-    }
-
-    std::expected<std::size_t, ecat::LinkError> Receive(std::span<std::uint8_t> buffer,
-                                                        Clock::time_point) override {
-        if (replies_.empty())
-            return std::unexpected(ecat::LinkError::kTimeout);
-        const std::vector<std::uint8_t> frame = std::move(replies_.front());
-        replies_.pop_front();
-        const std::size_t n = std::min(frame.size(), buffer.size());
-        std::copy_n(frame.begin(), n, buffer.begin());
-        return n;
-    }
-
-  private:
-    std::span<const std::uint8_t> input_;
-    std::deque<std::vector<std::uint8_t>> replies_;
-};
-
-void Quiet(const char*) {}
+            return true;
+        }));
+}
 
 void CheckReply(std::span<const std::uint8_t> window, SdoStep step) {
     const SdoReply reply = ParseSdoReply(window, step, 0x1C12, 0);
@@ -100,7 +70,6 @@ void CheckReply(std::span<const std::uint8_t> window, SdoStep step) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    SetLogSink(&Quiet);
     const std::vector<std::uint8_t> window(data, data + size);  // exact size: ASan sees overreads
     for (SdoStep step :
          {SdoStep::kDownload, SdoStep::kDownloadSegment, SdoStep::kUpload, SdoStep::kUploadSegment})
@@ -110,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     options.retries = 0;
     options.replyTimeout = std::chrono::microseconds(0);
     {
-        MailboxLink link(std::span(data, size));
+        auto link = MailboxLink(std::span(data, size));
         Exchange exchange(link, options);
         CoeClient client(exchange, kWindows);
         std::array<std::uint8_t, 64> out{};
@@ -120,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             FUZZ_CHECK(*got <= out.size());
     }
     {
-        MailboxLink link(std::span(data, size));
+        auto link = MailboxLink(std::span(data, size));
         Exchange exchange(link, options);
         CoeClient client(exchange, kWindows);
         std::array<std::uint8_t, 70> value{};  // more than one SM0 window: segments

@@ -17,12 +17,12 @@
 #include <span>
 #include <vector>
 
-#include "master/exchange.h"
-#include "master/log.h"
-#include "master/reply_match.h"
 #include "ecat/frame.h"
 #include "ecat/link.h"
 #include "fuzz/fuzz_check.h"
+#include "master/exchange.h"
+#include "master/reply_match.h"
+#include "tests/support/scripted_link.h"
 
 namespace {
 
@@ -31,56 +31,50 @@ using parvane::master::Exchange;
 using parvane::master::ExchangeOptions;
 namespace ecat = parvane::ecat;
 
-class FuzzLink : public ecat::Link {
+using testsupport::Frame;
+
+// Each receive takes the next chunk of input; nothing arrives when the input
+// has no chunk left.
+class FuzzLink {
   public:
     explicit FuzzLink(std::span<const std::uint8_t> input) : input_(input) {}
 
-    std::expected<void, ecat::LinkError> Send(std::span<const std::uint8_t> frame) override {
-        last_.assign(frame.begin(), frame.end());
-        return {};
-    }
+    testsupport::ScriptedLink link{[](const Frame&, int, std::deque<Frame>&) {},
+                                   [this](Frame& frame) { return Next(frame); }};
 
-    std::expected<std::size_t, ecat::LinkError> Receive(std::span<std::uint8_t> buffer,
-                                                        Clock::time_point) override {
+  private:
+    bool Next(Frame& frame) {
         if (input_.size() < 3)
-            return std::unexpected(ecat::LinkError::kTimeout);
+            return false;
         const std::uint8_t mode = input_[0];
         std::size_t length = input_[1] | (input_[2] << 8);
         input_ = input_.subspan(3);
         length = std::min(length, input_.size());
         std::span<const std::uint8_t> chunk = input_.first(length);
         input_ = input_.subspan(length);
-        std::vector<std::uint8_t> frame;
         if (mode == 0) {
             frame.assign(chunk.begin(), chunk.end());
-        } else {
-            frame = last_;
-            frame[6] |= ecat::kMacLocallyAdministered;
-            frame.resize(std::max(frame.size(), chunk.size()));
-            for (std::size_t i = 0; i < chunk.size(); ++i)
-                frame[i] ^= chunk[i];
+            return true;
         }
-        const std::size_t n = std::min(frame.size(), buffer.size());
-        std::copy_n(frame.begin(), n, buffer.begin());
-        return n;
+        frame = link.sent.back();
+        frame[6] |= ecat::kMacLocallyAdministered;
+        frame.resize(std::max(frame.size(), chunk.size()));
+        for (std::size_t i = 0; i < chunk.size(); ++i)
+            frame[i] ^= chunk[i];
+        return true;
     }
 
-  private:
     std::span<const std::uint8_t> input_;
-    std::vector<std::uint8_t> last_;
 };
-
-void Quiet(const char*) {}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    parvane::master::SetLogSink(&Quiet);
-    FuzzLink link(std::span(data, size));
+    FuzzLink fuzz(std::span(data, size));
     ExchangeOptions options;
     options.retries = 2;
     options.replyTimeout = std::chrono::microseconds(0);
-    Exchange exchange(link, options);
+    Exchange exchange(fuzz.link, options);
 
     std::array<std::uint8_t, 2> count{};
     std::array<std::uint8_t, 6> command{0x00, 0x01, 0x08, 0x00, 0x00, 0x00};

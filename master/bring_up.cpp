@@ -4,10 +4,10 @@
 #include <array>
 #include <chrono>
 
-#include "master/log.h"
 #include "ecat/byte_order.h"
 #include "ecat/registers.h"
 #include "ecat/sii.h"
+#include "master/log.h"
 
 namespace parvane::master {
 namespace {
@@ -19,8 +19,15 @@ std::uint16_t PositionAddress(std::size_t position) {
     return static_cast<std::uint16_t>(0x10000 - position);
 }
 
-BringUpError FromExchange(ExchangeError error) {
-    return error == ExchangeError::kLinkDown ? BringUpError::kLinkDown : BringUpError::kNoReply;
+Error FromExchange(const Error& error) {
+    return Error{error == Errc::kLinkDown ? Errc::kLinkDown : Errc::kNoReply};
+}
+
+// Why nothing was brought up, as the log says it.
+const char* Why(const Error& error) {
+    if (error == Errc::kNoReply)
+        return "no frame came back: no slave on the wire, or the cable is not connected";
+    return ErrorText(error);
 }
 
 // Reads one 32-bit value of every slave's SII at `word` into `values`
@@ -38,7 +45,7 @@ void ReadAll(Exchange& exchange, Segment& segment, std::uint32_t word,
             positions.push_back(p);
         }
     }
-    std::vector<std::expected<EepromWords, EepromError>> results;
+    std::vector<std::expected<EepromWords, Error>> results;
     ReadEepromWordsOfAll(exchange, stations, word, results, options);
     for (std::size_t i = 0; i < positions.size(); ++i) {
         SegmentSlave& slave = segment.slaves[positions[i]];
@@ -65,7 +72,7 @@ void LogSegment(const Segment& segment, const eni::NetworkConfig& config,
         const bool detail = p < options.slavesLogged;
         if (!slave.identity) {
             Log("slave %zu at station %u: EEPROM unreadable (%s)", p, station,
-                EepromErrorText(slave.eepromError.value_or(EepromError::kNoReply)));
+                ErrorText(slave.eepromError.value_or(Error{Errc::kNoReply})));
             continue;
         }
         const eni::SlaveIdentity& id = *slave.identity;
@@ -103,16 +110,6 @@ void LogSegment(const Segment& segment, const eni::NetworkConfig& config,
     (void)matching;
 }
 
-const char* BringUpErrorText(BringUpError error) {
-    switch (error) {
-        case BringUpError::kNoReply:
-            return "no frame came back: no slave on the wire, or the cable is not connected";
-        case BringUpError::kLinkDown:
-            return "the link is down";
-    }
-    return "?";
-}
-
 std::vector<FoundSlave> Segment::found() const {
     std::vector<FoundSlave> out;
     out.reserve(slaves.size());
@@ -145,8 +142,8 @@ std::vector<std::uint16_t> StationAddresses(const eni::NetworkConfig& config, st
     return addresses;
 }
 
-std::expected<Segment, BringUpError> BringUp(Exchange& exchange, const eni::NetworkConfig& config,
-                                             const BringUpOptions& options) {
+std::expected<Segment, Error> BringUp(Exchange& exchange, const eni::NetworkConfig& config,
+                                      const BringUpOptions& options) {
     const auto started = Clock::now();
     // Frames of other threads on the same exchange count too.
     const ExchangeCounters before = exchange.counters();
@@ -156,7 +153,7 @@ std::expected<Segment, BringUpError> BringUp(Exchange& exchange, const eni::Netw
     auto counted =
         exchange.Transact(ecat::Command::kBrd, ecat::MakeAddress(0, ecat::reg::kType), type);
     if (!counted) {
-        Log("bring-up: %s", BringUpErrorText(FromExchange(counted.error())));
+        Log("bring-up: %s", Why(FromExchange(counted.error())));
         return std::unexpected(FromExchange(counted.error()));
     }
     const std::size_t count = *counted;

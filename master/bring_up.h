@@ -12,10 +12,10 @@
 #include <optional>
 #include <vector>
 
+#include "eni/model.h"
 #include "master/eeprom.h"
 #include "master/exchange.h"
 #include "master/state_machine.h"
-#include "eni/model.h"
 
 namespace parvane::master {
 
@@ -23,7 +23,7 @@ struct SegmentSlave {
     FoundSlave found;
     // Nothing when the EEPROM could not be read; `eepromError` says why.
     std::optional<eni::SlaveIdentity> identity;
-    std::optional<EepromError> eepromError;
+    std::optional<Error> eepromError;
 };
 
 struct Segment {
@@ -31,13 +31,6 @@ struct Segment {
 
     std::vector<FoundSlave> found() const;
 };
-
-enum class BringUpError {
-    kNoReply,   // nothing answered on the wire
-    kLinkDown,  // the link is gone
-};
-
-const char* BringUpErrorText(BringUpError error);
 
 struct BringUpOptions {
     EepromOptions eeprom;
@@ -53,8 +46,9 @@ struct BringUpOptions {
     std::size_t slavesLogged = 64;
 };
 
-std::expected<Segment, BringUpError> BringUp(Exchange& exchange, const eni::NetworkConfig& config,
-                                             const BringUpOptions& options = {});
+// The error is kNoReply (nothing answers on the wire) or kLinkDown.
+std::expected<Segment, Error> BringUp(Exchange& exchange, const eni::NetworkConfig& config,
+                                      const BringUpOptions& options = {});
 
 // Logs the slaves found against the ENI: position, station address and
 // identity, and whether the ENI expects that identity there.

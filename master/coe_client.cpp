@@ -29,56 +29,95 @@ bool Pause(Clock::time_point deadline, const std::stop_token& stop) {
     return !stop.stop_requested();
 }
 
-CoeError Fail(CoeFailure failure) {
-    return CoeError{failure, 0, 0};
+Error Fail(Errc code) {
+    return Error{code, 0};
 }
 
 // What a reply other than the one awaited says: the slave's abort, a mailbox
 // error, or nothing that belongs here.
-CoeError Refused(const SdoReply& reply) {
+Error Refused(const SdoReply& reply) {
     switch (reply.kind) {
         case SdoReplyKind::kAbort:
-            return CoeError{CoeFailure::kAbort, reply.abortCode, 0};
+            return Error{Errc::kAbort, reply.abortCode};
         case SdoReplyKind::kMailboxError:
-            return CoeError{CoeFailure::kMailboxError, 0, reply.mailboxError};
+            return Error{Errc::kMailboxError, reply.mailboxError};
         default:
-            return Fail(CoeFailure::kUnexpected);
+            return Fail(Errc::kUnexpected);
     }
 }
 
-CoeError FromExchange(ExchangeError error) {
-    return Fail(error == ExchangeError::kTooLarge ? CoeFailure::kTooLarge : CoeFailure::kNoReply);
+Error FromExchange(const Error& error) {
+    return Fail(error == Errc::kTooLarge ? Errc::kDataTooLarge : Errc::kNoReply);
 }
 
-CoeError Expired(const std::stop_token& stop) {
-    return Fail(stop.stop_requested() ? CoeFailure::kCancelled : CoeFailure::kTimeout);
+Error Expired(const std::stop_token& stop) {
+    return Fail(stop.stop_requested() ? Errc::kCancelled : Errc::kTimeout);
+}
+
+// The response to `step` in a CoE SDO response (`sameObject`: it names the
+// object of the request, where its size allows it to name one).
+SdoReply ReadResponse(SdoReply reply, std::span<const std::uint8_t> payload, SdoStep step,
+                      bool sameObject) {
+    const std::uint8_t command = payload[2];
+    const std::uint8_t specifier = command & ecat::sdo::kSpecifierMask;
+    switch (step) {
+        case SdoStep::kDownload:
+            if (payload.size() < kSdoMessage || !sameObject)
+                return reply;
+            reply.kind = specifier == ecat::sdo::kDownloadResponse ? SdoReplyKind::kDownloadDone
+                                                                   : SdoReplyKind::kMalformed;
+            return reply;
+        case SdoStep::kUpload:
+            if (payload.size() < kSdoMessage || !sameObject)
+                return reply;
+            if (specifier != ecat::sdo::kUploadResponse) {
+                reply.kind = SdoReplyKind::kMalformed;
+                return reply;
+            }
+            if ((command & ecat::sdo::kExpedited) != 0) {
+                std::size_t n = 4;
+                if ((command & ecat::sdo::kSizeIndicated) != 0)
+                    n = 4 - ((command & ecat::sdo::kUnusedMask) >> ecat::sdo::kUnusedShift);
+                reply.kind = SdoReplyKind::kUploadExpedited;
+                reply.data = payload.subspan(6, n);
+                return reply;
+            }
+            if ((command & ecat::sdo::kSizeIndicated) == 0) {
+                reply.kind = SdoReplyKind::kMalformed;
+                return reply;
+            }
+            reply.kind = SdoReplyKind::kUploadNormal;
+            reply.size = ecat::Get32(&payload[6]);
+            reply.data = payload.subspan(kSdoMessage);
+            return reply;
+        case SdoStep::kDownloadSegment:
+            if (specifier != ecat::sdo::kDownloadSegmentResponse) {
+                reply.kind = SdoReplyKind::kMalformed;
+                return reply;
+            }
+            reply.kind = SdoReplyKind::kDownloadDone;
+            reply.toggle = (command & ecat::sdo::kToggle) != 0;
+            return reply;
+        case SdoStep::kUploadSegment: {
+            if (specifier != ecat::sdo::kUploadSegmentResponse ||
+                payload.size() < kSegmentHeader + kMinSegmentData) {
+                reply.kind = SdoReplyKind::kMalformed;
+                return reply;
+            }
+            reply.kind = SdoReplyKind::kUploadSegment;
+            reply.toggle = (command & ecat::sdo::kToggle) != 0;
+            reply.last = (command & ecat::sdo::kLastSegment) != 0;
+            std::size_t n = payload.size() - kSegmentHeader;
+            if (n == kMinSegmentData)
+                n -= (command & ecat::sdo::kSegmentUnusedMask) >> 1;
+            reply.data = payload.subspan(kSegmentHeader, n);
+            return reply;
+        }
+    }
+    return reply;
 }
 
 }  // namespace
-
-const char* CoeFailureText(CoeFailure failure) {
-    switch (failure) {
-        case CoeFailure::kNoMailbox:
-            return "the slave has no usable mailbox";
-        case CoeFailure::kNoReply:
-            return "no reply on the wire";
-        case CoeFailure::kMailboxFull:
-            return "the slave's receive mailbox stayed full";
-        case CoeFailure::kTimeout:
-            return "no response in time";
-        case CoeFailure::kAbort:
-            return "SDO abort";
-        case CoeFailure::kMailboxError:
-            return "mailbox error";
-        case CoeFailure::kUnexpected:
-            return "unexpected response";
-        case CoeFailure::kTooLarge:
-            return "data too large";
-        case CoeFailure::kCancelled:
-            return "cancelled";
-    }
-    return "?";
-}
 
 SdoReply ParseSdoReply(std::span<const std::uint8_t> window, SdoStep step, std::uint16_t index,
                        std::uint8_t subIndex) {
@@ -139,61 +178,7 @@ SdoReply ParseSdoReply(std::span<const std::uint8_t> window, SdoStep step, std::
     if (service != static_cast<std::uint8_t>(ecat::CoeService::kSdoResponse))
         return reply;  // a request from the slave that is not an abort
 
-    switch (step) {
-        case SdoStep::kDownload:
-            if (payload.size() < kSdoMessage || !sameObject)
-                return reply;
-            reply.kind = specifier == ecat::sdo::kDownloadResponse ? SdoReplyKind::kDownloadDone
-                                                                   : SdoReplyKind::kMalformed;
-            return reply;
-        case SdoStep::kUpload:
-            if (payload.size() < kSdoMessage || !sameObject)
-                return reply;
-            if (specifier != ecat::sdo::kUploadResponse) {
-                reply.kind = SdoReplyKind::kMalformed;
-                return reply;
-            }
-            if ((command & ecat::sdo::kExpedited) != 0) {
-                std::size_t n = 4;
-                if ((command & ecat::sdo::kSizeIndicated) != 0)
-                    n = 4 - ((command & ecat::sdo::kUnusedMask) >> ecat::sdo::kUnusedShift);
-                reply.kind = SdoReplyKind::kUploadExpedited;
-                reply.data = payload.subspan(6, n);
-                return reply;
-            }
-            if ((command & ecat::sdo::kSizeIndicated) == 0) {
-                reply.kind = SdoReplyKind::kMalformed;
-                return reply;
-            }
-            reply.kind = SdoReplyKind::kUploadNormal;
-            reply.size = ecat::Get32(&payload[6]);
-            reply.data = payload.subspan(kSdoMessage);
-            return reply;
-        case SdoStep::kDownloadSegment:
-            if (specifier != ecat::sdo::kDownloadSegmentResponse) {
-                reply.kind = SdoReplyKind::kMalformed;
-                return reply;
-            }
-            reply.kind = SdoReplyKind::kDownloadDone;
-            reply.toggle = (command & ecat::sdo::kToggle) != 0;
-            return reply;
-        case SdoStep::kUploadSegment: {
-            if (specifier != ecat::sdo::kUploadSegmentResponse ||
-                payload.size() < kSegmentHeader + kMinSegmentData) {
-                reply.kind = SdoReplyKind::kMalformed;
-                return reply;
-            }
-            reply.kind = SdoReplyKind::kUploadSegment;
-            reply.toggle = (command & ecat::sdo::kToggle) != 0;
-            reply.last = (command & ecat::sdo::kLastSegment) != 0;
-            std::size_t n = payload.size() - kSegmentHeader;
-            if (n == kMinSegmentData)
-                n -= (command & ecat::sdo::kSegmentUnusedMask) >> 1;
-            reply.data = payload.subspan(kSegmentHeader, n);
-            return reply;
-        }
-    }
-    return reply;
+    return ReadResponse(reply, payload, step, sameObject);
 }
 
 CoeClient::CoeClient(Exchange& exchange, MailboxWindows windows)
@@ -203,7 +188,7 @@ CoeClient::CoeClient(Exchange& exchange, MailboxWindows windows)
       in_(std::min<std::size_t>(windows.recvLength, ecat::kMaxDatagramData)),
       scratch_(out_.size()) {}
 
-std::expected<bool, CoeError> CoeClient::MailboxFull(std::uint16_t statusRegister) {
+std::expected<bool, Error> CoeClient::MailboxFull(std::uint16_t statusRegister) {
     std::uint8_t status = 0;
     const auto wkc = exchange_.Transact(ecat::Command::kFprd,
                                         ecat::MakeAddress(windows_.station, statusRegister),
@@ -211,11 +196,11 @@ std::expected<bool, CoeError> CoeClient::MailboxFull(std::uint16_t statusRegiste
     if (!wkc)
         return std::unexpected(FromExchange(wkc.error()));
     if (*wkc != 1)
-        return std::unexpected(Fail(CoeFailure::kNoReply));
+        return std::unexpected(Fail(Errc::kNoReply));
     return (status & ecat::SmEntry::kStatusMailboxFull) != 0;
 }
 
-std::expected<void, CoeError> CoeClient::DiscardStaleReply() {
+std::expected<void, Error> CoeClient::DiscardStaleReply() {
     const auto full = MailboxFull(ecat::reg::SmStatus(1));
     if (!full)
         return std::unexpected(full.error());
@@ -228,8 +213,8 @@ std::expected<void, CoeError> CoeClient::DiscardStaleReply() {
     return {};
 }
 
-std::expected<void, CoeError> CoeClient::Send(std::size_t length, Deadline deadline,
-                                              const std::stop_token& stop) {
+std::expected<void, Error> CoeClient::Send(std::size_t length, Deadline deadline,
+                                           const std::stop_token& stop) {
     counter_ = ecat::NextMailboxCounter(counter_);
     ecat::MailboxHeader header;
     header.length = static_cast<std::uint16_t>(length);
@@ -260,15 +245,15 @@ std::expected<void, CoeError> CoeClient::Send(std::size_t length, Deadline deadl
                 break;
             if (Clock::now() >= deadline || !Pause(deadline, stop)) {
                 if (stop.stop_requested())
-                    return std::unexpected(Fail(CoeFailure::kCancelled));
-                return std::unexpected(Fail(CoeFailure::kMailboxFull));
+                    return std::unexpected(Fail(Errc::kCancelled));
+                return std::unexpected(Fail(Errc::kMailboxFull));
             }
         }
     }
 }
 
-std::expected<void, CoeError> CoeClient::RepeatRequest(Deadline deadline,
-                                                       const std::stop_token& stop) {
+std::expected<void, Error> CoeClient::RepeatRequest(Deadline deadline,
+                                                    const std::stop_token& stop) {
     const std::uint32_t activate = ecat::MakeAddress(windows_.station, ecat::reg::SmActivate(1));
     std::uint8_t value = 0;
     auto wkc =
@@ -276,7 +261,7 @@ std::expected<void, CoeError> CoeClient::RepeatRequest(Deadline deadline,
     if (!wkc)
         return std::unexpected(FromExchange(wkc.error()));
     if (*wkc != 1)
-        return std::unexpected(Fail(CoeFailure::kNoReply));
+        return std::unexpected(Fail(Errc::kNoReply));
     const std::uint8_t toggled = value ^ ecat::SmEntry::kActivateRepeat;
     const bool wanted = (toggled & ecat::SmEntry::kActivateRepeat) != 0;
     value = toggled;
@@ -296,14 +281,13 @@ std::expected<void, CoeError> CoeClient::RepeatRequest(Deadline deadline,
     }
 }
 
-std::expected<bool, CoeError> CoeClient::ReadWindow(Deadline deadline,
-                                                    const std::stop_token& stop) {
+std::expected<bool, Error> CoeClient::ReadWindow(Deadline deadline, const std::stop_token& stop) {
     const auto wkc = exchange_.Transact(
         ecat::Command::kFprd, ecat::MakeAddress(windows_.station, windows_.recvStart), in_);
     if (wkc && *wkc == 1)
         return true;
-    if (!wkc && wkc.error() == ExchangeError::kTooLarge)
-        return std::unexpected(Fail(CoeFailure::kTooLarge));
+    if (!wkc && wkc.error() == Errc::kTooLarge)
+        return std::unexpected(Fail(Errc::kDataTooLarge));
     // The read emptied the mailbox but its reply never came back (or came
     // back empty after a resend): ask the slave to post it again.
     const auto repeated = RepeatRequest(deadline, stop);
@@ -312,12 +296,12 @@ std::expected<bool, CoeError> CoeClient::ReadWindow(Deadline deadline,
     return false;
 }
 
-std::expected<SdoReply, CoeError> CoeClient::Receive(SdoStep step, std::uint16_t index,
-                                                     std::uint8_t subIndex, Deadline deadline,
-                                                     const std::stop_token& stop) {
+std::expected<SdoReply, Error> CoeClient::Receive(SdoStep step, std::uint16_t index,
+                                                  std::uint8_t subIndex, Deadline deadline,
+                                                  const std::stop_token& stop) {
     for (;;) {
         const auto full = MailboxFull(ecat::reg::SmStatus(1));
-        if (!full && full.error().failure != CoeFailure::kNoReply)
+        if (!full && full.error() != Errc::kNoReply)
             return std::unexpected(full.error());
         if (full && *full) {
             const auto read = ReadWindow(deadline, stop);
@@ -335,17 +319,17 @@ std::expected<SdoReply, CoeError> CoeClient::Receive(SdoStep step, std::uint16_t
     }
 }
 
-std::expected<void, CoeError> CoeClient::Download(std::uint16_t index, std::uint8_t subIndex,
-                                                  bool completeAccess,
-                                                  std::span<const std::uint8_t> data,
-                                                  std::chrono::milliseconds timeout,
-                                                  std::stop_token stop) {
+std::expected<void, Error> CoeClient::Download(std::uint16_t index, std::uint8_t subIndex,
+                                               bool completeAccess,
+                                               std::span<const std::uint8_t> data,
+                                               std::chrono::milliseconds timeout,
+                                               std::stop_token stop) {
     if (out_.size() < kMinWindow || in_.size() < kMinWindow ||
         windows_.sendLength > ecat::kMaxDatagramData ||
         windows_.recvLength > ecat::kMaxDatagramData)
-        return std::unexpected(Fail(CoeFailure::kNoMailbox));
+        return std::unexpected(Fail(Errc::kNoMailbox));
     if (data.size() > 0xFFFFFFFFu)
-        return std::unexpected(Fail(CoeFailure::kTooLarge));
+        return std::unexpected(Fail(Errc::kDataTooLarge));
     const Deadline deadline = Clock::now() + (timeout.count() > 0 ? timeout : kDefaultSdoTimeout);
     if (auto stale = DiscardStaleReply(); !stale)
         return std::unexpected(stale.error());
@@ -402,20 +386,20 @@ std::expected<void, CoeError> CoeClient::Download(std::uint16_t index, std::uint
         if (!reply)
             return std::unexpected(reply.error());
         if (reply->kind == SdoReplyKind::kDownloadDone && reply->toggle != toggle)
-            return std::unexpected(Fail(CoeFailure::kUnexpected));
+            return std::unexpected(Fail(Errc::kUnexpected));
         toggle = !toggle;
     }
 }
 
-std::expected<std::size_t, CoeError> CoeClient::Upload(std::uint16_t index, std::uint8_t subIndex,
-                                                       bool completeAccess,
-                                                       std::span<std::uint8_t> out,
-                                                       std::chrono::milliseconds timeout,
-                                                       std::stop_token stop) {
+std::expected<std::size_t, Error> CoeClient::Upload(std::uint16_t index, std::uint8_t subIndex,
+                                                    bool completeAccess,
+                                                    std::span<std::uint8_t> out,
+                                                    std::chrono::milliseconds timeout,
+                                                    std::stop_token stop) {
     if (out_.size() < kMinWindow || in_.size() < kMinWindow ||
         windows_.sendLength > ecat::kMaxDatagramData ||
         windows_.recvLength > ecat::kMaxDatagramData)
-        return std::unexpected(Fail(CoeFailure::kNoMailbox));
+        return std::unexpected(Fail(Errc::kNoMailbox));
     const Deadline deadline = Clock::now() + (timeout.count() > 0 ? timeout : kDefaultSdoTimeout);
     if (auto stale = DiscardStaleReply(); !stale)
         return std::unexpected(stale.error());
@@ -435,7 +419,7 @@ std::expected<std::size_t, CoeError> CoeClient::Upload(std::uint16_t index, std:
     switch (reply->kind) {
         case SdoReplyKind::kUploadExpedited:
             if (reply->data.size() > out.size())
-                return std::unexpected(Fail(CoeFailure::kTooLarge));
+                return std::unexpected(Fail(Errc::kDataTooLarge));
             std::copy(reply->data.begin(), reply->data.end(), out.begin());
             return reply->data.size();
         case SdoReplyKind::kUploadNormal:
@@ -446,7 +430,7 @@ std::expected<std::size_t, CoeError> CoeClient::Upload(std::uint16_t index, std:
 
     const std::uint32_t size = reply->size;
     if (size > out.size())
-        return std::unexpected(Fail(CoeFailure::kTooLarge));
+        return std::unexpected(Fail(Errc::kDataTooLarge));
     std::size_t got = std::min<std::size_t>(reply->data.size(), size);
     std::copy_n(reply->data.begin(), got, out.begin());
     bool toggle = false;
@@ -461,9 +445,9 @@ std::expected<std::size_t, CoeError> CoeClient::Upload(std::uint16_t index, std:
         if (reply->kind != SdoReplyKind::kUploadSegment)
             return std::unexpected(Refused(*reply));
         if (reply->toggle != toggle)
-            return std::unexpected(Fail(CoeFailure::kUnexpected));
+            return std::unexpected(Fail(Errc::kUnexpected));
         if (reply->data.size() > size - got)
-            return std::unexpected(Fail(CoeFailure::kUnexpected));
+            return std::unexpected(Fail(Errc::kUnexpected));
         std::copy(reply->data.begin(), reply->data.end(),
                   out.begin() + static_cast<std::ptrdiff_t>(got));
         got += reply->data.size();
@@ -472,7 +456,7 @@ std::expected<std::size_t, CoeError> CoeClient::Upload(std::uint16_t index, std:
         toggle = !toggle;
     }
     if (got != size)
-        return std::unexpected(Fail(CoeFailure::kUnexpected));
+        return std::unexpected(Fail(Errc::kUnexpected));
     return got;
 }
 

@@ -27,26 +27,6 @@ struct MailboxWindows {
     std::uint16_t recvLength = 0;
 };
 
-enum class CoeFailure : std::uint8_t {
-    kNoMailbox,     // windows too small for an SDO message
-    kNoReply,       // the exchange got no frame back
-    kMailboxFull,   // SM0 stayed full (the slave never took the previous message)
-    kTimeout,       // no response for this request in time
-    kAbort,         // the slave aborted the transfer (abortCode)
-    kMailboxError,  // the slave answered with a mailbox error (mailboxError)
-    kUnexpected,    // a response that breaks the protocol (wrong size, toggle, command)
-    kTooLarge,      // the data does not fit the caller's buffer or the protocol
-    kCancelled,     // the stop token asked to stop
-};
-
-const char* CoeFailureText(CoeFailure failure);
-
-struct CoeError {
-    CoeFailure failure = CoeFailure::kTimeout;
-    std::uint32_t abortCode = 0;
-    std::uint16_t mailboxError = 0;
-};
-
 // What the master waits for after each request it sends.
 enum class SdoStep : std::uint8_t {
     kDownload,         // initiate download (expedited or normal)
@@ -88,18 +68,22 @@ class CoeClient {
     // each way are allocated here, once.
     CoeClient(Exchange& exchange, MailboxWindows windows);
 
+    // The error of a transfer: kNoMailbox, kNoReply, kMailboxFull, kTimeout,
+    // kAbort and kMailboxError (with the slave's code), kUnexpected,
+    // kDataTooLarge or kCancelled.
+    //
     // Writes `data` to the object: expedited for 1 to 4 bytes, else normal
     // (in segments when it does not fit SM0); complete access writes the
     // whole object from `subIndex` (0 or 1) on.
-    std::expected<void, CoeError> Download(std::uint16_t index, std::uint8_t subIndex,
-                                           bool completeAccess, std::span<const std::uint8_t> data,
-                                           std::chrono::milliseconds timeout, std::stop_token stop);
+    std::expected<void, Error> Download(std::uint16_t index, std::uint8_t subIndex,
+                                        bool completeAccess, std::span<const std::uint8_t> data,
+                                        std::chrono::milliseconds timeout, std::stop_token stop);
 
     // Reads the object into `out` and returns the number of bytes read.
-    std::expected<std::size_t, CoeError> Upload(std::uint16_t index, std::uint8_t subIndex,
-                                                bool completeAccess, std::span<std::uint8_t> out,
-                                                std::chrono::milliseconds timeout,
-                                                std::stop_token stop);
+    std::expected<std::size_t, Error> Upload(std::uint16_t index, std::uint8_t subIndex,
+                                             bool completeAccess, std::span<std::uint8_t> out,
+                                             std::chrono::milliseconds timeout,
+                                             std::stop_token stop);
 
     const MailboxWindows& windows() const { return windows_; }
 
@@ -108,16 +92,15 @@ class CoeClient {
 
     // Sends the CoE message already written into out_ after the mailbox
     // header (`length` bytes of CoE header and SDO part).
-    std::expected<void, CoeError> Send(std::size_t length, Deadline deadline,
-                                       const std::stop_token& stop);
+    std::expected<void, Error> Send(std::size_t length, Deadline deadline,
+                                    const std::stop_token& stop);
     // Waits for the reply to `step` and returns it (its data points into in_).
-    std::expected<SdoReply, CoeError> Receive(SdoStep step, std::uint16_t index,
-                                              std::uint8_t subIndex, Deadline deadline,
-                                              const std::stop_token& stop);
-    std::expected<bool, CoeError> MailboxFull(std::uint16_t statusRegister);
-    std::expected<bool, CoeError> ReadWindow(Deadline deadline, const std::stop_token& stop);
-    std::expected<void, CoeError> RepeatRequest(Deadline deadline, const std::stop_token& stop);
-    std::expected<void, CoeError> DiscardStaleReply();
+    std::expected<SdoReply, Error> Receive(SdoStep step, std::uint16_t index, std::uint8_t subIndex,
+                                           Deadline deadline, const std::stop_token& stop);
+    std::expected<bool, Error> MailboxFull(std::uint16_t statusRegister);
+    std::expected<bool, Error> ReadWindow(Deadline deadline, const std::stop_token& stop);
+    std::expected<void, Error> RepeatRequest(Deadline deadline, const std::stop_token& stop);
+    std::expected<void, Error> DiscardStaleReply();
 
     Exchange& exchange_;
     MailboxWindows windows_;

@@ -23,9 +23,11 @@ std::array<std::uint8_t, 6> ReadCommand(std::uint32_t word) {
     return command;
 }
 
-EepromError FromExchange(ExchangeError error) {
-    return error == ExchangeError::kLinkDown ? EepromError::kLinkDown : EepromError::kNoReply;
+Error FromExchange(const Error& error) {
+    return Error{error == Errc::kLinkDown ? Errc::kLinkDown : Errc::kNoReply};
 }
+
+using Results = std::vector<std::expected<EepromWords, Error>>;
 
 struct Slot {
     std::array<std::uint8_t, kPollSize> poll{};
@@ -37,45 +39,81 @@ struct Slot {
     bool clearFirst = false;
 };
 
+// Ends the wait of every slave still waiting with `code`.
+void FailPending(std::vector<Slot>& slots, Results& results, Errc code) {
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        if (slots[i].pending) {
+            results[i] = std::unexpected(Error{code});
+            slots[i].pending = false;
+        }
+    }
+}
+
+// Sends the command again to the slaves that did not take theirs; false
+// when the link went down.
+bool Reissue(Exchange& exchange, std::span<const std::uint16_t> stations, std::uint32_t word,
+             std::vector<Slot>& slots, std::vector<DatagramRequest>& requests) {
+    requests.clear();
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        Slot& slot = slots[i];
+        if (!slot.pending || !slot.reissue)
+            continue;
+        const std::uint32_t control = ecat::MakeAddress(stations[i], ecat::reg::kSiiControl);
+        if (slot.clearFirst) {
+            slot.clear = {0, 0};
+            requests.push_back({ecat::Command::kFpwr, control, slot.clear});
+        }
+        slot.command = ReadCommand(word);
+        requests.push_back({ecat::Command::kFpwr, control, slot.command});
+        slot.reissue = slot.clearFirst = false;
+        ++slot.tries;
+    }
+    if (requests.empty())
+        return true;
+    auto sent = exchange.Run(requests);
+    return sent || sent.error() != Errc::kLinkDown;
+}
+
+// What the slave's interface shows in its poll: the words, a failure, or
+// nothing yet (the slot stays pending and is polled again or reissued).
+void Judge(Slot& slot, std::uint32_t word, const EepromOptions& options,
+           std::expected<EepromWords, Error>& result) {
+    const std::uint16_t status = ecat::Get16(slot.poll.data());
+    const std::uint32_t address = ecat::Get32(slot.poll.data() + 2);
+    if ((status & ecat::sii_control::kBusy) != 0 || (status & ecat::sii_control::kCommandMask) != 0)
+        return;
+    const bool refused = (status & ecat::sii_control::kAckError) != 0;
+    if (refused || address != word) {
+        // Not acknowledged, or the command never reached the interface (it
+        // was busy): try again while tries are left.
+        if (slot.tries >= options.tries) {
+            result = std::unexpected(Error{refused ? Errc::kAckError : Errc::kBusyTimeout});
+            slot.pending = false;
+        } else {
+            slot.reissue = true;
+            slot.clearFirst = refused;
+        }
+        return;
+    }
+    EepromWords words;
+    words.size = (status & ecat::sii_control::kReadSize8) != 0 ? 8 : 4;
+    std::copy_n(slot.poll.begin() + 6, words.size, words.bytes.begin());
+    result = words;
+    slot.pending = false;
+}
+
 // Polls the slaves until each has its words, fails, or the deadline passes.
 // The commands were sent already (tries = 1), by broadcast or one by one.
 void PollUntilDone(Exchange& exchange, std::span<const std::uint16_t> stations, std::uint32_t word,
-                   std::vector<Slot>& slots,
-                   std::vector<std::expected<EepromWords, EepromError>>& results,
-                   Clock::time_point deadline, const EepromOptions& options) {
+                   std::vector<Slot>& slots, Results& results, Clock::time_point deadline,
+                   const EepromOptions& options) {
     std::vector<DatagramRequest> requests;
     std::vector<std::size_t> owners;
     for (;;) {
-        // Commands again for the slaves that did not take theirs.
-        requests.clear();
-        for (std::size_t i = 0; i < slots.size(); ++i) {
-            Slot& slot = slots[i];
-            if (!slot.pending || !slot.reissue)
-                continue;
-            if (slot.clearFirst) {
-                slot.clear = {0, 0};
-                requests.push_back({ecat::Command::kFpwr,
-                                    ecat::MakeAddress(stations[i], ecat::reg::kSiiControl),
-                                    slot.clear});
-            }
-            slot.command = ReadCommand(word);
-            requests.push_back({ecat::Command::kFpwr,
-                                ecat::MakeAddress(stations[i], ecat::reg::kSiiControl),
-                                slot.command});
-            slot.reissue = slot.clearFirst = false;
-            ++slot.tries;
+        if (!Reissue(exchange, stations, word, slots, requests)) {
+            FailPending(slots, results, Errc::kLinkDown);
+            return;
         }
-        if (!requests.empty()) {
-            auto sent = exchange.Run(requests);
-            if (!sent && sent.error() == ExchangeError::kLinkDown) {
-                for (std::size_t i = 0; i < slots.size(); ++i) {
-                    if (slots[i].pending)
-                        results[i] = std::unexpected(EepromError::kLinkDown);
-                }
-                return;
-            }
-        }
-
         requests.clear();
         owners.clear();
         for (std::size_t i = 0; i < slots.size(); ++i) {
@@ -89,62 +127,25 @@ void PollUntilDone(Exchange& exchange, std::span<const std::uint16_t> stations, 
         if (requests.empty())
             return;
         auto polled = exchange.Run(requests);
-        const bool linkDown = !polled && polled.error() == ExchangeError::kLinkDown;
+        if (!polled && polled.error() == Errc::kLinkDown) {
+            FailPending(slots, results, Errc::kLinkDown);
+            return;
+        }
         for (std::size_t r = 0; r < requests.size(); ++r) {
             const std::size_t i = owners[r];
-            Slot& slot = slots[i];
-            if (linkDown) {
-                results[i] = std::unexpected(EepromError::kLinkDown);
-                slot.pending = false;
-                continue;
-            }
             if (!requests[r].answered)
                 continue;  // lost: poll again
             if (requests[r].wkc != 1) {
-                results[i] = std::unexpected(EepromError::kNoSlave);
-                slot.pending = false;
+                results[i] = std::unexpected(Error{Errc::kNoSlave});
+                slots[i].pending = false;
                 continue;
             }
-            const std::uint16_t status = ecat::Get16(slot.poll.data());
-            const std::uint32_t address = ecat::Get32(slot.poll.data() + 2);
-            if ((status & ecat::sii_control::kBusy) != 0 ||
-                (status & ecat::sii_control::kCommandMask) != 0)
-                continue;
-            const bool refused = (status & ecat::sii_control::kAckError) != 0;
-            if (refused || address != word) {
-                // Not acknowledged, or the command never reached the
-                // interface (it was busy): try again while tries are left.
-                if (slot.tries >= options.tries) {
-                    results[i] = std::unexpected(refused ? EepromError::kAckError
-                                                         : EepromError::kBusyTimeout);
-                    slot.pending = false;
-                } else {
-                    slot.reissue = true;
-                    slot.clearFirst = refused;
-                }
-                continue;
-            }
-            EepromWords words;
-            words.size = (status & ecat::sii_control::kReadSize8) != 0 ? 8 : 4;
-            std::copy_n(slot.poll.begin() + 6, words.size, words.bytes.begin());
-            results[i] = words;
-            slot.pending = false;
+            Judge(slots[i], word, options, results[i]);
         }
-        if (linkDown)
-            return;
-
-        bool any = false;
-        for (const Slot& slot : slots)
-            any = any || slot.pending;
-        if (!any)
+        if (std::none_of(slots.begin(), slots.end(), [](const Slot& s) { return s.pending; }))
             return;
         if (Clock::now() >= deadline) {
-            for (std::size_t i = 0; i < slots.size(); ++i) {
-                if (slots[i].pending) {
-                    results[i] = std::unexpected(EepromError::kBusyTimeout);
-                    slots[i].pending = false;
-                }
-            }
+            FailPending(slots, results, Errc::kBusyTimeout);
             return;
         }
     }
@@ -152,25 +153,9 @@ void PollUntilDone(Exchange& exchange, std::span<const std::uint16_t> stations, 
 
 }  // namespace
 
-const char* EepromErrorText(EepromError error) {
-    switch (error) {
-        case EepromError::kNoSlave:
-            return "no slave answers at its station address";
-        case EepromError::kBusyTimeout:
-            return "the EEPROM interface stayed busy";
-        case EepromError::kAckError:
-            return "the EEPROM did not acknowledge the read";
-        case EepromError::kNoReply:
-            return "no reply on the wire";
-        case EepromError::kLinkDown:
-            return "the link is down";
-    }
-    return "?";
-}
-
-std::expected<EepromWords, EepromError> ReadEepromWords(Exchange& exchange, std::uint16_t station,
-                                                        std::uint32_t word,
-                                                        const EepromOptions& options) {
+std::expected<EepromWords, Error> ReadEepromWords(Exchange& exchange, std::uint16_t station,
+                                                  std::uint32_t word,
+                                                  const EepromOptions& options) {
     // One frame takes the EEPROM back from the slave's PDI, reads whether
     // the interface is idle, starts the read and polls once: an EEPROM that
     // is quick is read in that frame.
@@ -191,11 +176,10 @@ std::expected<EepromWords, EepromError> ReadEepromWords(Exchange& exchange, std:
     if (!sent)
         return std::unexpected(FromExchange(sent.error()));
     if (start[0].wkc != 1)
-        return std::unexpected(EepromError::kNoSlave);
+        return std::unexpected(Error{Errc::kNoSlave});
 
     const std::uint16_t stations[1] = {station};
-    std::vector<std::expected<EepromWords, EepromError>> results(
-        1, std::unexpected(EepromError::kNoReply));
+    Results results(1, std::unexpected(Error{Errc::kNoReply}));
     if ((ecat::Get16(before.data()) & ecat::sii_control::kBusy) != 0) {
         // An earlier read still runs (one that ran past its bound), and the
         // interface ignored the command: wait until it is idle, then read,
@@ -207,11 +191,11 @@ std::expected<EepromWords, EepromError> ReadEepromWords(Exchange& exchange, std:
             if (!polled)
                 return std::unexpected(FromExchange(polled.error()));
             if (*polled != 1)
-                return std::unexpected(EepromError::kNoSlave);
+                return std::unexpected(Error{Errc::kNoSlave});
             if ((ecat::Get16(before.data()) & ecat::sii_control::kBusy) == 0)
                 break;
             if (Clock::now() >= idleBy)
-                return std::unexpected(EepromError::kBusyTimeout);
+                return std::unexpected(Error{Errc::kBusyTimeout});
         }
         slots[0].tries = 0;
         slots[0].reissue = true;
@@ -237,10 +221,8 @@ std::expected<EepromWords, EepromError> ReadEepromWords(Exchange& exchange, std:
 }
 
 void ReadEepromWordsOfAll(Exchange& exchange, std::span<const std::uint16_t> stations,
-                          std::uint32_t word,
-                          std::vector<std::expected<EepromWords, EepromError>>& results,
-                          const EepromOptions& options) {
-    results.assign(stations.size(), std::unexpected(EepromError::kNoReply));
+                          std::uint32_t word, Results& results, const EepromOptions& options) {
+    results.assign(stations.size(), std::unexpected(Error{Errc::kNoReply}));
     if (stations.empty())
         return;
     std::array<std::uint8_t, 6> command = ReadCommand(word);

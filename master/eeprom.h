@@ -15,16 +15,6 @@
 
 namespace parvane::master {
 
-enum class EepromError {
-    kNoSlave,      // no slave answers at the station address
-    kBusyTimeout,  // the interface stayed busy past the deadline
-    kAckError,     // the EEPROM did not acknowledge, every try
-    kNoReply,      // the frames were lost
-    kLinkDown,
-};
-
-const char* EepromErrorText(EepromError error);
-
 // What one read returns: 4 or 8 bytes, as the ESC's read size says.
 struct EepromWords {
     std::array<std::uint8_t, 8> bytes{};
@@ -42,10 +32,11 @@ struct EepromOptions {
     std::chrono::milliseconds idleTimeout{100};
 };
 
-// Reads at word `word` of the slave at `station`.
-std::expected<EepromWords, EepromError> ReadEepromWords(Exchange& exchange, std::uint16_t station,
-                                                        std::uint32_t word,
-                                                        const EepromOptions& options = {});
+// Reads at word `word` of the slave at `station`. The error is kNoSlave,
+// kBusyTimeout, kAckError, kNoReply or kLinkDown.
+std::expected<EepromWords, Error> ReadEepromWords(Exchange& exchange, std::uint16_t station,
+                                                  std::uint32_t word,
+                                                  const EepromOptions& options = {});
 
 // Reads at word `word` of every slave in `stations` together: one broadcast
 // command, then polls of status and data for the slaves still busy, so a
@@ -53,7 +44,7 @@ std::expected<EepromWords, EepromError> ReadEepromWords(Exchange& exchange, std:
 // `stations[i]`. The EEPROMs must already be with the master.
 void ReadEepromWordsOfAll(Exchange& exchange, std::span<const std::uint16_t> stations,
                           std::uint32_t word,
-                          std::vector<std::expected<EepromWords, EepromError>>& results,
+                          std::vector<std::expected<EepromWords, Error>>& results,
                           const EepromOptions& options = {});
 
 }  // namespace parvane::master

@@ -18,18 +18,6 @@ constexpr std::size_t kReceiveBufferSize = 2048;
 
 }  // namespace
 
-const char* ExchangeErrorText(ExchangeError error) {
-    switch (error) {
-        case ExchangeError::kNoReply:
-            return "no reply on the wire";
-        case ExchangeError::kLinkDown:
-            return "the link is down";
-        case ExchangeError::kTooLarge:
-            return "datagram too large for a frame";
-    }
-    return "?";
-}
-
 // Everything a call needs, allocated once: the frames of a window as sent
 // (kept so that replies can be checked against them), the receive buffer,
 // the next index and the counters. One call at a time holds the lock while
@@ -63,20 +51,18 @@ ExchangeCounters Exchange::counters() const {
     return state_->counters;
 }
 
-std::expected<void, ExchangeError> Exchange::Run(std::span<DatagramRequest> requests) {
+std::expected<void, Error> Exchange::Run(std::span<DatagramRequest> requests) {
     return Run(requests, options_.retries);
 }
 
-std::expected<std::uint16_t, ExchangeError> Exchange::Transact(ecat::Command command,
-                                                               std::uint32_t address,
-                                                               std::span<std::uint8_t> data) {
+std::expected<std::uint16_t, Error> Exchange::Transact(ecat::Command command, std::uint32_t address,
+                                                       std::span<std::uint8_t> data) {
     return Transact(command, address, data, options_.retries);
 }
 
-std::expected<std::uint16_t, ExchangeError> Exchange::Transact(ecat::Command command,
-                                                               std::uint32_t address,
-                                                               std::span<std::uint8_t> data,
-                                                               unsigned retries) {
+std::expected<std::uint16_t, Error> Exchange::Transact(ecat::Command command, std::uint32_t address,
+                                                       std::span<std::uint8_t> data,
+                                                       unsigned retries) {
     DatagramRequest request{command, address, data, 0, false};
     auto result = Run(std::span(&request, 1), retries);
     if (!result)
@@ -84,115 +70,127 @@ std::expected<std::uint16_t, ExchangeError> Exchange::Transact(ecat::Command com
     return request.wkc;
 }
 
-std::expected<void, ExchangeError> Exchange::Run(std::span<DatagramRequest> requests,
-                                                 unsigned retries) {
+std::expected<void, Error> Exchange::Run(std::span<DatagramRequest> requests, unsigned retries) {
     for (DatagramRequest& request : requests) {
         request.answered = false;
         request.wkc = 0;
         if (request.data.size() > ecat::kMaxDatagramData)
-            return std::unexpected(ExchangeError::kTooLarge);
+            return std::unexpected(Error{Errc::kTooLarge});
     }
-    State& st = *state_;
     std::size_t next = 0;
     while (next < requests.size()) {
-        std::lock_guard lock(st.mutex);
-
-        // Cut the next requests into up to kWindow frames, in order.
-        std::size_t used = 0;
-        while (used < kWindow && next < requests.size()) {
-            State::Slot& slot = st.slots[used++];
-            slot.first = next;
-            std::size_t bytes = 0;
-            while (next < requests.size() && next - slot.first < ecat::ParsedFrame::kMaxDatagrams) {
-                const std::size_t need = ecat::kDatagramOverhead + requests[next].data.size();
-                if (bytes + need > ecat::kMaxDatagramsBytes)
-                    break;
-                bytes += need;
-                ++next;
-            }
-            slot.last = next;
-            slot.pending = true;
-        }
-
+        std::lock_guard lock(state_->mutex);
+        const std::size_t used = CutWindow(requests, next);
         for (unsigned attempt = 0;; ++attempt) {
-            // Every pending frame goes out again under a fresh index, so a
-            // late reply to an earlier try can never be taken for this one.
-            for (std::size_t s = 0; s < used; ++s) {
-                State::Slot& slot = st.slots[s];
-                if (!slot.pending)
-                    continue;
-                slot.index = st.nextIndex++;
-                ecat::FrameBuilder builder(slot.bytes);
-                builder.Reset(options_.destination, options_.source);
-                for (std::size_t r = slot.first; r < slot.last; ++r) {
-                    const DatagramRequest& request = requests[r];
-                    builder.Add(request.command, slot.index, request.address,
-                                std::span<const std::uint8_t>(request.data));
-                }
-                std::span<const std::uint8_t> frame = builder.Finish();
-                // Our own frame always parses; its views are what replies
-                // are checked against.
-                (void)ecat::ReadFrame(std::span(slot.bytes.data(), frame.size()), slot.sent);
-                auto sent = link_.Send(frame);
-                if (!sent && sent.error() == ecat::LinkError::kDown)
-                    return std::unexpected(ExchangeError::kLinkDown);
-                // A frame the system refused is simply lost; its reply never
-                // comes and the try is repeated below.
-                ++st.counters.framesSent;
-                st.counters.datagrams += slot.last - slot.first;
-            }
-
-            std::size_t pending = 0;
-            for (std::size_t s = 0; s < used; ++s)
-                pending += st.slots[s].pending ? 1 : 0;
-            const auto deadline = ecat::Link::Clock::now() + options_.replyTimeout;
-            while (pending > 0) {
-                auto got = link_.Receive(st.receive, deadline);
-                if (!got) {
-                    if (got.error() == ecat::LinkError::kDown)
-                        return std::unexpected(ExchangeError::kLinkDown);
-                    break;  // deadline passed (or the system failed): the rest is lost
-                }
-                ++st.counters.framesReceived;
-                std::span<std::uint8_t> received(st.receive.data(),
-                                                 std::min(*got, st.receive.size()));
-                // The index sits in the first datagram header; a frame too
-                // short to hold one matches nothing.
-                constexpr std::size_t kIndexAt =
-                    ecat::kEthernetHeaderSize + ecat::kEcatHeaderSize + 1;
-                State::Slot* match = nullptr;
-                if (received.size() > kIndexAt) {
-                    for (std::size_t s = 0; s < used; ++s) {
-                        State::Slot& slot = st.slots[s];
-                        if (slot.pending && slot.index == received[kIndexAt]) {
-                            match = &slot;
-                            break;
-                        }
-                    }
-                }
-                if (match == nullptr || !MatchReply(match->sent, received, st.reply)) {
-                    ++st.counters.framesDropped;
-                    continue;
-                }
-                for (std::size_t r = match->first; r < match->last; ++r) {
-                    const ecat::DatagramView& view = st.reply.views[r - match->first];
-                    DatagramRequest& request = requests[r];
-                    if (!request.data.empty())
-                        std::memcpy(request.data.data(), view.data().data(), request.data.size());
-                    request.wkc = view.wkc();
-                    request.answered = true;
-                }
-                match->pending = false;
-                --pending;
-            }
-            st.counters.framesLost += pending;
-            if (pending == 0)
+            if (auto sent = SendPending(requests, used); !sent)
+                return sent;
+            const auto pending = CollectReplies(requests, used);
+            if (!pending)
+                return std::unexpected(pending.error());
+            if (*pending == 0)
                 break;
             if (attempt >= retries)
-                return std::unexpected(ExchangeError::kNoReply);
+                return std::unexpected(Error{Errc::kNoReply});
         }
     }
     return {};
+}
+
+std::size_t Exchange::CutWindow(std::span<DatagramRequest> requests, std::size_t& next) {
+    std::size_t used = 0;
+    while (used < kWindow && next < requests.size()) {
+        State::Slot& slot = state_->slots[used++];
+        slot.first = next;
+        std::size_t bytes = 0;
+        while (next < requests.size() && next - slot.first < ecat::ParsedFrame::kMaxDatagrams) {
+            const std::size_t need = ecat::kDatagramOverhead + requests[next].data.size();
+            if (bytes + need > ecat::kMaxDatagramsBytes)
+                break;
+            bytes += need;
+            ++next;
+        }
+        slot.last = next;
+        slot.pending = true;
+    }
+    return used;
+}
+
+std::expected<void, Error> Exchange::SendPending(std::span<const DatagramRequest> requests,
+                                                 std::size_t used) {
+    State& st = *state_;
+    // Every pending frame goes out again under a fresh index, so a late
+    // reply to an earlier try can never be taken for this one.
+    for (std::size_t s = 0; s < used; ++s) {
+        State::Slot& slot = st.slots[s];
+        if (!slot.pending)
+            continue;
+        slot.index = st.nextIndex++;
+        ecat::FrameBuilder builder(slot.bytes);
+        builder.Reset(options_.destination, options_.source);
+        for (std::size_t r = slot.first; r < slot.last; ++r) {
+            const DatagramRequest& request = requests[r];
+            builder.Add(request.command, slot.index, request.address,
+                        std::span<const std::uint8_t>(request.data));
+        }
+        std::span<const std::uint8_t> frame = builder.Finish();
+        // Our own frame always parses; its views are what replies are
+        // checked against.
+        (void)ecat::ReadFrame(std::span(slot.bytes.data(), frame.size()), slot.sent);
+        auto sent = link_.Send(frame);
+        if (!sent && sent.error() == ecat::LinkError::kDown)
+            return std::unexpected(Error{Errc::kLinkDown});
+        // A frame the system refused is simply lost; its reply never comes
+        // and the try is repeated.
+        ++st.counters.framesSent;
+        st.counters.datagrams += slot.last - slot.first;
+    }
+    return {};
+}
+
+std::expected<std::size_t, Error> Exchange::CollectReplies(std::span<DatagramRequest> requests,
+                                                           std::size_t used) {
+    State& st = *state_;
+    std::size_t pending = 0;
+    for (std::size_t s = 0; s < used; ++s)
+        pending += st.slots[s].pending ? 1 : 0;
+    const auto deadline = ecat::Link::Clock::now() + options_.replyTimeout;
+    while (pending > 0) {
+        auto got = link_.Receive(st.receive, deadline);
+        if (!got) {
+            if (got.error() == ecat::LinkError::kDown)
+                return std::unexpected(Error{Errc::kLinkDown});
+            break;  // deadline passed (or the system failed): the rest is lost
+        }
+        ++st.counters.framesReceived;
+        std::span<std::uint8_t> received(st.receive.data(), std::min(*got, st.receive.size()));
+        // The index sits in the first datagram header; a frame too short to
+        // hold one matches nothing.
+        constexpr std::size_t kIndexAt = ecat::kEthernetHeaderSize + ecat::kEcatHeaderSize + 1;
+        State::Slot* match = nullptr;
+        for (std::size_t s = 0; s < used && received.size() > kIndexAt; ++s) {
+            State::Slot& slot = st.slots[s];
+            if (slot.pending && slot.index == received[kIndexAt]) {
+                match = &slot;
+                break;
+            }
+        }
+        if (match == nullptr || !MatchReply(match->sent, received, st.reply)) {
+            ++st.counters.framesDropped;
+            continue;
+        }
+        for (std::size_t r = match->first; r < match->last; ++r) {
+            const ecat::DatagramView& view = st.reply.views[r - match->first];
+            DatagramRequest& request = requests[r];
+            if (!request.data.empty())
+                std::memcpy(request.data.data(), view.data().data(), request.data.size());
+            request.wkc = view.wkc();
+            request.answered = true;
+        }
+        match->pending = false;
+        --pending;
+    }
+    st.counters.framesLost += pending;
+    return pending;
 }
 
 }  // namespace parvane::master

@@ -14,16 +14,9 @@
 
 #include "ecat/frame.h"
 #include "ecat/link.h"
+#include "master/error.h"
 
 namespace parvane::master {
-
-enum class ExchangeError {
-    kNoReply,   // every try was lost or late
-    kLinkDown,  // the link reports the wire gone
-    kTooLarge,  // a datagram does not fit a frame
-};
-
-const char* ExchangeErrorText(ExchangeError error);
 
 // One datagram to send and, after Run, its answer: `data` holds the bytes to
 // send and receives the bytes that came back; `wkc` the working counter.
@@ -59,19 +52,17 @@ class Exchange {
 
     // Sends the requests in as few frames as they fit, in order, and waits
     // for each frame's reply; a lost frame is resent (fresh index) up to
-    // `retries` times. On success every request is answered. On kNoReply the
-    // requests answered so far keep their answers.
-    std::expected<void, ExchangeError> Run(std::span<DatagramRequest> requests);
-    std::expected<void, ExchangeError> Run(std::span<DatagramRequest> requests, unsigned retries);
+    // `retries` times. On success every request is answered; the error is
+    // kNoReply, kLinkDown or kTooLarge. On kNoReply the requests answered so
+    // far keep their answers.
+    std::expected<void, Error> Run(std::span<DatagramRequest> requests);
+    std::expected<void, Error> Run(std::span<DatagramRequest> requests, unsigned retries);
 
     // One datagram; its working counter.
-    std::expected<std::uint16_t, ExchangeError> Transact(ecat::Command command,
-                                                         std::uint32_t address,
-                                                         std::span<std::uint8_t> data);
-    std::expected<std::uint16_t, ExchangeError> Transact(ecat::Command command,
-                                                         std::uint32_t address,
-                                                         std::span<std::uint8_t> data,
-                                                         unsigned retries);
+    std::expected<std::uint16_t, Error> Transact(ecat::Command command, std::uint32_t address,
+                                                 std::span<std::uint8_t> data);
+    std::expected<std::uint16_t, Error> Transact(ecat::Command command, std::uint32_t address,
+                                                 std::span<std::uint8_t> data, unsigned retries);
 
     ExchangeCounters counters() const;
 
@@ -79,6 +70,17 @@ class Exchange {
 
   private:
     struct State;
+    // Cuts requests[next...] into up to a window of frames; returns how many
+    // frames and advances `next`.
+    std::size_t CutWindow(std::span<DatagramRequest> requests, std::size_t& next);
+    // Sends every frame of the window still waiting for its reply.
+    std::expected<void, Error> SendPending(std::span<const DatagramRequest> requests,
+                                           std::size_t used);
+    // Takes replies until every frame is answered or the reply timeout
+    // passes; the number of frames still waiting.
+    std::expected<std::size_t, Error> CollectReplies(std::span<DatagramRequest> requests,
+                                                     std::size_t used);
+
     ecat::Link& link_;
     ExchangeOptions options_;
     std::unique_ptr<State> state_;  // buffers, next index, counters, the lock

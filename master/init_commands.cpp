@@ -53,31 +53,60 @@ bool ShowsRefusal(const eni::InitCmd& cmd, std::span<const std::uint8_t> reply) 
     return wantsClear && ecat::AlStatus::Decode(reply[0]).error;
 }
 
-void KeepReply(InitCmdError& error, std::span<const std::uint8_t> reply) {
-    const std::size_t n = std::min(reply.size(), error.reply.size());
-    std::copy_n(reply.begin(), n, error.reply.begin());
-    error.replyLength = static_cast<std::uint8_t>(n);
+void KeepReply(InitCmdTrace& trace, std::span<const std::uint8_t> reply) {
+    const std::size_t n = std::min(reply.size(), trace.reply.size());
+    std::copy_n(reply.begin(), n, trace.reply.begin());
+    trace.replyLength = static_cast<std::uint8_t>(n);
+}
+
+// One try: the datagram with the file's data, its working counter checked
+// against Cnt when the file gives one.
+std::expected<void, Errc> Try(Exchange& exchange, const eni::Datagram& d,
+                              std::span<std::uint8_t> data, InitCmdTrace& trace) {
+    std::copy(d.data.begin(), d.data.end(), data.begin());
+    ++trace.tries;
+    const auto wkc = exchange.Transact(d.command, d.address(), data);
+    if (!wkc)
+        return std::unexpected(wkc.error() == Errc::kTooLarge ? Errc::kTooLarge : Errc::kNoReply);
+    trace.receivedWkc = *wkc;
+    KeepReply(trace, data);
+    if (d.expectedWkc && *wkc != *d.expectedWkc)
+        return std::unexpected(Errc::kWrongWkc);
+    return {};
+}
+
+// The command's Timeout, and the Validate's own (within it), from now on.
+struct Deadlines {
+    std::optional<Clock::time_point> command;
+    std::optional<Clock::time_point> validate;
+};
+
+Deadlines DeadlinesOf(const eni::InitCmd& cmd) {
+    const Clock::time_point start = Clock::now();
+    Deadlines d;
+    if (cmd.timeoutMs && *cmd.timeoutMs > 0)
+        d.command = start + std::chrono::milliseconds(*cmd.timeoutMs);
+    if (cmd.validate) {
+        d.validate = start + std::chrono::milliseconds(cmd.validate->timeoutMs);
+        if (d.command && *d.command < *d.validate)
+            d.validate = d.command;
+    }
+    return d;
+}
+
+// How a failure reads in the log of a command.
+const char* FailureText(Errc code) {
+    switch (code) {
+        case Errc::kNoReply:
+            return "no reply";
+        case Errc::kTooLarge:
+            return "the datagram does not fit a frame";
+        default:
+            return ErrorText(code);
+    }
 }
 
 }  // namespace
-
-const char* InitCmdFailureText(InitCmdFailure failure) {
-    switch (failure) {
-        case InitCmdFailure::kNoReply:
-            return "no reply";
-        case InitCmdFailure::kWrongWkc:
-            return "wrong working counter";
-        case InitCmdFailure::kValidateTimeout:
-            return "the value read never matched in time";
-        case InitCmdFailure::kRefused:
-            return "the slave refused the state";
-        case InitCmdFailure::kTooLarge:
-            return "the datagram does not fit a frame";
-        case InitCmdFailure::kCancelled:
-            return "cancelled";
-    }
-    return "?";
-}
 
 bool ValidateMatches(const eni::Validate& validate, std::span<const std::uint8_t> reply) {
     if (reply.size() < validate.data.size())
@@ -90,88 +119,46 @@ bool ValidateMatches(const eni::Validate& validate, std::span<const std::uint8_t
     return true;
 }
 
-std::expected<void, InitCmdError> RunInitCmd(Exchange& exchange, const eni::InitCmd& cmd,
-                                             std::stop_token stop, InitCmdTiming timing,
-                                             std::span<std::uint8_t> reply) {
+std::expected<void, Error> RunInitCmd(Exchange& exchange, const eni::InitCmd& cmd,
+                                      std::stop_token stop, InitCmdTiming timing,
+                                      std::span<std::uint8_t> reply, InitCmdTrace* trace) {
     const eni::Datagram& d = cmd.datagram;
-    InitCmdError error;
-    error.expectedWkc = d.expectedWkc;
-    if (d.data.size() > ecat::kMaxDatagramData) {
-        error.failure = InitCmdFailure::kTooLarge;
-        return std::unexpected(error);
-    }
-
-    const Clock::time_point start = Clock::now();
-    std::optional<Clock::time_point> deadline;
-    if (cmd.timeoutMs && *cmd.timeoutMs > 0)
-        deadline = start + std::chrono::milliseconds(*cmd.timeoutMs);
-    std::optional<Clock::time_point> validateDeadline;
-    if (cmd.validate) {
-        const std::uint32_t ms = cmd.validate->timeoutMs;
-        validateDeadline = start + std::chrono::milliseconds(ms);
-        if (deadline && *deadline < *validateDeadline)
-            validateDeadline = deadline;
-    }
-
+    InitCmdTrace own;
+    InitCmdTrace& seen = trace != nullptr ? *trace : own;
+    seen = {};
+    if (d.data.size() > ecat::kMaxDatagramData)
+        return std::unexpected(Error{Errc::kTooLarge});
+    const Deadlines deadlines = DeadlinesOf(cmd);
     std::array<std::uint8_t, ecat::kMaxDatagramData> buffer;
     const std::span<std::uint8_t> data(buffer.data(), d.data.size());
     const unsigned allowedTries = cmd.retries + 1;
-    unsigned wkcTries = 0;  // tries that ended without a reply or with a wrong counter
+    unsigned failedTries = 0;  // tries that ended without a reply or with a wrong counter
 
     for (;;) {
-        if (stop.stop_requested()) {
-            error.failure = InitCmdFailure::kCancelled;
-            return std::unexpected(error);
-        }
-        std::copy(d.data.begin(), d.data.end(), data.begin());
-        ++error.tries;
-        const auto wkc = exchange.Transact(d.command, d.address(), data);
-        bool again = false;
-        if (!wkc) {
-            if (wkc.error() == ExchangeError::kTooLarge) {
-                error.failure = InitCmdFailure::kTooLarge;
-                return std::unexpected(error);
-            }
-            error.failure = InitCmdFailure::kNoReply;
-            again = true;
-        } else {
-            error.receivedWkc = *wkc;
-            KeepReply(error, data);
-            if (d.expectedWkc && *wkc != *d.expectedWkc) {
-                error.failure = InitCmdFailure::kWrongWkc;
-                again = true;
-            }
-        }
-        if (again) {
-            ++wkcTries;
-            const bool pastDeadline = deadline && Clock::now() >= *deadline;
-            if (wkcTries >= allowedTries || pastDeadline ||
-                !Pause(timing.retryInterval, deadline, stop)) {
-                if (stop.stop_requested())
-                    error.failure = InitCmdFailure::kCancelled;
-                return std::unexpected(error);
-            }
+        if (stop.stop_requested())
+            return std::unexpected(Error{Errc::kCancelled});
+        if (const auto tried = Try(exchange, d, data, seen); !tried) {
+            if (tried.error() == Errc::kTooLarge)
+                return std::unexpected(Error{Errc::kTooLarge});
+            ++failedTries;
+            const bool pastDeadline = deadlines.command && Clock::now() >= *deadlines.command;
+            if (failedTries >= allowedTries || pastDeadline ||
+                !Pause(timing.retryInterval, deadlines.command, stop))
+                return std::unexpected(
+                    Error{stop.stop_requested() ? Errc::kCancelled : tried.error()});
             continue;
         }
-
         if (cmd.validate && !ValidateMatches(*cmd.validate, data)) {
-            if (ShowsRefusal(cmd, data)) {
-                error.failure = InitCmdFailure::kRefused;
-                return std::unexpected(error);
-            }
-            if (Clock::now() >= *validateDeadline ||
-                !Pause(timing.retryInterval, validateDeadline, stop)) {
-                error.failure = stop.stop_requested() ? InitCmdFailure::kCancelled
-                                                      : InitCmdFailure::kValidateTimeout;
-                return std::unexpected(error);
-            }
+            if (ShowsRefusal(cmd, data))
+                return std::unexpected(Error{Errc::kRefused});
+            if (Clock::now() >= *deadlines.validate ||
+                !Pause(timing.retryInterval, deadlines.validate, stop))
+                return std::unexpected(
+                    Error{stop.stop_requested() ? Errc::kCancelled : Errc::kValidateTimeout});
             continue;  // re-read; the counter is checked again on each read
         }
-
-        if (!reply.empty()) {
-            const std::size_t n = std::min(reply.size(), data.size());
-            std::copy_n(data.begin(), n, reply.begin());
-        }
+        if (!reply.empty())
+            std::copy_n(data.begin(), std::min(reply.size(), data.size()), reply.begin());
         return {};
     }
 }
@@ -191,7 +178,7 @@ std::size_t AppendBytes(std::span<char> out, std::size_t at, std::span<const std
 
 }  // namespace
 
-const char* DescribeFailure(const eni::InitCmd& cmd, const InitCmdError& error,
+const char* DescribeFailure(const eni::InitCmd& cmd, const Error& error, const InitCmdTrace& trace,
                             std::span<char> out) {
     if (out.size() < 64) {
         if (!out.empty())
@@ -199,18 +186,18 @@ const char* DescribeFailure(const eni::InitCmd& cmd, const InitCmdError& error,
         return out.data();
     }
     std::size_t at = static_cast<std::size_t>(
-        std::snprintf(out.data(), out.size(), "%s", InitCmdFailureText(error.failure)));
+        std::snprintf(out.data(), out.size(), "%s", FailureText(error.code)));
     const auto put = [&](const char* format, auto... args) {
         if (at < out.size())
             at += static_cast<std::size_t>(
                 std::snprintf(out.data() + at, out.size() - at, format, args...));
     };
-    switch (error.failure) {
-        case InitCmdFailure::kValidateTimeout:
-        case InitCmdFailure::kRefused:
+    switch (error.code) {
+        case Errc::kValidateTimeout:
+        case Errc::kRefused:
             put("%s", " (read ");
             at =
-                AppendBytes(out, std::min(at, out.size()), {error.reply.data(), error.replyLength});
+                AppendBytes(out, std::min(at, out.size()), {trace.reply.data(), trace.replyLength});
             if (cmd.validate) {
                 put("%s", ", expected ");
                 at = AppendBytes(out, std::min(at, out.size()), cmd.validate->data);
@@ -219,16 +206,16 @@ const char* DescribeFailure(const eni::InitCmd& cmd, const InitCmdError& error,
                     at = AppendBytes(out, std::min(at, out.size()), cmd.validate->mask);
                 }
             }
-            put("; %u reads)", error.tries);
+            put("; %u reads)", trace.tries);
             break;
-        case InitCmdFailure::kWrongWkc:
-        case InitCmdFailure::kNoReply:
-            if (error.expectedWkc)
+        case Errc::kWrongWkc:
+        case Errc::kNoReply:
+            if (cmd.datagram.expectedWkc)
                 put(" (working counter %u, expected %u; %u tries)",
-                    static_cast<unsigned>(error.receivedWkc),
-                    static_cast<unsigned>(*error.expectedWkc), error.tries);
+                    static_cast<unsigned>(trace.receivedWkc),
+                    static_cast<unsigned>(*cmd.datagram.expectedWkc), trace.tries);
             else
-                put(" (%u tries)", error.tries);
+                put(" (%u tries)", trace.tries);
             break;
         default:
             break;

@@ -14,29 +14,17 @@
 #include <stop_token>
 #include <string>
 
-#include "master/exchange.h"
 #include "eni/model.h"
+#include "master/exchange.h"
 
 namespace parvane::master {
 
-enum class InitCmdFailure : std::uint8_t {
-    kNoReply,          // no reply at all on any try
-    kWrongWkc,         // the working counter stayed short of (or above) Cnt
-    kValidateTimeout,  // the reply never matched Validate in time
-    kRefused,          // an AL status read shows the error flag where Validate wants it clear
-    kTooLarge,         // the datagram does not fit a frame
-    kCancelled,        // the stop token asked to stop
-};
-
-const char* InitCmdFailureText(InitCmdFailure failure);
-
-struct InitCmdError {
-    InitCmdFailure failure = InitCmdFailure::kNoReply;
-    std::optional<std::uint16_t> expectedWkc;
+// What a run of a command saw, for the log when it fails.
+struct InitCmdTrace {
     std::uint16_t receivedWkc = 0;
     unsigned tries = 0;
     // The first bytes of the last reply (for an AL status read: status and
-    // code), for the log.
+    // code).
     std::array<std::uint8_t, 8> reply{};
     std::uint8_t replyLength = 0;
 };
@@ -48,10 +36,14 @@ struct InitCmdTiming {
 };
 
 // Runs the command; on success the reply (for reads, the bytes read) is
-// copied into `reply` when one is given, as far as it fits.
-std::expected<void, InitCmdError> RunInitCmd(Exchange& exchange, const eni::InitCmd& cmd,
-                                             std::stop_token stop, InitCmdTiming timing = {},
-                                             std::span<std::uint8_t> reply = {});
+// copied into `reply` when one is given, as far as it fits. The error is
+// kNoReply (no reply on any try), kWrongWkc, kValidateTimeout, kRefused (an
+// AL status read shows the error flag where Validate wants it clear),
+// kTooLarge or kCancelled; `trace`, when given, receives what the tries saw.
+std::expected<void, Error> RunInitCmd(Exchange& exchange, const eni::InitCmd& cmd,
+                                      std::stop_token stop, InitCmdTiming timing = {},
+                                      std::span<std::uint8_t> reply = {},
+                                      InitCmdTrace* trace = nullptr);
 
 // Whether the reply matches a Validate: every byte of the expected data,
 // masked by the DataMask byte at the same place (all bits count where the
@@ -63,7 +55,7 @@ bool ValidateMatches(const eni::Validate& validate, std::span<const std::uint8_t
 // 4, expected 5; 1 tries)", "the value read never matched in time (read 01
 // 00, expected 08 00 under mask 0F 00; 31 reads)", ... Writes into `out` and
 // returns it.
-const char* DescribeFailure(const eni::InitCmd& cmd, const InitCmdError& error,
+const char* DescribeFailure(const eni::InitCmd& cmd, const Error& error, const InitCmdTrace& trace,
                             std::span<char> out);
 
 // "FPWR 1001:0x0120 (set device state to OP)" or "LRW 0x00010000" for logs.

@@ -7,17 +7,12 @@
 namespace parvane::master {
 namespace {
 
-void ToStderr(const char* line) {
-    std::fprintf(stderr, "lomadyn: %s\n", line);
-    std::fflush(stderr);
-}
-
-std::atomic<LogSink> g_sink{&ToStderr};
+std::atomic<LogSink> g_sink{nullptr};
 
 }  // namespace
 
 void SetLogSink(LogSink sink) {
-    g_sink.store(sink != nullptr ? sink : &ToStderr);
+    g_sink.store(sink);
 }
 
 void Log(const char* format, ...) {
@@ -26,7 +21,8 @@ void Log(const char* format, ...) {
     va_start(args, format);
     std::vsnprintf(line, sizeof line, format, args);
     va_end(args);
-    g_sink.load()(line);
+    if (const LogSink sink = g_sink.load(); sink != nullptr)
+        sink(line);
 }
 
 }  // namespace parvane::master

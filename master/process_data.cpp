@@ -215,8 +215,7 @@ void CyclicProcessData::RunCycle(std::uint64_t cycle) {
             ++framesLost_;
             if (check_ && !task.lost) {
                 Log("process data: the cyclic frames of the %u us task did not come back (%s)",
-                    static_cast<unsigned>(task.cyclic->cycleTimeUs),
-                    ExchangeErrorText(result.error()));
+                    static_cast<unsigned>(task.cyclic->cycleTimeUs), ErrorText(result.error()));
                 task.lost = true;
             }
             continue;

@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
-#include "master/exchange.h"
 #include "ecat/al_state.h"
 #include "eni/model.h"
+#include "master/exchange.h"
 
 namespace parvane::master {
 

@@ -24,42 +24,45 @@ namespace {
 // Room for a few hundred full frames each way.
 constexpr int kSocketBufferBytes = 1 << 20;
 
-LinkOpenError SystemError(const std::string& interface, const char* what, int error) {
-    LinkOpenError e;
-    if (error == EPERM || error == EACCES) {
-        e.kind = LinkOpenError::Kind::kNoPermission;
-        e.message = "cannot open interface " + interface +
-                    ": needs CAP_NET_RAW: run as root or setcap cap_net_raw+ep on the driver";
-    } else {
-        e.kind = LinkOpenError::Kind::kSystem;
-        e.message =
-            "cannot open interface " + interface + ": " + what + ": " + std::strerror(error);
-    }
-    return e;
+Error SystemError(const char* call, int error) {
+    if (error == EPERM || error == EACCES)
+        return Error{Errc::kNoPermission, static_cast<std::uint32_t>(error)};
+    return Error{Errc::kSystem, static_cast<std::uint32_t>(error), call};
 }
 
 }  // namespace
 
+std::string RawSocketLink::Refusal(const Error& error, const std::string& interface) {
+    switch (error.code) {
+        case Errc::kNoInterface:
+            if (error.detail == 1)
+                return "no network interface named \"" + interface + "\"";
+            return "no network interface named " + interface + " (see ip link for the names)";
+        case Errc::kNoPermission:
+            return "cannot open interface " + interface +
+                   ": needs CAP_NET_RAW: run as root or setcap cap_net_raw+ep on the driver";
+        default:
+            return "cannot open interface " + interface + ": " +
+                   (error.call != nullptr ? error.call : "open") + ": " +
+                   std::strerror(static_cast<int>(error.detail));
+    }
+}
+
 RawSocketLink::RawSocketLink(common::UniqueFd fd, std::string interface)
     : fd_(std::move(fd)), interface_(std::move(interface)) {}
 
-std::expected<std::unique_ptr<RawSocketLink>, LinkOpenError> RawSocketLink::Open(
+std::expected<std::unique_ptr<RawSocketLink>, Error> RawSocketLink::Open(
     const std::string& interface) {
-    if (interface.empty() || interface.size() >= IFNAMSIZ) {
-        return std::unexpected(LinkOpenError{LinkOpenError::Kind::kNoInterface,
-                                             "no network interface named \"" + interface + "\""});
-    }
+    if (interface.empty() || interface.size() >= IFNAMSIZ)
+        return std::unexpected(Error{Errc::kNoInterface, 1});
     const unsigned index = ::if_nametoindex(interface.c_str());
-    if (index == 0) {
-        return std::unexpected(LinkOpenError{
-            LinkOpenError::Kind::kNoInterface,
-            "no network interface named " + interface + " (see ip link for the names)"});
-    }
+    if (index == 0)
+        return std::unexpected(Error{Errc::kNoInterface, 0});
     // Protocol 0 until bound, so no frame of another interface is queued
     // in between.
     common::UniqueFd fd(::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0));
     if (!fd.valid())
-        return std::unexpected(SystemError(interface, "socket", errno));
+        return std::unexpected(SystemError("socket", errno));
 
     int one = 1;
     if (::setsockopt(fd.get(), SOL_PACKET, PACKET_IGNORE_OUTGOING, &one, sizeof one) != 0)
@@ -75,7 +78,7 @@ std::expected<std::unique_ptr<RawSocketLink>, LinkOpenError> RawSocketLink::Open
     address.sll_protocol = htons(ecat::kEtherType);
     address.sll_ifindex = static_cast<int>(index);
     if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-        return std::unexpected(SystemError(interface, "bind", errno));
+        return std::unexpected(SystemError("bind", errno));
     return std::make_unique<RawSocketLink>(std::move(fd), interface);
 }
 

@@ -14,19 +14,17 @@
 #include "common/unique_fd.h"
 #include "ecat/frame.h"
 #include "ecat/link.h"
+#include "master/error.h"
 
 namespace parvane::master {
 
-struct LinkOpenError {
-    enum class Kind { kNoInterface, kNoPermission, kSystem };
-    Kind kind = Kind::kSystem;
-    std::string message;  // one line for the log, naming the interface and the fix
-};
-
 class RawSocketLink : public ecat::Link {
   public:
-    static std::expected<std::unique_ptr<RawSocketLink>, LinkOpenError> Open(
-        const std::string& interface);
+    // The error is kNoInterface, kNoPermission or kSystem.
+    static std::expected<std::unique_ptr<RawSocketLink>, Error> Open(const std::string& interface);
+    // Why `interface` could not be opened, in one line for the log that
+    // names the interface and the fix.
+    static std::string Refusal(const Error& error, const std::string& interface);
 
     std::expected<void, ecat::LinkError> Send(std::span<const std::uint8_t> frame) override;
     std::expected<std::size_t, ecat::LinkError> Receive(std::span<std::uint8_t> buffer,

@@ -8,6 +8,12 @@
 // master commands. The master writes AL control itself only for a slave whose
 // commands do not, and confirms the state every slave reached by reading AL
 // status. The cyclic process data runs from the SAFEOP request on.
+//
+// The parts: transition_plan.h plans each slave's transition from the ENI,
+// plan_runner.h runs the plans' commands, al_walk.h requests the states and
+// waits for them, watcher.h watches the resting network and hands the
+// process data its state. This class walks them one transition at a time
+// in a thread of its own.
 #pragma once
 
 #include <chrono>
@@ -15,9 +21,9 @@
 #include <memory>
 #include <vector>
 
-#include "master/exchange.h"
 #include "ecat/al_state.h"
 #include "eni/model.h"
+#include "master/exchange.h"
 
 namespace parvane::master {
 

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "driver/network.h"
-#include "ipc/master_codes.h"
 
 namespace parvane::driver::testing {
 
@@ -27,17 +26,19 @@ class TableNetwork : public Network {
         return static_cast<std::uint16_t>(slaves_.size());
     }
 
-    std::uint16_t ReadEeprom(std::uint16_t position, std::uint16_t offset, std::uint16_t count,
-                             std::uint32_t& value) const override {
+    std::expected<std::uint32_t, master::Error> ReadEeprom(std::uint16_t position,
+                                                           std::uint16_t offset,
+                                                           std::uint16_t count) const override {
+        using master::Errc;
         if (count < 1 || count > 4)
-            return kMasterInvalidArgument;
+            return std::unexpected(master::Error{Errc::kInvalidArgument});
         if (position >= slaves_.size())
-            return kMasterNoSuchSlave;
+            return std::unexpected(master::Error{Errc::kNoSlave});
         if (offset + count > kEepromBytes)
-            return kMasterEepromRange;
+            return std::unexpected(master::Error{Errc::kOutsideEeprom});
         const SlaveIdentity& id = slaves_[position].identity;
         const std::uint32_t words[3] = {id.vendorId, id.productCode, id.revisionNo};
-        value = 0;
+        std::uint32_t value = 0;
         for (std::uint16_t i = 0; i < count; ++i) {
             const unsigned at = offset + i;
             std::uint8_t byte = 0;
@@ -45,7 +46,7 @@ class TableNetwork : public Network {
                 byte = static_cast<std::uint8_t>(words[(at - 16) / 4] >> (8 * ((at - 16) % 4)));
             value |= static_cast<std::uint32_t>(byte) << (8 * i);
         }
-        return kMasterOk;
+        return value;
     }
 
     void RequestState(AlState state) override {

@@ -134,7 +134,7 @@ TEST_F(BringUpTest, AHandfulOfFramesForHundredsOfSlaves) {
     // Addresses: 600 APWR of 14 bytes, 107 to a frame (6 frames); each of
     // the three reads: one broadcast command and 600 polls of 26 bytes, 57
     // to a frame (11 frames); the half that reads 8 bytes skips the second.
-    EXPECT_LE(segment.framesSent, 4 + 6 + 3 * 12);
+    EXPECT_LE(segment.sent.size(), 4u + 6 + 3 * 12);
     EXPECT_TRUE(Logged("536 more slaves as the ENI expects them"));
 }
 
@@ -144,7 +144,7 @@ TEST_F(BringUpTest, NothingOnTheWireIsNoReply) {
     Exchange exchange(segment, Quick());
     auto found = BringUp(exchange, Config({1001}));
     ASSERT_FALSE(found);
-    EXPECT_EQ(found.error(), BringUpError::kNoReply);
+    EXPECT_EQ(found.error(), Errc::kNoReply);
 }
 
 TEST_F(BringUpTest, AnEmptySegmentHasNoSlaves) {
@@ -160,7 +160,7 @@ TEST_F(BringUpTest, AnEmptySegmentHasNoSlaves) {
 struct EepromCase {
     const char* name;
     void (*setUp)(testing::FakeSlave&);
-    std::optional<EepromError> error;  // nothing: the words are read
+    std::optional<Errc> error;  // nothing: the words are read
 };
 
 class EepromFaults : public ::testing::TestWithParam<EepromCase> {};
@@ -185,7 +185,7 @@ TEST_P(EepromFaults, BringUpAndASingleReadAgree) {
                 ASSERT_FALSE(words) << c.name;
                 EXPECT_EQ(words.error(), *c.error) << c.name;
             } else {
-                ASSERT_TRUE(words) << c.name << ": " << EepromErrorText(words.error());
+                ASSERT_TRUE(words) << c.name << ": " << ErrorText(words.error());
                 EXPECT_EQ(ecat::Get32(words->bytes.data()), 0x44C2C52u) << c.name;
             }
         } else {
@@ -214,15 +214,15 @@ INSTANTIATE_TEST_SUITE_P(
         EepromCase{"still busy with an earlier read", [](testing::FakeSlave& s) { s.busyLeft = 4; },
                    std::nullopt},
         EepromCase{"an earlier read never ends",
-                   [](testing::FakeSlave& s) { s.busyLeft = 1 << 30; }, EepromError::kBusyTimeout},
+                   [](testing::FakeSlave& s) { s.busyLeft = 1 << 30; }, Errc::kBusyTimeout},
         EepromCase{"ignores a command", [](testing::FakeSlave& s) { s.ignoredCommands = 1; },
                    std::nullopt},
         EepromCase{"refuses every try", [](testing::FakeSlave& s) { s.refusals = 1000; },
-                   EepromError::kAckError},
+                   Errc::kAckError},
         EepromCase{"ignores every command", [](testing::FakeSlave& s) { s.ignoredCommands = 1000; },
-                   EepromError::kBusyTimeout},
+                   Errc::kBusyTimeout},
         EepromCase{"never done", [](testing::FakeSlave& s) { s.busyPolls = 1 << 30; },
-                   EepromError::kBusyTimeout}),
+                   Errc::kBusyTimeout}),
     [](const auto& info) {
         std::string name = info.param.name;
         for (char& ch : name)
@@ -237,11 +237,11 @@ TEST(Eeprom, AStationWithoutASlaveIsNoSlave) {
     Exchange exchange(segment, Quick());
     auto words = ReadEepromWords(exchange, 1002, 8);
     ASSERT_FALSE(words);
-    EXPECT_EQ(words.error(), EepromError::kNoSlave);
+    EXPECT_EQ(words.error(), Errc::kNoSlave);
     segment.silent = true;
     words = ReadEepromWords(exchange, 1001, 8);
     ASSERT_FALSE(words);
-    EXPECT_EQ(words.error(), EepromError::kNoReply);
+    EXPECT_EQ(words.error(), Errc::kNoReply);
 }
 
 }  // namespace

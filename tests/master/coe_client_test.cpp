@@ -11,7 +11,7 @@
 #include "ecat/byte_order.h"
 #include "ecat/mailbox.h"
 #include "ecat/registers.h"
-#include "tests/master/responder_link.h"
+#include "tests/support/scripted_link.h"
 
 namespace parvane::master {
 namespace {
@@ -202,7 +202,8 @@ Bytes Response(std::uint8_t command, std::uint16_t index, std::uint8_t sub, Byte
 
 struct Harness {
     ScriptedMailbox mailbox;
-    testing::ResponderLink link{[this](ecat::DatagramView& d) { return mailbox.Handle(d); }};
+    testsupport::ScriptedLink link{
+        testsupport::EachDatagram([this](ecat::DatagramView& d) { return mailbox.Handle(d); })};
     Exchange exchange{link, [] {
                           ExchangeOptions o;
                           o.replyTimeout = std::chrono::microseconds(500);
@@ -250,13 +251,13 @@ TEST(CoeClient, TransfersThroughTheMailbox) {
         int emergencies;  // posted before the answer
         int loseReads;    // SM1 reads lost on the way back
         std::uint32_t abort;
-        std::optional<CoeFailure> failure;
+        std::optional<Errc> failure;
     };
     const Case cases[] = {
         {"answered", 0, 0, 0, std::nullopt},
         {"an emergency first is skipped", 2, 0, 0, std::nullopt},
         {"a lost reply is asked for again", 0, 1, 0, std::nullopt},
-        {"abort", 0, 0, 0x06090011, CoeFailure::kAbort},
+        {"abort", 0, 0, 0x06090011, Errc::kAbort},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -279,10 +280,10 @@ TEST(CoeClient, TransfersThroughTheMailbox) {
         const auto got = h.client.Upload(0x6060, 1, false, value, kWait, {});
         if (c.failure) {
             ASSERT_FALSE(got.has_value());
-            EXPECT_EQ(got.error().failure, *c.failure);
-            EXPECT_EQ(got.error().abortCode, c.abort);
+            EXPECT_EQ(got.error().code, *c.failure);
+            EXPECT_EQ(got.error().detail, c.abort);
         } else {
-            ASSERT_TRUE(got.has_value()) << CoeFailureText(got.error().failure);
+            ASSERT_TRUE(got.has_value()) << ErrorText(got.error());
             EXPECT_EQ(*got, 1u);
             EXPECT_EQ(value[0], 0x2A);
         }
@@ -312,7 +313,7 @@ TEST(CoeClient, SegmentedUploadFollowsTheToggle) {
     };
     std::array<std::uint8_t, 64> out{};
     const auto got = h.client.Upload(0x1008, 0, false, out, kWait, {});
-    ASSERT_TRUE(got.has_value()) << CoeFailureText(got.error().failure);
+    ASSERT_TRUE(got.has_value()) << ErrorText(got.error());
     EXPECT_EQ(std::string(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(*got)),
               "abcdefghijkl");
 }
@@ -323,7 +324,7 @@ TEST(CoeClient, NoAnswerEndsAtTheTimeout) {
     const Bytes value{1, 2};
     const auto done = h.client.Download(0x6060, 0, false, value, std::chrono::milliseconds(20), {});
     ASSERT_FALSE(done.has_value());
-    EXPECT_EQ(done.error().failure, CoeFailure::kTimeout);
+    EXPECT_EQ(done.error().code, Errc::kTimeout);
 }
 
 }  // namespace

@@ -9,20 +9,17 @@
 #include <string>
 #include <vector>
 
-#include "master/bring_up.h"
-#include "master/eeprom.h"
-#include "master/log.h"
 #include "ecat/byte_order.h"
 #include "emulator/in_process_link.h"
 #include "emulator/network.h"
 #include "eni/eni_reader.h"
+#include "master/bring_up.h"
+#include "master/eeprom.h"
 
 namespace parvane::master {
 namespace {
 
 namespace fs = std::filesystem;
-
-void Quiet(const char*) {}
 
 struct Expected {
     std::uint32_t vendor = 0, product = 0;
@@ -64,11 +61,7 @@ std::vector<fs::path> EniFiles() {
     return files;
 }
 
-class EmulatedBringUp : public ::testing::Test {
-  protected:
-    void SetUp() override { SetLogSink(&Quiet); }
-    void TearDown() override { SetLogSink(nullptr); }
-};
+using EmulatedBringUp = ::testing::Test;
 
 TEST_F(EmulatedBringUp, EveryEniGivesTheIdentitiesItDefines) {
     const std::vector<fs::path> files = EniFiles();
@@ -107,7 +100,7 @@ TEST_F(EmulatedBringUp, EveryEniGivesTheIdentitiesItDefines) {
 
             // A single read of the vendor ID through the EEPROM interface.
             auto words = ReadEepromWords(exchange, slave.found.stationAddress, 8);
-            ASSERT_TRUE(words) << EepromErrorText(words.error());
+            ASSERT_TRUE(words) << ErrorText(words.error());
             EXPECT_EQ(ecat::Get32(words->bytes.data()), expected[p].vendor);
         }
         EXPECT_EQ(exchange.counters().framesLost, 0u);
@@ -146,7 +139,7 @@ TEST_F(EmulatedBringUp, ASilentSegmentIsNoReply) {
     Exchange exchange(link, options);
     auto found = BringUp(exchange, eni->config);
     ASSERT_FALSE(found);
-    EXPECT_EQ(found.error(), BringUpError::kNoReply);
+    EXPECT_EQ(found.error(), Errc::kNoReply);
 }
 
 }  // namespace

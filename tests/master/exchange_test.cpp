@@ -12,14 +12,14 @@
 #include <thread>
 #include <vector>
 
-#include "tests/master/scripted_link.h"
+#include "tests/support/scripted_link.h"
 
 namespace parvane::master {
 namespace {
 
-using testing::Answered;
-using testing::Frame;
-using testing::ScriptedLink;
+using testsupport::Answered;
+using testsupport::Frame;
+using testsupport::ScriptedLink;
 
 ExchangeOptions Options(unsigned retries = 2) {
     ExchangeOptions options;
@@ -80,7 +80,7 @@ TEST_P(ExchangeReply, OnlyTheFramesOwnReplyAnswersIt) {
         EXPECT_EQ(counters.framesDropped, 0u);
     } else {
         ASSERT_FALSE(result) << c.name;
-        EXPECT_EQ(result.error(), ExchangeError::kNoReply);
+        EXPECT_EQ(result.error(), Errc::kNoReply);
         EXPECT_FALSE(requests[0].answered || requests[1].answered);
         EXPECT_EQ(read, (std::array<std::uint8_t, 4>{})) << "a refused reply leaves the data alone";
         EXPECT_EQ(counters.framesSent, 2u) << "one try and one resend";
@@ -164,7 +164,7 @@ TEST(Exchange, EveryTryLostIsNoReply) {
     std::array<std::uint8_t, 2> data{};
     auto wkc = exchange.Transact(ecat::Command::kBrd, 0, data);
     ASSERT_FALSE(wkc);
-    EXPECT_EQ(wkc.error(), ExchangeError::kNoReply);
+    EXPECT_EQ(wkc.error(), Errc::kNoReply);
     EXPECT_EQ(link.sent.size(), 3u);
     EXPECT_EQ(exchange.counters().framesLost, 3u);
 }
@@ -178,7 +178,7 @@ TEST(Exchange, TheLinkGoingAwayEndsTheCall) {
         std::array<std::uint8_t, 2> data{};
         auto wkc = exchange.Transact(ecat::Command::kBrd, 0, data);
         ASSERT_FALSE(wkc);
-        EXPECT_EQ(wkc.error(), ExchangeError::kLinkDown) << (onSend ? "send" : "receive");
+        EXPECT_EQ(wkc.error(), Errc::kLinkDown) << (onSend ? "send" : "receive");
         EXPECT_LE(link.sent.size(), 1u) << "no resends on a dead link";
     }
 }
@@ -190,7 +190,7 @@ TEST(Exchange, ADatagramTooLargeForAFrameIsRefusedBeforeAnythingIsSent) {
     std::vector<std::uint8_t> data(ecat::kMaxDatagramData + 1);
     auto wkc = exchange.Transact(ecat::Command::kLrw, 0x10000, data);
     ASSERT_FALSE(wkc);
-    EXPECT_EQ(wkc.error(), ExchangeError::kTooLarge);
+    EXPECT_EQ(wkc.error(), Errc::kTooLarge);
     EXPECT_TRUE(link.sent.empty());
 }
 

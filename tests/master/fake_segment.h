@@ -9,13 +9,11 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
-#include <deque>
 #include <vector>
 
 #include "ecat/byte_order.h"
-#include "ecat/frame.h"
-#include "ecat/link.h"
 #include "ecat/registers.h"
+#include "tests/support/scripted_link.h"
 
 namespace parvane::master::testing {
 
@@ -94,42 +92,21 @@ struct FakeSlave {
     }
 };
 
-class FakeSegment : public ecat::Link {
+// A line of FakeSlaves; a silent one answers nothing.
+class FakeSegment : public testsupport::ScriptedLink {
   public:
-    explicit FakeSegment(std::size_t count) : slaves(count) {}
-
-    std::expected<void, ecat::LinkError> Send(std::span<const std::uint8_t> sent) override {
-        ++framesSent;
-        if (silent)
-            return {};
-        std::vector<std::uint8_t> frame(sent.begin(), sent.end());
-        ecat::ParsedFrame parsed;
-        if (!ecat::ReadFrame(frame, parsed))
-            return {};
-        frame[6] |= ecat::kMacLocallyAdministered;
-        for (std::size_t d = 0; d < parsed.count; ++d) {
-            ecat::DatagramView view = parsed.views[d];
-            for (FakeSlave& slave : slaves)
-                Pass(slave, view);
-        }
-        replies_.push_back(std::move(frame));
-        return {};
-    }
-
-    std::expected<std::size_t, ecat::LinkError> Receive(std::span<std::uint8_t> buffer,
-                                                        Clock::time_point) override {
-        if (replies_.empty())
-            return std::unexpected(ecat::LinkError::kTimeout);
-        auto frame = std::move(replies_.front());
-        replies_.pop_front();
-        const std::size_t n = std::min(frame.size(), buffer.size());
-        std::memcpy(buffer.data(), frame.data(), n);
-        return n;
-    }
+    explicit FakeSegment(std::size_t count)
+        : ScriptedLink(testsupport::EachDatagram([this](ecat::DatagramView& view) {
+              if (silent)
+                  return false;
+              for (FakeSlave& slave : slaves)
+                  Pass(slave, view);
+              return true;
+          })),
+          slaves(count) {}
 
     std::vector<FakeSlave> slaves;
     bool silent = false;
-    int framesSent = 0;
 
   private:
     static void Pass(FakeSlave& slave, ecat::DatagramView& view) {
@@ -167,8 +144,6 @@ class FakeSegment : public ecat::Link {
         if (acted)
             view.setWkc(static_cast<std::uint16_t>(view.wkc() + 1));
     }
-
-    std::deque<std::vector<std::uint8_t>> replies_;
 };
 
 }  // namespace parvane::master::testing

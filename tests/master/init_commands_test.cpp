@@ -9,12 +9,13 @@
 #include <functional>
 
 #include "ecat/byte_order.h"
-#include "tests/master/responder_link.h"
+#include "tests/support/scripted_link.h"
 
 namespace parvane::master {
 namespace {
 
-using testing::ResponderLink;
+using testsupport::EachDatagram;
+using testsupport::ScriptedLink;
 
 ExchangeOptions Quick() {
     ExchangeOptions options;
@@ -74,7 +75,7 @@ struct RunCase {
     const char* name;
     eni::InitCmd cmd;
     Answer answer;
-    std::optional<InitCmdFailure> failure;  // nothing: succeeds
+    std::optional<Errc> failure;  // nothing: succeeds
     int minCalls;
     int maxCalls;
 };
@@ -90,36 +91,36 @@ TEST(InitCommands, RunAsTheFileWritesThem) {
     const RunCase cases[] = {
         {"answered with the expected counter", AlControl(3), Wkc(1), std::nullopt, 1, 1},
         {"no Cnt: any counter passes", noCnt, Wkc(0), std::nullopt, 1, 1},
-        {"short of Cnt: retried, then fails", count, Wkc(4), InitCmdFailure::kWrongWkc, 3, 3},
+        {"short of Cnt: retried, then fails", count, Wkc(4), Errc::kWrongWkc, 3, 3},
         {"short once, then right", AlControl(3),
          [](ecat::DatagramView& d, int n) {
              d.setWkc(n == 0 ? 0 : 1);
              return true;
          },
          std::nullopt, 2, 2},
-        {"Timeout ends the retries early", bounded, Wkc(0), InitCmdFailure::kWrongWkc, 2, 100},
+        {"Timeout ends the retries early", bounded, Wkc(0), Errc::kWrongWkc, 2, 100},
         {"no reply at all", AlControl(1), [](ecat::DatagramView&, int) { return false; },
-         InitCmdFailure::kNoReply, 2, 8},
+         Errc::kNoReply, 2, 8},
         {"Validate matches after re-reads", CheckSafeOp(2000), Status(0x02, 3, 0x04), std::nullopt,
          4, 4},
-        {"Validate times out", CheckSafeOp(30), Status(0x02, 1 << 30, 0x02),
-         InitCmdFailure::kValidateTimeout, 2, 1000},
+        {"Validate times out", CheckSafeOp(30), Status(0x02, 1 << 30, 0x02), Errc::kValidateTimeout,
+         2, 1000},
         {"a refusal ends the Validate at once", CheckSafeOp(10000), Status(0x12, 1 << 30, 0x12),
-         InitCmdFailure::kRefused, 1, 1},
+         Errc::kRefused, 1, 1},
     };
     for (const RunCase& c : cases) {
         SCOPED_TRACE(c.name);
         std::atomic<int> calls{0};
-        ResponderLink link([&](ecat::DatagramView& d) { return c.answer(d, calls++); });
+        ScriptedLink link(
+            EachDatagram([&](ecat::DatagramView& d) { return c.answer(d, calls++); }));
         Exchange exchange(link, Quick());
         std::stop_source stop;
         const auto result = RunInitCmd(exchange, c.cmd, stop.get_token());
         if (c.failure) {
             ASSERT_FALSE(result.has_value());
-            EXPECT_EQ(result.error().failure, *c.failure)
-                << InitCmdFailureText(result.error().failure);
+            EXPECT_EQ(result.error().code, *c.failure) << ErrorText(result.error());
         } else {
-            EXPECT_TRUE(result.has_value()) << InitCmdFailureText(result.error().failure);
+            EXPECT_TRUE(result.has_value()) << ErrorText(result.error());
         }
         EXPECT_GE(calls.load(), c.minCalls);
         EXPECT_LE(calls.load(), c.maxCalls);
@@ -129,25 +130,26 @@ TEST(InitCommands, RunAsTheFileWritesThem) {
 TEST(InitCommands, FailureCarriesTheCountersForTheLog) {
     eni::InitCmd count = Cmd(ecat::Command::kBrd, 0, 0x0130, {0, 0});
     count.datagram.expectedWkc = 5;
-    ResponderLink link([](ecat::DatagramView& d) {
+    ScriptedLink link(EachDatagram([](ecat::DatagramView& d) {
         d.setWkc(4);
         return true;
-    });
+    }));
     Exchange exchange(link, Quick());
-    const auto result = RunInitCmd(exchange, count, std::stop_token{});
+    InitCmdTrace trace;
+    const auto result = RunInitCmd(exchange, count, std::stop_token{}, {}, {}, &trace);
     ASSERT_FALSE(result.has_value());
-    EXPECT_EQ(result.error().expectedWkc, std::optional<std::uint16_t>(5));
-    EXPECT_EQ(result.error().receivedWkc, 4);
-    EXPECT_EQ(result.error().tries, 1u);
+    char why[200];
+    EXPECT_STREQ(DescribeFailure(count, result.error(), trace, why),
+                 "wrong working counter (working counter 4, expected 5; 1 tries)");
 }
 
 TEST(InitCommands, ReadsHandTheReplyBack) {
     eni::InitCmd read = Cmd(ecat::Command::kFprd, 1001, 0x0508, {0, 0, 0, 0});
-    ResponderLink link([](ecat::DatagramView& d) {
+    ScriptedLink link(EachDatagram([](ecat::DatagramView& d) {
         ecat::Put32(d.data().data(), 0x12345678);
         d.setWkc(1);
         return true;
-    });
+    }));
     Exchange exchange(link, Quick());
     std::array<std::uint8_t, 4> reply{};
     ASSERT_TRUE(RunInitCmd(exchange, read, std::stop_token{}, {}, reply).has_value());
@@ -155,17 +157,17 @@ TEST(InitCommands, ReadsHandTheReplyBack) {
 }
 
 TEST(InitCommands, AStopEndsAValidateWait) {
-    ResponderLink link([](ecat::DatagramView& d) {
+    ScriptedLink link(EachDatagram([](ecat::DatagramView& d) {
         d.data()[0] = 0x02;
         d.setWkc(1);
         return true;
-    });
+    }));
     Exchange exchange(link, Quick());
     std::stop_source stop;
     stop.request_stop();
     const auto result = RunInitCmd(exchange, CheckSafeOp(60000), stop.get_token());
     ASSERT_FALSE(result.has_value());
-    EXPECT_EQ(result.error().failure, InitCmdFailure::kCancelled);
+    EXPECT_EQ(result.error().code, Errc::kCancelled);
 }
 
 TEST(InitCommands, ValidateComparesUnderTheMask) {

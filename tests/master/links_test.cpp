@@ -10,14 +10,14 @@
 
 #include "master/pcap_link.h"
 #include "master/raw_socket_link.h"
-#include "tests/master/scripted_link.h"
+#include "tests/support/scripted_link.h"
 
 namespace parvane::master {
 namespace {
 
-using testing::Answered;
-using testing::Frame;
-using testing::ScriptedLink;
+using testsupport::Answered;
+using testsupport::Frame;
+using testsupport::ScriptedLink;
 
 std::vector<Frame> ReadRecording(const std::string& path, int& linkType) {
     char error[PCAP_ERRBUF_SIZE];
@@ -80,8 +80,9 @@ TEST(RawSocketLink, AnInterfaceThatDoesNotExistIsNamedInTheRefusal) {
     for (const char* name : {"pvnone0", "", "a-name-longer-than-ifnamsiz"}) {
         auto link = RawSocketLink::Open(name);
         ASSERT_FALSE(link) << name;
-        EXPECT_EQ(link.error().kind, LinkOpenError::Kind::kNoInterface) << name;
-        EXPECT_NE(link.error().message.find(name), std::string::npos) << link.error().message;
+        EXPECT_EQ(link.error(), Errc::kNoInterface) << name;
+        const std::string refusal = RawSocketLink::Refusal(link.error(), name);
+        EXPECT_NE(refusal.find(name), std::string::npos) << refusal;
     }
 }
 
@@ -90,8 +91,9 @@ TEST(RawSocketLink, WithoutCapNetRawTheRefusalSaysHowToGrantIt) {
         GTEST_SKIP() << "root holds CAP_NET_RAW";
     auto link = RawSocketLink::Open("lo");
     ASSERT_FALSE(link);
-    EXPECT_EQ(link.error().kind, LinkOpenError::Kind::kNoPermission);
-    EXPECT_NE(link.error().message.find("setcap cap_net_raw+ep"), std::string::npos);
+    EXPECT_EQ(link.error(), Errc::kNoPermission);
+    EXPECT_NE(RawSocketLink::Refusal(link.error(), "lo").find("setcap cap_net_raw+ep"),
+              std::string::npos);
 }
 
 }  // namespace

@@ -16,13 +16,14 @@
 #include <thread>
 #include <vector>
 
-#include "master/bring_up.h"
-#include "master/log.h"
 #include "emulator/description.h"
 #include "emulator/in_process_link.h"
 #include "emulator/network.h"
 #include "emulator/segment.h"
 #include "eni/eni_reader.h"
+#include "master/bring_up.h"
+#include "master/log.h"
+#include "tests/support/scripted_link.h"
 
 namespace parvane::master {
 namespace {
@@ -76,45 +77,17 @@ void WaitForFrames(const Exchange& exchange, std::uint64_t frames) {
 
 // Emulated slaves in a line made of two segments; the second can be
 // unplugged and plugged in again, as a cable pulled behind the first.
-class SplitLine : public ecat::Link {
-  public:
-    SplitLine(std::unique_ptr<emulator::Segment> front, std::unique_ptr<emulator::Segment> back)
-        : front_(std::move(front)), back_(std::move(back)) {}
-
-    std::expected<void, ecat::LinkError> Send(std::span<const std::uint8_t> sent) override {
-        std::lock_guard lock(mutex_);
-        std::vector<std::uint8_t> frame(sent.begin(), sent.end());
-        if (front_->Process(frame) != emulator::FrameOutcome::kAnswered)
-            return {};
-        if (back_ && plugged_ && back_->Process(frame) != emulator::FrameOutcome::kAnswered)
-            return {};
-        replies_.push_back(std::move(frame));
-        return {};
-    }
-
-    std::expected<std::size_t, ecat::LinkError> Receive(std::span<std::uint8_t> buffer,
-                                                        Clock::time_point) override {
-        std::lock_guard lock(mutex_);
-        if (replies_.empty())
-            return std::unexpected(ecat::LinkError::kTimeout);
-        const std::vector<std::uint8_t> frame = std::move(replies_.front());
-        replies_.erase(replies_.begin());
-        const std::size_t n = std::min(frame.size(), buffer.size());
-        std::copy_n(frame.begin(), n, buffer.begin());
-        return n;
-    }
-
-    void Plug(bool on) {
-        std::lock_guard lock(mutex_);
-        plugged_ = on;
-    }
-
-  private:
-    std::mutex mutex_;
-    std::unique_ptr<emulator::Segment> front_;
-    std::unique_ptr<emulator::Segment> back_;
-    bool plugged_ = true;
-    std::vector<std::vector<std::uint8_t>> replies_;
+struct SplitLine {
+    std::unique_ptr<emulator::Segment> front;
+    std::unique_ptr<emulator::Segment> back;
+    std::atomic<bool> plugged{true};
+    testsupport::ScriptedLink link{
+        [this](const testsupport::Frame& sent, int, std::deque<testsupport::Frame>& arrivals) {
+            testsupport::Frame frame = sent;
+            if (front->Process(frame) == emulator::FrameOutcome::kAnswered &&
+                (!plugged || back->Process(frame) == emulator::FrameOutcome::kAnswered))
+                arrivals.push_back(std::move(frame));
+        }};
 };
 
 StateMachineOptions Options() {
@@ -327,14 +300,14 @@ TEST_F(StateMachineTest, ASlaveLeavingInOpIsLoggedOnce) {
     front.slaves.resize(4);
     eni::NetworkConfig back = config;
     back.slaves.erase(back.slaves.begin(), back.slaves.begin() + 4);
-    SplitLine line(emulator::BuildSegment(front, emulator::Description{}),
-                   emulator::BuildSegment(back, emulator::Description{}));
-    Master master(line, config);
+    SplitLine line{emulator::BuildSegment(front, emulator::Description{}),
+                   emulator::BuildSegment(back, emulator::Description{})};
+    Master master(line.link, config);
     ASSERT_TRUE(master.machine);
     ASSERT_EQ(master.Walk(AlState::kOp), AlState::kOp);
     WaitForFrames(master.exchange, 50);  // process data flows in OP
 
-    line.Plug(false);
+    line.plugged = false;
     EXPECT_TRUE(WaitForLine("slave 4 (station 1005, "));
     EXPECT_TRUE(WaitForLine("expected 6: a slave stopped"));
     WaitForFrames(master.exchange, 200);  // many cycles before counting the lines again
@@ -344,7 +317,7 @@ TEST_F(StateMachineTest, ASlaveLeavingInOpIsLoggedOnce) {
 
     // Back on the line, the slave has fallen to SAFEOP (its outputs stopped);
     // the caller's repeated request brings it back to OP.
-    line.Plug(true);
+    line.plugged = true;
     EXPECT_TRUE(WaitForLine("answers again"));
     EXPECT_EQ(master.Walk(AlState::kOp), AlState::kOp);
     EXPECT_TRUE(WaitForLine("answers with working counter 6 again"));

@@ -30,7 +30,7 @@ TEST(RawLinkOnVeth, BringsUpTheEmulatorProgramsSlaves) {
     ASSERT_TRUE(eni);
 
     auto link = master::RawSocketLink::Open(wiretest::MasterInterface());
-    ASSERT_TRUE(link) << link.error().message;
+    ASSERT_TRUE(link) << master::RawSocketLink::Refusal(link.error(), wiretest::MasterInterface());
     // Nothing answers yet: a receive ends by its deadline with a timeout.
     std::array<std::uint8_t, 1514> buffer{};
     auto nothing = (*link)->Receive(buffer, std::chrono::steady_clock::now() + 20ms);

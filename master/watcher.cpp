@@ -1,0 +1,46 @@
+#include "master/watcher.h"
+
+#include "ecat/registers.h"
+#include "master/log.h"
+
+namespace parvane::master {
+
+using ecat::AlState;
+
+Watcher::Watcher(AlWalk& al, std::vector<SlaveState>& slaves, CyclicProcessData& cyclic)
+    : al_(al), slaves_(slaves), cyclic_(cyclic) {}
+
+void Watcher::Look() {
+    al_.ReadStatuses();
+    SlaveLines errors;
+    for (SlaveState& s : slaves_) {
+        if (!s.present || !s.answering)
+            continue;
+        if (s.error() && !s.errorLogged && errors.Take()) {
+            char label[160];
+            Log("%s is in %s with AL status code 0x%04X (%s)", Label(s, label),
+                ecat::AlStateName(s.state()), static_cast<unsigned>(s.code),
+                ecat::AlStatusCodeText(s.code));
+        }
+        s.errorLogged = s.error();
+    }
+    errors.Close("show an AL error");
+}
+
+void Watcher::Starting(AlState to) {
+    if (Rank(to) >= Rank(AlState::kSafeOp))
+        cyclic_.Start(to);
+    else
+        cyclic_.Check(false);
+}
+
+void Watcher::Settle(AlState state) {
+    if (Rank(state) >= Rank(AlState::kSafeOp)) {
+        cyclic_.Start(state);
+        cyclic_.Check(true);  // the network is in the state: counters must match Cnt
+    } else {
+        cyclic_.Stop();
+    }
+}
+
+}  // namespace parvane::master
