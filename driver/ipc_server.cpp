@@ -16,8 +16,6 @@ namespace {
 // Connections that have not (successfully) opened yet; the opened ones are
 // bounded by the openings allowed.
 constexpr std::size_t kSparePending = 16;
-// Messages taken from one connection before the others get their turn.
-constexpr int kBurst = 16;
 
 }  // namespace
 
@@ -120,30 +118,30 @@ void IpcServer::Accept() {
 }
 
 bool IpcServer::Receive(MasterService& service, Client& client) {
-    for (int n = 0; n < kBurst; ++n) {
-        std::uint8_t buffer[64];
-        ssize_t size = ::recv(client.fd.get(), buffer, sizeof buffer, MSG_DONTWAIT | MSG_TRUNC);
-        if (size == 0)
+    // One message per readiness: poll() reports the connection again while
+    // more are queued, so a caller waiting for its reply costs one receive
+    // and one send here, and a busy connection takes its turn among the
+    // others.
+    std::uint8_t buffer[64];
+    ssize_t size = ::recv(client.fd.get(), buffer, sizeof buffer, MSG_DONTWAIT | MSG_TRUNC);
+    if (size == 0)
+        return false;
+    if (size < 0)
+        return errno == EAGAIN || errno == EINTR;
+    std::size_t length = std::min(static_cast<std::size_t>(size), sizeof buffer);
+    auto decoded = parvane::ipc::DecodeRequest({buffer, length});
+    if (static_cast<std::size_t>(size) > sizeof buffer)
+        decoded.request.reset();
+    Answer answer = service.Handle(client.state, decoded);
+    if (answer.reply) {
+        auto bytes = parvane::ipc::EncodeReply(*answer.reply);
+        if (::send(client.fd.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT) !=
+            static_cast<ssize_t>(bytes.size())) {
+            Log("reply not delivered (%s); connection dropped", std::strerror(errno));
             return false;
-        if (size < 0)
-            return errno == EAGAIN || errno == EINTR;
-        std::size_t length = std::min(static_cast<std::size_t>(size), sizeof buffer);
-        auto decoded = parvane::ipc::DecodeRequest({buffer, length});
-        if (static_cast<std::size_t>(size) > sizeof buffer)
-            decoded.request.reset();
-        Answer answer = service.Handle(client.state, decoded);
-        if (answer.reply) {
-            auto bytes = parvane::ipc::EncodeReply(*answer.reply);
-            if (::send(client.fd.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT) !=
-                static_cast<ssize_t>(bytes.size())) {
-                Log("reply not delivered (%s); connection dropped", std::strerror(errno));
-                return false;
-            }
         }
-        if (answer.close)
-            return false;
     }
-    return true;
+    return !answer.close;
 }
 
 }  // namespace parvane::driver
