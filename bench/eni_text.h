@@ -17,7 +17,9 @@ std::string EniText(std::size_t count, bool configuratorShaped);
 // (vendor ID 2), named after its type, with `initCmds` register init
 // commands (its AL control requests, the sync manager and FMMU of its
 // outputs, a watchdog) and one RxPDO of `rxPdoEntries` 16-bit entries at its
-// own place in the process image. Some 2.8 kB per slave as given below.
+// own place in the process image. Some 2.8 kB per slave as given below. It
+// has no cyclic frames, so its slaves stop at SAFEOP (their outputs never
+// come): it is for reading and starting, not for whole runs.
 struct ExportShape {
     std::size_t productCodes = 97;
     std::size_t revisions = 5;
