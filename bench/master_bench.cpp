@@ -7,11 +7,11 @@
 #include <vector>
 
 #include "bench/eni_text.h"
-#include "master/bring_up.h"
-#include "master/log.h"
 #include "emulator/in_process_link.h"
 #include "emulator/network.h"
 #include "eni/eni_reader.h"
+#include "master/bring_up.h"
+#include "master/log.h"
 
 namespace {
 
