@@ -395,7 +395,10 @@ class Streamer {
                            return EndTag(t, 0, name, end);
                        });
             }
-            Batch batch;
+            // The helper's batch when it is idle, else this thread's; their
+            // buffers are kept from batch to batch.
+            const bool forHelper = !helper.joinable();
+            Batch& batch = forHelper ? helperBatch_ : ownBatch_;
             if (!ScanBatch(batch, kBatchBytes)) {
                 joinHelper();
                 return false;
@@ -410,8 +413,7 @@ class Streamer {
                 }
                 continue;
             }
-            if (!helper.joinable()) {
-                helperBatch_ = std::move(batch);
+            if (forHelper) {
                 helped = SlaveBatch{};
                 try {
                     helper = std::thread([this, &helped] {
@@ -508,7 +510,10 @@ class Streamer {
     // `batchBytes`, only white space between them), to be parsed together:
     // one parse and one set of nodes for many slaves.
     bool ScanBatch(Batch& batch, std::size_t batchBytes) {
+        batch.text.clear();
         batch.firstSlave = scannedSlaves_;
+        batch.slaves = 0;
+        batch.onlySlaves = true;
         for (;;) {
             std::string_view text;
             if (!Next([&](std::string_view t, std::size_t& end) {
@@ -559,10 +564,7 @@ class Streamer {
     }
 
     // An element that is not read, parsed only to be sure it is well formed.
-    bool Checked() {
-        Batch batch;
-        return ScanBatch(batch, 0) && Parse(batch.text, document_);
-    }
+    bool Checked() { return ScanBatch(ownBatch_, 0) && Parse(ownBatch_.text, document_); }
 
     static bool ReadSlave(const pugi::xml_node& slave, std::size_t position, SlaveBatch& out) {
         SlaveIdentity identity;
@@ -586,6 +588,7 @@ class Streamer {
     bool latin1_ = false;
     std::size_t scannedSlaves_ = 0;
     pugi::xml_document document_;
+    Batch ownBatch_;
     // The helper thread's: only it touches them while it runs.
     Batch helperBatch_;
     pugi::xml_document helperDocument_;
