@@ -1,5 +1,7 @@
-// Writes a generated ENI to stdout: eni_gen COUNT [plain]. The wire
-// benchmark serves it with the emulator program and drives it with the driver.
+// Writes a generated ENI to stdout: eni_gen COUNT [plain|export]. The wire
+// benchmark serves it with the emulator program and drives it with the
+// driver; "export" is the shape of a configurator's export of a long line
+// of devices (bench/eni_text.h).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,11 +10,13 @@
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: eni_gen COUNT [plain]\n");
+        std::fprintf(stderr, "usage: eni_gen COUNT [plain|export]\n");
         return 2;
     }
     const auto count = static_cast<std::size_t>(std::strtoul(argv[1], nullptr, 10));
-    const bool plain = argc > 2 && std::strcmp(argv[2], "plain") == 0;
-    const std::string text = benchdata::EniText(count, !plain);
+    const char* shape = argc > 2 ? argv[2] : "";
+    const std::string text = std::strcmp(shape, "export") == 0
+                                 ? benchdata::ExportEniText(count)
+                                 : benchdata::EniText(count, std::strcmp(shape, "plain") != 0);
     return std::fwrite(text.data(), 1, text.size(), stdout) == text.size() ? 0 : 1;
 }

@@ -12,4 +12,20 @@ namespace benchdata {
 // a plain one only its identity.
 std::string EniText(std::size_t count, bool configuratorShaped);
 
+// A long line of devices as a configurator exports it: slave i is of product
+// code 0x2000 + i % productCodes and revision 0x00100000 + i % revisions
+// (vendor ID 2), named after its type, with `initCmds` register init
+// commands (its AL control requests, the sync manager and FMMU of its
+// outputs, a watchdog) and one RxPDO of `rxPdoEntries` 16-bit entries at its
+// own place in the process image. Some 2.8 kB per slave as given below. It
+// has no cyclic frames, so its slaves stop at SAFEOP (their outputs never
+// come): it is for reading and starting, not for whole runs.
+struct ExportShape {
+    std::size_t productCodes = 97;
+    std::size_t revisions = 5;
+    std::size_t initCmds = 8;
+    std::size_t rxPdoEntries = 8;
+};
+std::string ExportEniText(std::size_t count, const ExportShape& shape = {});
+
 }  // namespace benchdata

@@ -10,6 +10,8 @@ dir=${1:-build-bench}
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPARVANE_TESTS=ON >/dev/null
 cmake --build "$dir" --target parvane lomadyn rtnode master_ini parvane_bench -j 2 >/dev/null
 echo "Machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), $(uname -sr)"
+# Times are only comparable on a quiet machine: the load goes with them.
+echo "Load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
 "$dir/bin/parvane_bench" "$dir/bin" examples
 # The same table goes on with the figures over a veth pair (root only: the
@@ -25,3 +27,5 @@ cmake --build "$dir" --target emulator_bench -j 2 >/dev/null
 cmake --build "$dir" --target master_bench -j 2 >/dev/null
 echo
 "$dir/bin/master_bench"
+echo
+echo "Load average at end: $(cut -d' ' -f1-3 /proc/loadavg)"

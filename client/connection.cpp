@@ -1,8 +1,11 @@
 #include "client/connection.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <thread>
 
@@ -40,8 +43,16 @@ Outcome Connection::Connect(const parvane::ipc::SocketAddress& address,
         fd_.reset(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
         if (!fd_.valid())
             return Outcome::kRefused;
-        if (::connect(fd_.get(), address.addr(), address.size()) == 0)
+        if (::connect(fd_.get(), address.addr(), address.size()) == 0) {
+            // Replies are waited for in recv() itself, bounded by the
+            // socket's receive timeout: a call then costs a send and a
+            // receive, as few system calls as a round trip can take.
+            const int flags = ::fcntl(fd_.get(), F_GETFL);
+            if (flags < 0 || ::fcntl(fd_.get(), F_SETFL, flags & ~O_NONBLOCK) != 0)
+                return Outcome::kRefused;
+            receiveTimeout_ = {};
             return Outcome::kOk;
+        }
         int error = errno;
         fd_.reset();
         // A full backlog: the driver is busy but alive; try again shortly.
@@ -84,19 +95,37 @@ Outcome Connection::Send(const parvane::ipc::Request& request, Clock::time_point
     }
 }
 
+bool Connection::BoundReceive(Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
+    if (left.count() <= 0)
+        return false;
+    if (receiveTimeout_.count() > 0 && receiveTimeout_ <= left)
+        return true;
+    // A little less than what is left, so that the next calls, each with a
+    // fresh bound, find it short enough and need not set it again.
+    const auto timeout = std::max(left - left / 16, std::chrono::microseconds(1));
+    timeval tv{};
+    tv.tv_sec = static_cast<time_t>(timeout.count() / 1000000);
+    tv.tv_usec = static_cast<suseconds_t>(timeout.count() % 1000000);
+    if (::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0)
+        return false;
+    receiveTimeout_ = timeout;
+    return true;
+}
+
 Outcome Connection::Receive(const parvane::ipc::Request& request, Clock::time_point deadline,
                             parvane::ipc::Reply& reply) {
     for (;;) {
-        short revents = 0;
-        if (!WaitFor(fd_.get(), POLLIN, deadline, revents))
+        if (!BoundReceive(deadline))
             return Outcome::kTimeout;
         std::uint8_t buffer[64];
-        ssize_t n = ::recv(fd_.get(), buffer, sizeof buffer, MSG_DONTWAIT | MSG_TRUNC);
+        ssize_t n = ::recv(fd_.get(), buffer, sizeof buffer, MSG_TRUNC);
         if (n == 0)
             return Break();  // the driver closed its end
         if (n < 0) {
-            if (errno == EAGAIN || errno == EINTR)
-                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+                continue;  // the receive timeout ran out: the deadline decides
             return Break();
         }
         if (static_cast<std::size_t>(n) > sizeof buffer)

@@ -1,5 +1,6 @@
 // One connection of the client library to the master driver: connect, then
-// request/reply calls, each bounded by a deadline. Nothing here blocks beyond
+// request/reply calls, each bounded by a deadline (a reply is waited for in a
+// blocking receive whose timeout never reaches past it). Nothing here blocks beyond
 // the deadline it is given, and a broken connection never raises SIGPIPE.
 #pragma once
 
@@ -37,6 +38,10 @@ class Connection {
     Outcome Send(const parvane::ipc::Request& request, Clock::time_point deadline);
     Outcome Receive(const parvane::ipc::Request& request, Clock::time_point deadline,
                     parvane::ipc::Reply& reply);
+    // Sets the socket's receive timeout no longer than what is left until
+    // the deadline (only when the one set is longer); false when the
+    // deadline has passed or the timeout cannot be set.
+    bool BoundReceive(Clock::time_point deadline);
     Outcome Break() {
         broken_ = true;
         return Outcome::kLost;
@@ -44,6 +49,7 @@ class Connection {
 
     parvane::common::UniqueFd fd_;
     std::uint32_t seq_ = 0;
+    std::chrono::microseconds receiveTimeout_{0};  // 0: not set, recv() would wait for ever
     bool broken_ = false;
 };
 

@@ -1,12 +1,13 @@
 #include "driver/ipc_server.h"
 
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 
 #include "driver/log.h"
 
@@ -16,8 +17,6 @@ namespace {
 // Connections that have not (successfully) opened yet; the opened ones are
 // bounded by the openings allowed.
 constexpr std::size_t kSparePending = 16;
-// Messages taken from one connection before the others get their turn.
-constexpr int kBurst = 16;
 
 }  // namespace
 
@@ -47,40 +46,66 @@ IpcServer::~IpcServer() {
 
 void IpcServer::Serve(MasterService& service, int stopFd, const std::function<bool()>& stillWanted,
                       std::chrono::milliseconds period) {
-    std::vector<pollfd> fds;
+    // epoll keeps the descriptors registered between waits: a wait costs
+    // one system call whatever the number of connections.
+    common::UniqueFd epoll(::epoll_create1(EPOLL_CLOEXEC));
+    if (!epoll.valid()) {
+        Log("epoll_create1 failed: %s", std::strerror(errno));
+        return;
+    }
+    epoll_ = epoll.get();
+    bool watched = Watch(stopFd) && Watch(listener_.get());
+    for (const Client& client : clients_)
+        watched = watched && Watch(client.fd.get());
+    if (!watched) {
+        Log("epoll_ctl failed: %s", std::strerror(errno));
+        return;
+    }
     const int timeoutMs = stillWanted ? static_cast<int>(period.count()) : -1;
     auto nextAsk = std::chrono::steady_clock::now() + period;
+    epoll_event events[16];
     for (;;) {
         if (stillWanted && std::chrono::steady_clock::now() >= nextAsk) {
             if (!stillWanted())
                 return;
             nextAsk = std::chrono::steady_clock::now() + period;
         }
-        fds.clear();
-        fds.push_back({stopFd, POLLIN, 0});
-        fds.push_back({listener_.get(), POLLIN, 0});
-        for (const Client& client : clients_)
-            fds.push_back({client.fd.get(), POLLIN, 0});
-        if (::poll(fds.data(), fds.size(), timeoutMs) < 0) {
+        const int n = ::epoll_wait(epoll.get(), events, std::size(events), timeoutMs);
+        if (n < 0) {
             if (errno == EINTR)
                 continue;
-            Log("poll failed: %s", std::strerror(errno));
+            Log("epoll_wait failed: %s", std::strerror(errno));
             return;
         }
-        if (fds[0].revents != 0)
-            return;
-        // Clients first (their indices match fds), then new connections.
-        for (std::size_t i = clients_.size(); i-- > 0;) {
-            if (fds[i + 2].revents == 0)
+        bool accept = false;
+        for (int e = 0; e < n; ++e) {
+            if (events[e].data.fd == stopFd)
+                return;
+            accept = accept || events[e].data.fd == listener_.get();
+        }
+        // Clients first (a descriptor closed meanwhile finds no client),
+        // then new connections.
+        for (int e = 0; e < n; ++e) {
+            const int fd = events[e].data.fd;
+            auto client = std::find_if(clients_.begin(), clients_.end(),
+                                       [fd](const Client& c) { return c.fd.get() == fd; });
+            if (client == clients_.end())
                 continue;
-            if (!Receive(service, clients_[i])) {
-                service.Disconnected(clients_[i].state);
-                clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(i));
+            if (!Receive(service, *client)) {
+                service.Disconnected(client->state);
+                clients_.erase(client);  // closing it leaves the epoll set too
             }
         }
-        if (fds[1].revents & POLLIN)
+        if (accept)
             Accept();
     }
+}
+
+bool IpcServer::Watch(int fd) {
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.fd = fd;
+    return ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event) == 0;
 }
 
 void IpcServer::Accept() {
@@ -115,35 +140,40 @@ void IpcServer::Accept() {
                 peer.pid);
             clients_.erase(oldest);
         }
+        if (!Watch(fd.get())) {
+            Log("epoll_ctl failed: %s; connection from pid %d dropped", std::strerror(errno),
+                peer.pid);
+            continue;
+        }
         clients_.push_back({std::move(fd), {}});
     }
 }
 
 bool IpcServer::Receive(MasterService& service, Client& client) {
-    for (int n = 0; n < kBurst; ++n) {
-        std::uint8_t buffer[64];
-        ssize_t size = ::recv(client.fd.get(), buffer, sizeof buffer, MSG_DONTWAIT | MSG_TRUNC);
-        if (size == 0)
+    // One message per readiness: poll() reports the connection again while
+    // more are queued, so a caller waiting for its reply costs one receive
+    // and one send here, and a busy connection takes its turn among the
+    // others.
+    std::uint8_t buffer[64];
+    ssize_t size = ::recv(client.fd.get(), buffer, sizeof buffer, MSG_DONTWAIT | MSG_TRUNC);
+    if (size == 0)
+        return false;
+    if (size < 0)
+        return errno == EAGAIN || errno == EINTR;
+    std::size_t length = std::min(static_cast<std::size_t>(size), sizeof buffer);
+    auto decoded = parvane::ipc::DecodeRequest({buffer, length});
+    if (static_cast<std::size_t>(size) > sizeof buffer)
+        decoded.request.reset();
+    Answer answer = service.Handle(client.state, decoded);
+    if (answer.reply) {
+        auto bytes = parvane::ipc::EncodeReply(*answer.reply);
+        if (::send(client.fd.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT) !=
+            static_cast<ssize_t>(bytes.size())) {
+            Log("reply not delivered (%s); connection dropped", std::strerror(errno));
             return false;
-        if (size < 0)
-            return errno == EAGAIN || errno == EINTR;
-        std::size_t length = std::min(static_cast<std::size_t>(size), sizeof buffer);
-        auto decoded = parvane::ipc::DecodeRequest({buffer, length});
-        if (static_cast<std::size_t>(size) > sizeof buffer)
-            decoded.request.reset();
-        Answer answer = service.Handle(client.state, decoded);
-        if (answer.reply) {
-            auto bytes = parvane::ipc::EncodeReply(*answer.reply);
-            if (::send(client.fd.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT) !=
-                static_cast<ssize_t>(bytes.size())) {
-                Log("reply not delivered (%s); connection dropped", std::strerror(errno));
-                return false;
-            }
         }
-        if (answer.close)
-            return false;
     }
-    return true;
+    return !answer.close;
 }
 
 }  // namespace parvane::driver

@@ -1,5 +1,5 @@
 // The driver's IPC endpoint: a SOCK_SEQPACKET Unix-domain socket in the
-// driver's process folder, served by a single-threaded poll() loop. Only
+// driver's process folder, served by a single-threaded epoll loop. Only
 // peers of the driver's own user are accepted.
 #pragma once
 
@@ -43,12 +43,15 @@ class IpcServer {
     };
 
     void Accept();
+    // Adds the descriptor to the epoll set of the running Serve.
+    bool Watch(int fd);
     // False when the client is to be dropped.
     bool Receive(MasterService& service, Client& client);
 
     parvane::ipc::SocketAddress address_;
     parvane::common::UniqueFd listener_;
     std::vector<Client> clients_;
+    int epoll_ = -1;  // the running Serve's epoll set
 };
 
 }  // namespace parvane::driver

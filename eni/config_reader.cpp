@@ -3,11 +3,35 @@
 #include <cstdarg>
 #include <cstdio>
 #include <limits>
+#include <unordered_map>
 
 #include "eni/number_text.h"
 
 namespace parvane::eni {
 namespace {
+
+// The texts handed out on this thread while a SharedTextScope lives; past
+// this many distinct ones, texts are no longer shared (a file whose every
+// comment differs gains nothing from a table of them).
+constexpr std::size_t kMaxSharedTexts = 4096;
+
+struct TextTable {
+    int scopes = 0;
+    std::unordered_map<std::string_view, SharedText> texts;
+};
+
+thread_local TextTable tTexts;
+
+SharedText Shared(std::string_view text) {
+    if (tTexts.scopes == 0 || text.empty())
+        return SharedText(text);
+    if (auto found = tTexts.texts.find(text); found != tTexts.texts.end())
+        return found->second;
+    SharedText shared(text);
+    if (tTexts.texts.size() < kMaxSharedTexts)
+        tTexts.texts.emplace(std::string_view(shared.str()), shared);
+    return shared;
+}
 
 // Where an element lies: a chain of steps up to Config, built on the stack
 // as the reader descends and turned into text only when something is refused.
@@ -335,11 +359,11 @@ ReadResult ReadInitCmd(const Where& where, const pugi::xml_node& node, InitCmd& 
                 return ReadResult(Refuse(Child(where, child), child,
                                          "\"%.40s\" is not frame or cycle", child.text().get()));
             }
-            out.requirement = text;
+            out.requirement = Shared(text);
             return ReadResult{};
         }
         if (name == "Comment") {
-            out.comment = TextOf(child);
+            out.comment = Shared(TextOf(child));
             return ReadResult{};
         }
         if (name == "Retries")
@@ -413,7 +437,7 @@ ReadResult ReadCoeInitCmd(const Where& where, const pugi::xml_node& node, CoeIni
         if (name == "Transition")
             return Transitions(where, child, out.transitions);
         if (name == "Comment") {
-            out.comment = TextOf(child);
+            out.comment = Shared(TextOf(child));
             return ReadResult{};
         }
         if (name == "Timeout")
@@ -579,12 +603,14 @@ ReadResult ReadPdo(const Where& where, const pugi::xml_node& node, Pdo& out) {
         if (name == "Index")
             return Number(where, child, out.index);
         if (name == "Name") {
-            out.name = TextOf(child);
+            out.name = Shared(TextOf(child));
             return ReadResult{};
         }
         if (name != "Entry")
             return ReadResult{};
         const Where at{&where, name, entryIndex++};
+        if (out.entries.empty())
+            out.entries.reserve(CountElements(node, "Entry"));
         PdoEntry& entry = out.entries.emplace_back();
         return ForEachElement(child, [&](const pugi::xml_node& field, std::string_view n) {
             if (n == "Index")
@@ -594,9 +620,9 @@ ReadResult ReadPdo(const Where& where, const pugi::xml_node& node, Pdo& out) {
             if (n == "BitLen")
                 return Number(at, field, entry.bitLength);
             if (n == "Name")
-                entry.name = TextOf(field);
+                entry.name = Shared(TextOf(field));
             else if (n == "DataType")
-                entry.dataType = TextOf(field);
+                entry.dataType = Shared(TextOf(field));
             return ReadResult{};
         });
     });
@@ -716,6 +742,15 @@ ReadResult ReadCyclicCmd(const Where& where, const pugi::xml_node& node, CyclicC
 }
 
 }  // namespace
+
+SharedTextScope::SharedTextScope() {
+    ++tTexts.scopes;
+}
+
+SharedTextScope::~SharedTextScope() {
+    if (--tTexts.scopes == 0)
+        tTexts.texts.clear();
+}
 
 std::string_view LocalName(const pugi::xml_node& node) {
     // One pass over the name: every element of the file comes through here.

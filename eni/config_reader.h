@@ -28,6 +28,17 @@ struct Refusal {
 
 using ReadResult = std::expected<void, Refusal>;
 
+// While one lives on a thread, the readers below hand out each distinct text
+// they read on it (comments, names, ...) once, shared (SharedText); the
+// table of texts is dropped with the last one.
+class SharedTextScope {
+  public:
+    SharedTextScope();
+    ~SharedTextScope();
+    SharedTextScope(const SharedTextScope&) = delete;
+    SharedTextScope& operator=(const SharedTextScope&) = delete;
+};
+
 // The element's name without a namespace prefix.
 std::string_view LocalName(const pugi::xml_node& node);
 

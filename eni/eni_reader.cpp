@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "eni/config_reader.h"
+#include "eni/eni_stream.h"
 #include "eni/file_bytes.h"
 #include "eni/number_text.h"
 #include "eni/xml_encoding.h"
@@ -46,6 +47,7 @@ class Reader {
     explicit Reader(XmlInput& input) : buffer_(input.bytes), encoding_(input.encoding) {}
 
     std::expected<EniContents, Error> Read() {
+        SharedTextScope texts;
         pugi::xml_document document;
         const unsigned options = pugi::parse_default | pugi::parse_embed_pcdata;
         pugi::xml_parse_result parsed =
@@ -170,6 +172,7 @@ class Reader {
     }
 
     void ReadRun(const std::vector<pugi::xml_node>& nodes, SlaveRun& run) {
+        SharedTextScope texts;
         for (std::size_t p = run.first; p < run.first + run.count; ++p) {
             if (auto refused = ReadSlave(nodes[p], p, run); !refused) {
                 run.refusal = PositionedError{p, std::move(refused.error())};
@@ -276,11 +279,23 @@ class Reader {
 }  // namespace
 
 std::expected<EniContents, Error> ReadEniText(std::string_view text) {
+    std::size_t at = 0;
+    auto streamed =
+        StreamEni(text.size(), [&](char* into, std::size_t size) -> std::optional<std::size_t> {
+            const std::size_t n = std::min(size, text.size() - at);
+            std::memcpy(into, text.data() + at, n);
+            at += n;
+            return n;
+        });
+    if (streamed)
+        return std::move(*streamed);
     XmlInput input = PrepareXml(std::vector<char>(text.begin(), text.end()));
     return Reader(input).Read();
 }
 
 std::expected<EniContents, Error> ReadEniFile(const std::filesystem::path& path) {
+    if (auto streamed = StreamEniFile(path))
+        return std::move(*streamed);
     auto bytes = ReadFileBytes(path, kMaxEniBytes);
     if (!bytes)
         return std::unexpected(std::move(bytes.error()));

@@ -9,23 +9,12 @@
 #include <string>
 
 namespace parvane::eni {
+OpenFile::~OpenFile() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
 namespace {
-
-// Closes the descriptor it was given when it goes out of scope.
-class OpenFile {
-  public:
-    explicit OpenFile(int fd) : fd_(fd) {}
-    OpenFile(const OpenFile&) = delete;
-    OpenFile& operator=(const OpenFile&) = delete;
-    ~OpenFile() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 std::unexpected<Error> Refused(std::string message) {
     Error error;

@@ -3,6 +3,12 @@
 #include <array>
 
 namespace parvane::eni {
+
+const std::string& SharedText::Empty() {
+    static const std::string empty;
+    return empty;
+}
+
 namespace {
 
 struct TransitionName {

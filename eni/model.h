@@ -6,8 +6,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ecat/al_state.h"
@@ -15,6 +17,69 @@
 #include "eni/slave_identity.h"
 
 namespace parvane::eni {
+
+// Text that a file repeats in many places (comments, requirements, PDO and
+// entry names, data types): the reader hands out one copy per distinct text,
+// shared by all elements that carry it, so a long line of slaves of a few
+// kinds stores each of their texts a few times only.
+class SharedText {
+  public:
+    SharedText() = default;
+    SharedText(std::string_view text)  // NOLINT(google-explicit-constructor): reads like a string
+        : text_(text.empty() ? nullptr : std::make_shared<const std::string>(text)) {}
+    SharedText(const char* text) : SharedText(std::string_view(text)) {}  // NOLINT
+    explicit SharedText(std::shared_ptr<const std::string> text) : text_(std::move(text)) {}
+
+    const std::string& str() const { return text_ ? *text_ : Empty(); }
+    operator const std::string&() const { return str(); }  // NOLINT
+    const char* c_str() const { return str().c_str(); }
+    std::size_t size() const { return str().size(); }
+    bool empty() const { return str().empty(); }
+
+    friend bool operator==(const SharedText& a, std::string_view b) { return a.str() == b; }
+    friend bool operator==(const SharedText& a, const char* b) { return a.str() == b; }
+    friend bool operator==(const SharedText& a, const std::string& b) { return a.str() == b; }
+    friend bool operator==(const SharedText& a, const SharedText& b) { return a.str() == b.str(); }
+
+  private:
+    static const std::string& Empty();
+    std::shared_ptr<const std::string> text_;
+};
+
+// An optional value kept on the heap: a pointer's size while it is empty,
+// for parts that few commands have. Copies copy the value.
+template <typename T>
+class Boxed {
+  public:
+    Boxed() = default;
+    Boxed(const T& value) : value_(std::make_unique<T>(value)) {}  // NOLINT: like std::optional
+    Boxed(const Boxed& other) : value_(other ? std::make_unique<T>(*other) : nullptr) {}
+    Boxed(Boxed&&) noexcept = default;
+    Boxed& operator=(const Boxed& other) {
+        value_ = other ? std::make_unique<T>(*other) : nullptr;
+        return *this;
+    }
+    Boxed& operator=(Boxed&&) noexcept = default;
+    Boxed& operator=(const T& value) {
+        value_ = std::make_unique<T>(value);
+        return *this;
+    }
+
+    T& emplace() {
+        value_ = std::make_unique<T>();
+        return *value_;
+    }
+    void reset() { value_.reset(); }
+    bool has_value() const { return value_ != nullptr; }
+    explicit operator bool() const { return has_value(); }
+    T& operator*() { return *value_; }
+    const T& operator*() const { return *value_; }
+    T* operator->() { return value_.get(); }
+    const T* operator->() const { return value_.get(); }
+
+  private:
+    std::unique_ptr<T> value_;
+};
 
 // The state changes an init command belongs to, as the file names them with
 // two letters of I, P, S, O, B ("OP" is OP -> PREOP).
@@ -77,18 +142,18 @@ struct Validate {
 struct InitCmd {
     TransitionSet transitions;
     bool beforeSlave = false;  // master commands only
-    std::string requirement;   // Requires: "frame", "cycle" or empty ("requires" is a keyword)
-    std::string comment;
+    SharedText requirement;    // Requires: "frame", "cycle" or empty ("requires" is a keyword)
+    SharedText comment;
     Datagram datagram;
     std::uint32_t retries = 0;
-    std::optional<Validate> validate;
+    Boxed<Validate> validate;
     std::optional<std::uint32_t> timeoutMs;
 };
 
 // A CoE init command: an SDO download (Ccs 1) or upload (Ccs 2).
 struct CoeInitCmd {
     TransitionSet transitions;
-    std::string comment;
+    SharedText comment;
     std::uint32_t timeoutMs = 0;  // 0: the master's default
     std::uint8_t ccs = 1;
     std::uint16_t index = 0;
@@ -114,13 +179,13 @@ struct PdoEntry {
     std::uint16_t index = 0;
     std::uint8_t subIndex = 0;
     std::uint8_t bitLength = 0;
-    std::string name;
-    std::string dataType;
+    SharedText name;
+    SharedText dataType;
 };
 
 struct Pdo {
     std::uint16_t index = 0;
-    std::string name;
+    SharedText name;
     bool fixed = false;
     std::optional<std::uint8_t> sm;  // the Sm attribute
     std::vector<PdoEntry> entries;

@@ -5,9 +5,9 @@
 #include <string>
 
 namespace parvane::eni {
-namespace {
+namespace {}  // namespace
 
-bool IsSingleByteLabel(std::string_view label) {
+bool IsSingleByteEncoding(std::string_view label) {
     std::string folded;
     for (char c : label) {
         if (c == '-' || c == '_' || c == ' ')
@@ -18,6 +18,8 @@ bool IsSingleByteLabel(std::string_view label) {
            folded == "ibm819" || folded == "windows1252" || folded == "cp1252" ||
            folded == "iso885915" || folded == "latin9";
 }
+
+namespace {
 
 std::vector<char> Latin1ToUtf8(const std::vector<char>& bytes) {
     std::vector<char> utf8;
@@ -58,7 +60,7 @@ XmlInput PrepareXml(std::vector<char> bytes) {
     XmlInput input;
     std::string_view label =
         DeclaredEncoding({bytes.data(), std::min<std::size_t>(bytes.size(), 256)});
-    if (!label.empty() && IsSingleByteLabel(label)) {
+    if (!label.empty() && IsSingleByteEncoding(label)) {
         const bool highBytes = std::any_of(bytes.begin(), bytes.end(), [](char c) {
             return static_cast<unsigned char>(c) >= 0x80;
         });

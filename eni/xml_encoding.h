@@ -18,6 +18,9 @@ struct XmlInput {
 
 XmlInput PrepareXml(std::vector<char> bytes);
 
+// True for the labels of the single-byte encodings that PrepareXml converts.
+bool IsSingleByteEncoding(std::string_view label);
+
 // The encoding label of the XML declaration at the start of the text, or
 // empty when there is none.
 std::string_view DeclaredEncoding(std::string_view text);
