@@ -24,9 +24,6 @@ enum class AlState : std::uint8_t {
 inline constexpr std::uint16_t kAlStateBits = 0x000F;
 inline constexpr std::uint16_t kAlErrorBit = 0x0010;
 inline constexpr std::uint16_t kAlDeviceIdBit = 0x0020;
-// Older names of the same bits, kept while callers move to the records.
-inline constexpr std::uint16_t kAlErrorFlag = kAlErrorBit;
-inline constexpr std::uint16_t kAlStateMask = kAlStateBits;
 
 constexpr std::uint16_t ToWire(AlState state) {
     return static_cast<std::uint16_t>(state);

@@ -70,11 +70,6 @@ constexpr std::uint16_t SmPdiControl(unsigned i) {
 }
 }  // namespace reg
 
-// Older names of the AL error bit (see al_state.h), kept while callers move
-// to the AlStatus and AlControl records.
-inline constexpr std::uint16_t kAlControlAck = 0x0010;
-inline constexpr std::uint16_t kAlStatusError = 0x0010;
-
 // SII control/status (0x0502).
 namespace sii_control {
 inline constexpr std::uint16_t kWriteEnable = 0x0001;
@@ -191,6 +186,7 @@ inline constexpr std::uint16_t kInvalidOutputConfig = 0x001D;
 inline constexpr std::uint16_t kInvalidInputConfig = 0x001E;
 inline constexpr std::uint16_t kInvalidInputMapping = 0x0024;
 inline constexpr std::uint16_t kInvalidOutputMapping = 0x0025;
+inline constexpr std::uint16_t kInconsistentSettings = 0x0026;
 inline constexpr std::uint16_t kEepromNoAccess = 0x0050;
 inline constexpr std::uint16_t kEepromError = 0x0051;
 }  // namespace al_code

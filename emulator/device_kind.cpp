@@ -15,7 +15,6 @@ constexpr std::uint8_t kModeAndDirection = SmEntry::kModeMask | SmEntry::kDirect
 constexpr std::uint16_t kPdoAssignmentBase = 0x1C10;  // + SM number
 constexpr std::uint16_t kOutputsAssignment = 0x1C12;
 constexpr std::uint16_t kInputsAssignment = 0x1C13;
-constexpr std::uint16_t kInconsistentSettings = 0x0026;
 
 bool Within(std::uint16_t index, std::uint16_t first, std::uint16_t last) {
     return index >= first && index <= last;
@@ -85,7 +84,7 @@ std::uint16_t CheckRequiredObjects(const DeviceView& view) {
             return code::kInvalidOutputMapping;
         if (i == kInputsAssignment || Within(i, 0x1A00, 0x1BFF))
             return code::kInvalidInputMapping;
-        return kInconsistentSettings;
+        return code::kInconsistentSettings;
     }
     return 0;
 }
