@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ dpkg-dev clang-format libgtest-dev libgmock-dev libpugixml-dev nlohmann-json3-dev libpcap-dev
-          iproute2 tcpdump tshark scdoc)
+          iproute2 tcpdump tshark scdoc python3)
 if [ "${PARVANE_FUZZ:-0}" = 1 ]; then
     packages+=(clang-16 libclang-rt-16-dev)
 fi
