@@ -1,4 +1,4 @@
-// The simulated master driver, lomadyn.rta: catalogues itself in the node,
+// The master driver, lomadyn.rta: catalogues itself in the node,
 // reads its ENI and network description, serves the master operations over
 // its socket and, on SIGTERM, leaves the node and exits with status 0.
 #include <signal.h>

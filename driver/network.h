@@ -1,5 +1,6 @@
-// The network as the driver's request handling sees it. The simulated network
-// is one backend; one that drives a real network interface can sit beside it.
+// The network as the driver's request handling sees it: the master operations
+// on the EtherCAT master, whatever wire it drives (the emulated slaves in the
+// driver's own process or a network interface); tests put a table behind it.
 #pragma once
 
 #include <cstdint>
