@@ -34,16 +34,22 @@ PcapLink::~PcapLink() {
         pcap_dump_flush(files_->dumper);
 }
 
-std::expected<std::unique_ptr<PcapLink>, std::string> PcapLink::Open(ecat::Link& inner,
-                                                                     const std::string& path) {
+std::expected<std::unique_ptr<PcapLink>, Error> PcapLink::Open(ecat::Link& inner,
+                                                               const std::string& path) {
     auto files = std::make_unique<Files>();
     files->handle = pcap_open_dead(DLT_EN10MB, 65535);
-    if (files->handle == nullptr)
-        return std::unexpected("cannot start a pcap recording");
+    if (files->handle == nullptr) {
+        Log("cannot start a pcap recording; frames are not recorded");
+        return std::unexpected(Error{Errc::kSystem, 0, "pcap_open_dead"});
+    }
     files->dumper = pcap_dump_open(files->handle, path.c_str());
-    if (files->dumper == nullptr)
-        return std::unexpected("cannot write the recording " + path + ": " +
-                               pcap_geterr(files->handle));
+    if (files->dumper == nullptr) {
+        // libpcap's own words say why; they go to the log, the caller gets
+        // the failed call.
+        Log("cannot write the recording %s: %s; frames are not recorded", path.c_str(),
+            pcap_geterr(files->handle));
+        return std::unexpected(Error{Errc::kSystem, 0, "pcap_dump_open"});
+    }
     return std::make_unique<PcapLink>(inner, std::move(files));
 }
 

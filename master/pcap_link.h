@@ -10,14 +10,16 @@
 #include <string>
 
 #include "ecat/link.h"
+#include "master/error.h"
 
 namespace parvane::master {
 
 class PcapLink : public ecat::Link {
   public:
-    // Creates (or truncates) the file; the message says why when it cannot.
-    static std::expected<std::unique_ptr<PcapLink>, std::string> Open(ecat::Link& inner,
-                                                                      const std::string& path);
+    // Creates (or truncates) the file; when it cannot, the log says why in
+    // libpcap's words and the error names the failed call.
+    static std::expected<std::unique_ptr<PcapLink>, Error> Open(ecat::Link& inner,
+                                                                const std::string& path);
     ~PcapLink() override;
 
     std::expected<void, ecat::LinkError> Send(std::span<const std::uint8_t> frame) override;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "master/log.h"
 #include "master/pcap_link.h"
 #include "master/raw_socket_link.h"
 #include "tests/support/scripted_link.h"
@@ -49,7 +50,7 @@ TEST(PcapLink, RecordsEveryFrameSentAndReceivedInOrder) {
     second[20] = 0x42;
     {
         auto link = PcapLink::Open(inner, path);
-        ASSERT_TRUE(link) << link.error();
+        ASSERT_TRUE(link) << ErrorText(link.error());
         ASSERT_TRUE((*link)->Send(first));
         std::array<std::uint8_t, 2048> buffer{};
         auto got = (*link)->Receive(buffer, ecat::Link::Clock::now());
@@ -69,11 +70,15 @@ TEST(PcapLink, RecordsEveryFrameSentAndReceivedInOrder) {
     EXPECT_EQ(frames[2], second);
 }
 
+std::string gLogged;
+
 TEST(PcapLink, AFileThatCannotBeWrittenIsRefusedWithItsName) {
     ScriptedLink inner([](const Frame&, int, std::deque<Frame>&) {});
+    SetLogSink([](const char* line) { gLogged += line; });
     auto link = PcapLink::Open(inner, "/nonexistent-folder/x.pcap");
+    SetLogSink(nullptr);
     ASSERT_FALSE(link);
-    EXPECT_NE(link.error().find("/nonexistent-folder/x.pcap"), std::string::npos) << link.error();
+    EXPECT_NE(gLogged.find("/nonexistent-folder/x.pcap"), std::string::npos) << gLogged;
 }
 
 TEST(RawSocketLink, AnInterfaceThatDoesNotExistIsNamedInTheRefusal) {
