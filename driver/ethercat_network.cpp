@@ -15,9 +15,6 @@ using master::Errc;
 using master::Error;
 
 constexpr std::uint32_t kSmallestEeprom = 128;  // bytes
-// Vendor ID, product code and revision number: SII words 0x08 to 0x0D.
-constexpr std::uint32_t kIdentityFirstByte = 2u * ecat::sii::kWordVendorId;
-constexpr std::uint32_t kIdentityEndByte = 2u * ecat::sii::kWordSerialNo;
 
 std::vector<std::optional<eni::SlaveIdentity>> Identities(const master::Segment& segment) {
     std::vector<std::optional<eni::SlaveIdentity>> identities;
@@ -161,23 +158,8 @@ std::expected<std::uint32_t, Error> EthercatNetwork::ReadEeprom(std::uint16_t po
         return std::unexpected(error);
     };
 
-    // The identity words were read at the last bring-up, which every open in
-    // INIT repeats: a read within them is answered from there, as a master
-    // that keeps the SII it scanned does.
-    const std::uint32_t end = static_cast<std::uint32_t>(offset) + count;
-    if (const auto& identity = identities_[position];
-        identity && offset >= kIdentityFirstByte && end <= kIdentityEndByte) {
-        std::array<std::uint8_t, kIdentityEndByte - kIdentityFirstByte> bytes{};
-        ecat::Put32(&bytes[0], identity->vendorId);
-        ecat::Put32(&bytes[4], identity->productCode);
-        ecat::Put32(&bytes[8], identity->revisionNo);
-        std::uint32_t value = 0;
-        for (std::size_t i = 0; i < count; ++i)
-            value |= static_cast<std::uint32_t>(bytes[offset - kIdentityFirstByte + i]) << (8 * i);
-        return value;
-    }
-
     // Every EEPROM holds at least 1 Kibit; only reads past that need its size.
+    const std::uint32_t end = static_cast<std::uint32_t>(offset) + count;
     if (end > kSmallestEeprom && eepromBytes_[position] == 0) {
         auto size = master::ReadEepromWords(*exchange_, station, ecat::sii::kWordSize,
                                             options_.bringUp.eeprom);
