@@ -31,7 +31,9 @@ constexpr unsigned kParseOptions =
 // The bytes not yet taken, read from the source a window at a time.
 class Window {
   public:
-    explicit Window(const ByteSource& source) : source_(source), bytes_(kWindowBytes) {}
+    // No larger than the input is said to be (one byte more, to see its end).
+    Window(const ByteSource& source, std::size_t sizeHint)
+        : source_(source), bytes_(std::min(sizeHint, kWindowBytes - 1) + 1) {}
 
     std::string_view text() const { return {bytes_.data() + start_, filled_ - start_}; }
     bool failed() const { return failed_; }
@@ -253,7 +255,7 @@ pugi::xml_node FirstChild(const pugi::xml_node& parent, std::string_view localNa
 
 class Streamer {
   public:
-    Streamer(const ByteSource& source, std::size_t sizeHint) : window_(source) {
+    Streamer(const ByteSource& source, std::size_t sizeHint) : window_(source, sizeHint) {
         // Room for the slaves a file of this size holds at a kilobyte each
         // (pages of the room that stays unused are never touched).
         const std::size_t slaves = std::min(sizeHint / 1024 + 1, kMaxSlaves);
