@@ -41,7 +41,8 @@ class Window {
 
     // Reads more after the bytes not yet taken (moved to the front; the
     // window grows when they fill it). False at the end of the input, and
-    // for good once it cannot be read or is longer than any ENI may be.
+    // for good once it cannot be read, holds a zero byte or is longer than
+    // any ENI may be.
     bool More() {
         if (start_ > 0) {
             std::memmove(bytes_.data(), bytes_.data() + start_, filled_ - start_);
@@ -51,7 +52,10 @@ class Window {
         if (filled_ == bytes_.size())
             bytes_.resize(bytes_.size() * 2);
         auto n = source_(bytes_.data() + filled_, bytes_.size() - filled_);
-        if (!n || (total_ += *n) > kMaxInputBytes)
+        // The parser takes a zero byte for the end of its text, wherever it
+        // lies: the whole-document reader then refuses the file or reads less.
+        if (!n || (total_ += *n) > kMaxInputBytes ||
+            std::memchr(bytes_.data() + filled_, 0, *n) != nullptr)
             failed_ = true;
         if (failed_ || *n == 0)
             return false;
@@ -93,23 +97,19 @@ Scan Through(std::string_view t, std::size_t from, std::string_view close, std::
 
 // A comment or processing instruction at `at` (which holds '<'), checked
 // as the parser checks those it passes over: an instruction's target starts
-// like a name, and neither holds a zero byte (where the parser stops).
+// like a name.
 Scan Aside(std::string_view t, std::size_t at, std::size_t& end) {
     if (t.size() < at + 4)
         return Scan::kMore;
-    Scan scan = Scan::kBad;
     if (t.compare(at, 4, "<!--") == 0)
-        scan = Through(t, at + 4, "-->", end);
-    else if (t[at + 1] == '?' && IsNameStart(t[at + 2]))
-        scan = Through(t, at + 2, "?>", end);
-    if (scan == Scan::kDone && t.substr(at, end - at).find('\0') != std::string_view::npos)
-        return Scan::kBad;
-    return scan;
+        return Through(t, at + 4, "-->", end);
+    if (t[at + 1] == '?' && IsNameStart(t[at + 2]))
+        return Through(t, at + 2, "?>", end);
+    return Scan::kBad;
 }
 
 // A start tag at `at` checked strictly (it is not parsed by pugixml): a
-// plain name, attributes with quoted values without markup, references or
-// zero bytes.
+// plain name, attributes with quoted values without markup or references.
 Scan StartTag(std::string_view t, std::size_t at, std::size_t& end, std::string_view& name,
               bool& empty) {
     std::size_t i = at + 1;
@@ -158,8 +158,7 @@ Scan StartTag(std::string_view t, std::size_t at, std::size_t& end, std::string_
         const std::size_t close = t.find(quote, i + 1);
         if (close == std::string_view::npos)
             return Scan::kMore;
-        if (t.substr(i + 1, close - i - 1).find_first_of(std::string_view("<&\0", 3)) !=
-            std::string_view::npos)
+        if (t.substr(i + 1, close - i - 1).find_first_of("<&") != std::string_view::npos)
             return Scan::kBad;
         i = close + 1;
     }

@@ -109,7 +109,7 @@ TEST(EniSamples, TheStreamReadsWhatTheWholeDocumentReads) {
         {"prefixed", Prefixed, true},
         {"zero byte",
          [](std::string t) {
-             return Replaced(t, "</Config>", std::string_view("<!--\0--></Config>", 17));
+             return Replaced(t, "</Master>", std::string_view("</Master\0>", 10));
          },
          false},
         {"long declaration", LongDeclaration, false},
