@@ -31,14 +31,18 @@ constexpr unsigned kParseOptions =
 // The bytes not yet taken, read from the source a window at a time.
 class Window {
   public:
-    explicit Window(const ByteSource& source) : source_(source), bytes_(kWindowBytes) {}
+    // No larger than the input is said to be (one byte more, to see its end).
+    Window(const ByteSource& source, std::size_t sizeHint)
+        : source_(source), bytes_(std::min(sizeHint, kWindowBytes - 1) + 1) {}
 
     std::string_view text() const { return {bytes_.data() + start_, filled_ - start_}; }
+    bool failed() const { return failed_; }
     void Take(std::size_t n) { start_ += n; }
 
     // Reads more after the bytes not yet taken (moved to the front; the
-    // window grows when they fill it). False at the end of the input, when
-    // it cannot be read or when it is longer than any ENI may be.
+    // window grows when they fill it). False at the end of the input, and
+    // for good once it cannot be read, holds a zero byte or is longer than
+    // any ENI may be.
     bool More() {
         if (start_ > 0) {
             std::memmove(bytes_.data(), bytes_.data() + start_, filled_ - start_);
@@ -48,7 +52,12 @@ class Window {
         if (filled_ == bytes_.size())
             bytes_.resize(bytes_.size() * 2);
         auto n = source_(bytes_.data() + filled_, bytes_.size() - filled_);
-        if (!n || *n == 0 || (total_ += *n) > kMaxInputBytes)
+        // The parser takes a zero byte for the end of its text, wherever it
+        // lies: the whole-document reader then refuses the file or reads less.
+        if (!n || (total_ += *n) > kMaxInputBytes ||
+            std::memchr(bytes_.data() + filled_, 0, *n) != nullptr)
+            failed_ = true;
+        if (failed_ || *n == 0)
             return false;
         filled_ += *n;
         return true;
@@ -60,6 +69,7 @@ class Window {
     std::size_t start_ = 0;
     std::size_t filled_ = 0;
     std::size_t total_ = 0;
+    bool failed_ = false;
 };
 
 enum class Scan { kDone, kMore, kBad };
@@ -85,13 +95,15 @@ Scan Through(std::string_view t, std::size_t from, std::string_view close, std::
     return Scan::kDone;
 }
 
-// A comment or processing instruction at `at` (which holds '<').
+// A comment or processing instruction at `at` (which holds '<'), checked
+// as the parser checks those it passes over: an instruction's target starts
+// like a name.
 Scan Aside(std::string_view t, std::size_t at, std::size_t& end) {
     if (t.size() < at + 4)
         return Scan::kMore;
     if (t.compare(at, 4, "<!--") == 0)
         return Through(t, at + 4, "-->", end);
-    if (t[at + 1] == '?')
+    if (t[at + 1] == '?' && IsNameStart(t[at + 2]))
         return Through(t, at + 2, "?>", end);
     return Scan::kBad;
 }
@@ -242,7 +254,7 @@ pugi::xml_node FirstChild(const pugi::xml_node& parent, std::string_view localNa
 
 class Streamer {
   public:
-    Streamer(const ByteSource& source, std::size_t sizeHint) : window_(source) {
+    Streamer(const ByteSource& source, std::size_t sizeHint) : window_(source, sizeHint) {
         // Room for the slaves a file of this size holds at a kilobyte each
         // (pages of the room that stays unused are never touched).
         const std::size_t slaves = std::min(sizeHint / 1024 + 1, kMaxSlaves);
@@ -252,7 +264,9 @@ class Streamer {
 
     std::optional<EniContents> Read() {
         SharedTextScope texts;
-        if (!Prolog() || !Root() || !Epilog())
+        // A read that fails at the end passes for the end of the input: the
+        // model is then not the whole file's.
+        if (!Prolog() || !Root() || !Epilog() || window_.failed())
             return std::nullopt;
         return std::move(contents_);
     }
@@ -302,10 +316,20 @@ class Streamer {
     }
 
     bool Prolog() {
-        if (!window_.More())
+        // The encoding is taken from the first bytes, as the whole-document
+        // reader takes it: they are all read before it is decided.
+        while (window_.text().size() < kEncodingScanBytes && window_.More()) {
+        }
+        if (window_.failed())
             return false;
         std::string_view t = window_.text();
-        latin1_ = IsSingleByteEncoding(DeclaredEncoding(t.substr(0, 256)));
+        const std::string_view first = t.substr(0, kEncodingScanBytes);
+        // A declaration that does not end in them may still name an encoding
+        // that the parser would find.
+        if (first.substr(first.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0, 5) == "<?xml" &&
+            first.find("?>") == std::string_view::npos)
+            return false;
+        latin1_ = IsSingleByteEncoding(DeclaredEncoding(first));
         if (t.substr(0, 3) == "\xEF\xBB\xBF") {
             if (latin1_)
                 return false;  // the whole-document reader converts the mark too

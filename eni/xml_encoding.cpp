@@ -59,7 +59,7 @@ std::string_view DeclaredEncoding(std::string_view text) {
 XmlInput PrepareXml(std::vector<char> bytes) {
     XmlInput input;
     std::string_view label =
-        DeclaredEncoding({bytes.data(), std::min<std::size_t>(bytes.size(), 256)});
+        DeclaredEncoding({bytes.data(), std::min(bytes.size(), kEncodingScanBytes)});
     if (!label.empty() && IsSingleByteEncoding(label)) {
         const bool highBytes = std::any_of(bytes.begin(), bytes.end(), [](char c) {
             return static_cast<unsigned char>(c) >= 0x80;

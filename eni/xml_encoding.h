@@ -5,6 +5,7 @@
 // is left to the parser's own detection (BOM, UTF-16/32, UTF-8).
 #pragma once
 
+#include <cstddef>
 #include <pugixml.hpp>
 #include <string_view>
 #include <vector>
@@ -17,6 +18,9 @@ struct XmlInput {
 };
 
 XmlInput PrepareXml(std::vector<char> bytes);
+
+// How many bytes at the start of a file are searched for its encoding.
+inline constexpr std::size_t kEncodingScanBytes = 256;
 
 // True for the labels of the single-byte encodings that PrepareXml converts.
 bool IsSingleByteEncoding(std::string_view label);

@@ -8,14 +8,17 @@
 // known command, data that fits in a frame, a Validate no longer than the
 // data and a mask as long as the Validate data); every init command bound to
 // a transition; CoE commands downloads or uploads; cyclic commands only in
-// the four network states; sync managers 0 to 3.
+// the four network states; sync managers 0 to 3. A file that the stream
+// reader reads, fed in pieces of any size, reads the same whole.
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "ecat/frame.h"
 #include "eni/eni_reader.h"
 #include "fuzz/fuzz_check.h"
+#include "tests/support/eni_model_text.h"
 
 namespace {
 
@@ -88,8 +91,8 @@ unsigned Walk(const eni::NetworkConfig& config) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const auto contents =
-        parvane::eni::ReadEniText(std::string_view(reinterpret_cast<const char*>(data), size));
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    const auto contents = parvane::eni::ReadEniText(text);
     const parvane::eni::Notes& notes = contents ? contents->notes : contents.error().notes;
     if (contents) {
         FUZZ_CHECK(contents->slaves.size() <= 0xFFFF);
@@ -100,6 +103,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         (void)sum;
     } else {
         FUZZ_CHECK(!contents.error().message.empty());
+    }
+    // The pieces' size from the input's, so that the corpus tries many.
+    if (const auto streamed = parvane::eni::StreamText(text, 1 + size % 61)) {
+        const auto whole = parvane::eni::ReadWholeDocument(text);
+        FUZZ_CHECK(whole && contents);
+        const std::string model = parvane::eni::ModelText(*streamed);
+        FUZZ_CHECK(model == parvane::eni::ModelText(*whole));
+        FUZZ_CHECK(model == parvane::eni::ModelText(*contents));
     }
     FUZZ_CHECK(notes.lines.size() <= 20);
     FUZZ_CHECK(notes.lines.size() <= notes.missingElements);

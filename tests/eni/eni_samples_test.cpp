@@ -1,13 +1,19 @@
 // Every ENI file in the shared sample folder loads and yields the identities
 // of its NAME.expected.tsv (position, vendor, product, revision in hex; NA for
-// an element the file does not have, which reads as 0).
+// an element the file does not have, which reads as 0). The stream reader
+// reads the shared files and variants of them exactly as the whole-document
+// reader does, or gives them up.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
+#include <string_view>
 
 #include "eni/eni_reader.h"
+#include "tests/support/eni_model_text.h"
 
 namespace parvane::eni {
 namespace {
@@ -52,6 +58,90 @@ TEST(EniSamples, EverySampleYieldsItsExpectedIdentities) {
         ++samples;
     }
     EXPECT_GT(samples, 0);
+}
+
+std::string Replaced(std::string text, std::string_view from, std::string_view to) {
+    for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+// Every element name with the prefix p.
+std::string Prefixed(std::string text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        out += text[i];
+        if (text[i] != '<')
+            continue;
+        if (text[i + 1] == '/')
+            out += text[++i];
+        if (std::isalpha(static_cast<unsigned char>(text[i + 1])))
+            out += "p:";
+    }
+    return Replaced(out, "<p:EtherCATConfig", "<p:EtherCATConfig xmlns:p=\"urn:p\"");
+}
+
+// An XML declaration past the bytes searched for the encoding, naming Latin-1.
+std::string LongDeclaration(std::string text) {
+    const std::size_t end = text.starts_with("<?xml") ? text.find("?>") + 2 : 0;
+    return "<?xml version=\"1.0\"" + std::string(300, ' ') + "encoding=\"latin1\"?>" +
+           Replaced(text.substr(end), "<Name>", "<Name>\xE9");
+}
+
+TEST(EniSamples, TheStreamReadsWhatTheWholeDocumentReads) {
+    struct Variant {
+        const char* name;
+        std::string (*of)(std::string);
+        bool streams;  // when the whole-document reader reads it without notes
+    };
+    const Variant variants[] = {
+        {"as is", [](std::string t) { return t; }, true},
+        {"CRLF", [](std::string t) { return Replaced(Replaced(t, "\r\n", "\n"), "\n", "\r\n"); },
+         true},
+        {"asides",
+         [](std::string t) { return Replaced(t, "<Slave>", "<!--<Slave>--><?p?>\n<Slave>"); },
+         true},
+        {"escapes",
+         [](std::string t) {
+             return Replaced(t, "<Name>", "<Name>\xC3\xA9<![CDATA[<a>]]>&amp;&#x41;");
+         },
+         true},
+        {"prefixed", Prefixed, true},
+        {"zero byte",
+         [](std::string t) {
+             return Replaced(t, "</Master>", std::string_view("</Master\0>", 10));
+         },
+         false},
+        {"long declaration", LongDeclaration, false},
+    };
+    int streamed = 0;
+    for (const fs::path folder : {ENI_SAMPLES_DIR, ENI_CORPUS_DIR}) {
+        if (!fs::is_directory(folder))
+            continue;
+        for (const auto& entry : fs::directory_iterator(folder)) {
+            if (entry.path().extension() != ".xml")
+                continue;
+            std::ifstream file(entry.path(), std::ios::binary);
+            const std::string original{std::istreambuf_iterator<char>(file), {}};
+            for (const Variant& variant : variants) {
+                SCOPED_TRACE(entry.path().filename().string() + ", " + variant.name);
+                const std::string text = variant.of(original);
+                const auto whole = ReadWholeDocument(text);
+                for (std::size_t chunk : {7, 4096}) {
+                    const auto stream = StreamText(text, chunk);
+                    EXPECT_EQ(stream.has_value(),
+                              variant.streams && whole && whole->notes.missingElements == 0);
+                    if (!stream)
+                        continue;
+                    ++streamed;
+                    EXPECT_EQ(ModelText(*stream),
+                              whole ? ModelText(*whole) : whole.error().message);
+                }
+            }
+        }
+    }
+    if (streamed == 0)
+        GTEST_SKIP() << "no shared ENI files";
 }
 
 TEST(EniSamples, MissingRevisionIsNoted) {
