@@ -3,15 +3,15 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "master/log.h"
+
 namespace parvane::driver {
 
 void Log(const char* format, ...) {
-    char line[1024];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(line, sizeof line, format, args);
+    master::VLog(format, args);
     va_end(args);
-    LogLine(line);
 }
 
 void LogLine(const char* line) {

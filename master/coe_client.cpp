@@ -319,20 +319,29 @@ std::expected<SdoReply, Error> CoeClient::Receive(SdoStep step, std::uint16_t in
     }
 }
 
+std::expected<CoeClient::Deadline, Error> CoeClient::BeginTransfer(
+    std::chrono::milliseconds timeout) {
+    if (out_.size() < kMinWindow || in_.size() < kMinWindow ||
+        windows_.sendLength > ecat::kMaxDatagramData ||
+        windows_.recvLength > ecat::kMaxDatagramData)
+        return std::unexpected(Fail(Errc::kNoMailbox));
+    const Deadline deadline = Clock::now() + (timeout.count() > 0 ? timeout : kDefaultSdoTimeout);
+    if (auto stale = DiscardStaleReply(); !stale)
+        return std::unexpected(stale.error());
+    return deadline;
+}
+
 std::expected<void, Error> CoeClient::Download(std::uint16_t index, std::uint8_t subIndex,
                                                bool completeAccess,
                                                std::span<const std::uint8_t> data,
                                                std::chrono::milliseconds timeout,
                                                std::stop_token stop) {
-    if (out_.size() < kMinWindow || in_.size() < kMinWindow ||
-        windows_.sendLength > ecat::kMaxDatagramData ||
-        windows_.recvLength > ecat::kMaxDatagramData)
-        return std::unexpected(Fail(Errc::kNoMailbox));
     if (data.size() > 0xFFFFFFFFu)
         return std::unexpected(Fail(Errc::kDataTooLarge));
-    const Deadline deadline = Clock::now() + (timeout.count() > 0 ? timeout : kDefaultSdoTimeout);
-    if (auto stale = DiscardStaleReply(); !stale)
-        return std::unexpected(stale.error());
+    const auto begun = BeginTransfer(timeout);
+    if (!begun)
+        return std::unexpected(begun.error());
+    const Deadline deadline = *begun;
 
     std::uint8_t* const message = out_.data() + ecat::kMailboxHeaderSize;
     ecat::Put16(&message[0], ecat::CoeHeader(ecat::CoeService::kSdoRequest));
@@ -396,13 +405,10 @@ std::expected<std::size_t, Error> CoeClient::Upload(std::uint16_t index, std::ui
                                                     std::span<std::uint8_t> out,
                                                     std::chrono::milliseconds timeout,
                                                     std::stop_token stop) {
-    if (out_.size() < kMinWindow || in_.size() < kMinWindow ||
-        windows_.sendLength > ecat::kMaxDatagramData ||
-        windows_.recvLength > ecat::kMaxDatagramData)
-        return std::unexpected(Fail(Errc::kNoMailbox));
-    const Deadline deadline = Clock::now() + (timeout.count() > 0 ? timeout : kDefaultSdoTimeout);
-    if (auto stale = DiscardStaleReply(); !stale)
-        return std::unexpected(stale.error());
+    const auto begun = BeginTransfer(timeout);
+    if (!begun)
+        return std::unexpected(begun.error());
+    const Deadline deadline = *begun;
 
     std::uint8_t* const message = out_.data() + ecat::kMailboxHeaderSize;
     ecat::Put16(&message[0], ecat::CoeHeader(ecat::CoeService::kSdoRequest));

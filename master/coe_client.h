@@ -101,6 +101,9 @@ class CoeClient {
     std::expected<bool, Error> ReadWindow(Deadline deadline, const std::stop_token& stop);
     std::expected<void, Error> RepeatRequest(Deadline deadline, const std::stop_token& stop);
     std::expected<void, Error> DiscardStaleReply();
+    // What every SDO transfer checks first: windows large enough for an SDO
+    // message, no reply left over; then its deadline.
+    std::expected<Deadline, Error> BeginTransfer(std::chrono::milliseconds timeout);
 
     Exchange& exchange_;
     MailboxWindows windows_;

@@ -1,7 +1,6 @@
 #include "master/log.h"
 
 #include <atomic>
-#include <cstdarg>
 #include <cstdio>
 
 namespace parvane::master {
@@ -16,11 +15,15 @@ void SetLogSink(LogSink sink) {
 }
 
 void Log(const char* format, ...) {
-    char line[1024];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(line, sizeof line, format, args);
+    VLog(format, args);
     va_end(args);
+}
+
+void VLog(const char* format, va_list args) {
+    char line[1024];
+    std::vsnprintf(line, sizeof line, format, args);
     if (const LogSink sink = g_sink.load(); sink != nullptr)
         sink(line);
 }

@@ -4,9 +4,12 @@
 // a sink the lines are formatted and dropped.
 #pragma once
 
+#include <cstdarg>
+
 namespace parvane::master {
 
 void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void VLog(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
 
 // Where finished lines go (without a line end); nullptr drops them.
 using LogSink = void (*)(const char* line);
