@@ -162,6 +162,35 @@ struct CoeInitCmd {
     std::vector<std::uint8_t> data;
 };
 
+// An SoE init command: a write (OpCode 3) of an IDN's elements to one drive.
+struct SoeInitCmd {
+    TransitionSet transitions;
+    SharedText comment;
+    std::uint32_t timeoutMs = 0;  // 0: the master's default
+    std::uint8_t opCode = 3;
+    std::uint8_t driveNo = 0;
+    std::uint16_t idn = 0;
+    std::uint8_t elements = 0x40;  // the value
+    std::vector<std::uint8_t> data;
+};
+
+// An EoE init command: the EoE frame as the file gives it (a "set IP
+// parameter" request, typically).
+struct EoeInitCmd {
+    TransitionSet transitions;
+    SharedText comment;
+    std::uint32_t timeoutMs = 0;  // 0: the master's default
+    std::vector<std::uint8_t> data;
+};
+
+// A mailbox init command of a protocol the master does not run (FoE, AoE):
+// kept so that the master can say it passed it over.
+struct SkippedInitCmd {
+    SharedText protocol;  // "FoE", "AoE"
+    TransitionSet transitions;
+    SharedText comment;
+};
+
 enum class SmType : std::uint8_t { kUnused, kMailboxOut, kMailboxIn, kOutputs, kInputs };
 
 // A sync manager the file configures (ProcessData/SmN, or the mailbox's).
@@ -216,6 +245,16 @@ struct Mailbox {
     std::optional<std::uint32_t> statusBitAddr;  // logical bit address of the SM1 full flag
     std::uint16_t protocols = 0;                 // SII word 0x1C bits: CoE 0x04, ...
     std::vector<CoeInitCmd> coeInitCmds;
+    std::vector<SoeInitCmd> soeInitCmds;
+    std::vector<EoeInitCmd> eoeInitCmds;
+    std::vector<SkippedInitCmd> skippedInitCmds;
+};
+
+// Where a slave hangs in the tree: the port (A to D) of the slave before it,
+// named by that slave's station address.
+struct PreviousPort {
+    std::uint16_t physAddr = 0;
+    char port = 'A';
 };
 
 struct Slave {
@@ -227,6 +266,14 @@ struct Slave {
     std::optional<ProcessData> processData;
     std::optional<Mailbox> mailbox;
     std::vector<InitCmd> initCmds;
+    std::optional<PreviousPort> previousPort;
+    // Heads a HotConnect group of this many slaves (itself included), which
+    // may be absent from the wire; 0: not in such a group.
+    std::uint16_t hotConnectGroupSize = 0;
+    // Listed without PhysAddr and AutoIncAddr, init commands or process
+    // data: a passive terminal (an end cap), which has no ESC and is never
+    // on the wire.
+    bool passive = false;
 };
 
 struct CyclicCmd {
