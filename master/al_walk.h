@@ -29,6 +29,7 @@ struct SlaveState {
     std::uint16_t code = 0;
     bool answering = true;
     bool errorLogged = false;
+    bool fmmusNoted = false;  // the log said that the master computes its FMMUs
 
     ecat::AlState state() const;
     bool error() const;  // the AL status error flag

@@ -118,13 +118,28 @@ std::expected<void, Error> PlanRunner::RunSlaveCmds(SlaveState& slave, const Sla
     return {};
 }
 
-std::expected<void, Error> PlanRunner::RunCoe(SlaveState& slave, const SlavePlan& plan,
-                                              eni::Transition t, const std::stop_token& stop) {
+std::expected<void, Error> PlanRunner::RunMailbox(SlaveState& slave, const SlavePlan& plan,
+                                                  eni::Transition t, const std::stop_token& stop) {
     for (const eni::CoeInitCmd* cmd : plan.coe) {
         if (auto done = RunCoeCmd(slave, *cmd, t, stop); !done)
             return done;
     }
     return {};
+}
+
+void PlanRunner::NoteFmmus(SlaveState& slave, const SlavePlan& plan, eni::Transition t) {
+    if (slave.fmmusNoted || plan.fmmusReplaced + plan.fmmusKept == 0)
+        return;
+    slave.fmmusNoted = true;
+    char label[160];
+    if (plan.fmmusReplaced > 0)
+        Log("%s: the FMMU data of its init commands for %s is no valid FMMU entry (%u entries); "
+            "the master writes FMMUs computed from its process data instead",
+            Label(slave, label), eni::TransitionText(t), plan.fmmusReplaced);
+    if (plan.fmmusKept > 0)
+        Log("%s: the FMMU data of its init commands for %s is no valid FMMU entry (%u entries), "
+            "and its process data gives none to write instead; written as the file gives it",
+            Label(slave, label), eni::TransitionText(t), plan.fmmusKept);
 }
 
 std::expected<void, Error> PlanRunner::RunCoeCmd(SlaveState& slave, const eni::CoeInitCmd& cmd,

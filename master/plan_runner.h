@@ -1,6 +1,6 @@
 // Runs the plan of a transition over the exchange: the master's and the
 // slaves' register commands as the file writes them (Cnt, Retries,
-// Validate, Timeout), the CoE commands through each slave's mailbox and the
+// Validate, Timeout), the mailbox commands through each slave's mailbox and the
 // master's own register writes. Every failure is logged with the slave and
 // the command it concerns.
 #pragma once
@@ -36,9 +36,13 @@ class PlanRunner {
     std::expected<void, Error> RunSlaveCmds(SlaveState& slave, const SlavePlan& plan,
                                             std::size_t first, std::size_t last, eni::Transition t,
                                             ecat::AlState to, const std::stop_token& stop);
-    // The slave's CoE commands of the plan. A failed upload only logs.
-    std::expected<void, Error> RunCoe(SlaveState& slave, const SlavePlan& plan, eni::Transition t,
-                                      const std::stop_token& stop);
+    // The slave's mailbox commands of the plan, in the order of the file's
+    // lists. A failed CoE upload only logs.
+    std::expected<void, Error> RunMailbox(SlaveState& slave, const SlavePlan& plan,
+                                          eni::Transition t, const std::stop_token& stop);
+    // Logs, once for the slave, that the plan writes FMMU entries of the
+    // master's in place of FMMU data of the file's that is no entry.
+    void NoteFmmus(SlaveState& slave, const SlavePlan& plan, eni::Transition t);
     // The master's own register writes of the plan.
     std::expected<void, Error> WriteRegisters(SlaveState& slave, const SlavePlan& plan,
                                               eni::Transition t);

@@ -73,6 +73,7 @@ struct StateMachine::Impl {
          StateMachineOptions o)
         : config(c),
           options(o),
+          image(c),
           slaves(SlavesOf(c, found)),
           al(e, slaves, o.statusPoll),
           runner(e, c, slaves, al),
@@ -86,14 +87,18 @@ struct StateMachine::Impl {
                                              const std::stop_token& stop);
     std::expected<void, Error> RunSlaves(eni::Transition t, AlState to,
                                          std::vector<SlavePlan>& plans,
-                                         std::vector<AlWalk::Waiting>& requested,
+                                         std::vector<AlWalk::Waiting>& awaited,
                                          const std::stop_token& stop);
+    std::expected<void, Error> RunReached(eni::Transition t, AlState to,
+                                          const std::vector<SlavePlan>& plans,
+                                          const std::stop_token& stop);
     void Monitor();
     void Publish(AlState state);
     std::chrono::milliseconds Budget(AlState from, AlState to) const;
 
     const eni::NetworkConfig& config;
     StateMachineOptions options;
+    LogicalImage image;
     std::vector<SlaveState> slaves;
     AlWalk al;
     PlanRunner runner;
@@ -136,9 +141,14 @@ void StateMachine::Impl::Monitor() {
         reached = al.Lowest(reached);
 }
 
+// Each slave's commands up to the state change: its register commands, its
+// mailbox commands that go before the request, the master's own writes and
+// request. `awaited` receives the slaves to wait for before the rest: those
+// the master requested, and those that requested the state themselves but
+// run mailbox commands once it is reached.
 std::expected<void, Error> StateMachine::Impl::RunSlaves(eni::Transition t, AlState to,
                                                          std::vector<SlavePlan>& plans,
-                                                         std::vector<AlWalk::Waiting>& requested,
+                                                         std::vector<AlWalk::Waiting>& awaited,
                                                          const std::stop_token& stop) {
     plans.reserve(slaves.size());
     for (std::size_t i = 0; i < slaves.size(); ++i) {
@@ -148,23 +158,48 @@ std::expected<void, Error> StateMachine::Impl::RunSlaves(eni::Transition t, AlSt
         // find it in the wrong state.
         const bool there =
             slave.present && slave.answering && !slave.error() && slave.state() == to;
-        plans.push_back(there ? SlavePlan{} : PlanSlave(config, *slave.eni, t, to));
+        plans.push_back(there ? SlavePlan{} : PlanSlave(image, *slave.eni, t, to));
         const SlavePlan& plan = plans.back();
+        runner.NoteFmmus(slave, plan, t);
         if (auto r = runner.RunSlaveCmds(slave, plan, 0, plan.extrasAt, t, to, stop); !r)
             return r;
-        if (auto r = runner.RunCoe(slave, plan, t, stop); !r)
-            return r;
+        if (plan.mailboxStep == MailboxStep::kBeforeRequest) {
+            if (auto r = runner.RunMailbox(slave, plan, t, stop); !r)
+                return r;
+        }
         if (slave.present) {
             if (auto r = runner.WriteRegisters(slave, plan, t); !r)
                 return r;
             if (plan.masterRequests) {
                 if (auto r = al.Request(slave, to); !r)
                     return r;
-                requested.push_back({i, slave.status, slave.code});
+                awaited.push_back({i, slave.status, slave.code});
             }
         }
         if (auto r = runner.RunSlaveCmds(slave, plan, plan.extrasAt, plan.split, t, to, stop); !r)
             return r;
+        if (slave.present && !plan.masterRequests &&
+            plan.mailboxStep == MailboxStep::kOnceReached && plan.HasMailboxCmds())
+            awaited.push_back({i, slave.status, slave.code});
+    }
+    return {};
+}
+
+// Each slave's commands once it shows the state: the rest of its register
+// commands, then its mailbox commands that wait for the state.
+std::expected<void, Error> StateMachine::Impl::RunReached(eni::Transition t, AlState to,
+                                                          const std::vector<SlavePlan>& plans,
+                                                          const std::stop_token& stop) {
+    for (std::size_t i = 0; i < slaves.size(); ++i) {
+        const SlavePlan& plan = plans[i];
+        if (auto r =
+                runner.RunSlaveCmds(slaves[i], plan, plan.split, plan.cmds.size(), t, to, stop);
+            !r)
+            return r;
+        if (plan.mailboxStep == MailboxStep::kOnceReached) {
+            if (auto r = runner.RunMailbox(slaves[i], plan, t, stop); !r)
+                return r;
+        }
     }
     return {};
 }
@@ -179,18 +214,13 @@ std::expected<void, Error> StateMachine::Impl::RunTransition(eni::Transition t, 
     if (auto r = runner.RunMasterCmds(t, true, stop); !r)
         return r;
     std::vector<SlavePlan> plans;
-    std::vector<AlWalk::Waiting> requestedByMaster;
-    if (auto r = RunSlaves(t, to, plans, requestedByMaster, stop); !r)
+    std::vector<AlWalk::Waiting> awaited;
+    if (auto r = RunSlaves(t, to, plans, awaited, stop); !r)
         return r;
-    if (auto r = al.WaitFor(requestedByMaster, to, Budget(from, to), stop); !r)
+    if (auto r = al.WaitFor(awaited, to, Budget(from, to), stop); !r)
         return r;
-    for (std::size_t i = 0; i < slaves.size(); ++i) {
-        const SlavePlan& plan = plans[i];
-        if (auto r =
-                runner.RunSlaveCmds(slaves[i], plan, plan.split, plan.cmds.size(), t, to, stop);
-            !r)
-            return r;
-    }
+    if (auto r = RunReached(t, to, plans, stop); !r)
+        return r;
     if (auto r = runner.RunMasterCmds(t, false, stop); !r)
         return r;
 

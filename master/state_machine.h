@@ -2,10 +2,12 @@
 // thread walks the network there one transition at a time (INIT -> OP goes
 // through IP, PS and SO; OP -> INIT is the one transition OI). Each
 // transition runs the ENI's commands for it: the master's BeforeSlave
-// commands, then each slave's register commands in file order (its CoE
-// commands for the transition run while it is still in the old state, before
-// the write to AL control that requests the new one), then the remaining
-// master commands. The master writes AL control itself only for a slave whose
+// commands, then each slave's register commands in file order and its
+// mailbox commands, then the remaining master commands. A slave's mailbox
+// commands of INIT -> PREOP (and BOOT) run once it shows the new state, after
+// its register commands; those of every other transition run while it is
+// still in the old state, before the write to AL control that requests the
+// new one. The master writes AL control itself only for a slave whose
 // commands do not, and confirms the state every slave reached by reading AL
 // status. The cyclic process data runs from the SAFEOP request on.
 //

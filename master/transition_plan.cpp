@@ -1,6 +1,8 @@
 #include "master/transition_plan.h"
 
+#include <algorithm>
 #include <array>
+#include <memory>
 #include <span>
 
 #include "ecat/registers.h"
@@ -47,30 +49,17 @@ RegisterWrite MailboxSms(const eni::Mailbox& m) {
     return {RegisterWrite::Kind::kMailboxSms, ecat::reg::Sm(0), Bytes(sms), 0, false, {}};
 }
 
-RegisterWrite Fmmu(const eni::NetworkConfig& config, const eni::BitRange& range,
-                   std::uint16_t physical, bool outputs, unsigned& next) {
-    const std::optional<std::uint32_t> logical = LogicalAddressOf(config, range, outputs);
-    if (!logical)
+RegisterWrite Fmmu(const LogicalImage& image, const eni::BitRange& range, std::uint16_t physical,
+                   bool outputs, unsigned& next) {
+    const std::optional<FmmuBytes> entry = ProcessDataFmmu(image, range, physical, outputs);
+    if (!entry)
         return {RegisterWrite::Kind::kNoFmmu, 0, {}, 0, outputs, range};
-    ecat::FmmuEntry entry;
-    entry.logicalStart = *logical;
-    entry.logicalStartBit = static_cast<std::uint8_t>(range.bitStart % 8);
-    entry.length = static_cast<std::uint16_t>((range.bitStart % 8 + range.bitLength + 7) / 8);
-    entry.logicalStopBit = static_cast<std::uint8_t>((range.bitStart + range.bitLength - 1) % 8);
-    entry.physicalStart = physical;
-    entry.physicalStartBit = 0;
-    entry.type = outputs ? ecat::FmmuEntry::kTypeWrite : ecat::FmmuEntry::kTypeRead;
-    entry.active = true;
-    std::array<std::uint8_t, ecat::reg::kFmmuSize> bytes{};
-    entry.Encode(bytes);
-    return {RegisterWrite::Kind::kFmmu, ecat::reg::Fmmu(next++), Bytes(bytes), 0, outputs, range};
+    return {RegisterWrite::Kind::kFmmu, ecat::reg::Fmmu(next++), Bytes(*entry), 0, outputs, range};
 }
 
 // The process data sync managers, then the FMMUs of outputs and inputs.
-void ProcessDataWrites(const eni::NetworkConfig& config, const eni::ProcessData& pd,
+void ProcessDataWrites(const LogicalImage& image, const eni::ProcessData& pd,
                        std::vector<RegisterWrite>& writes) {
-    std::optional<std::uint16_t> outputsAt;
-    std::optional<std::uint16_t> inputsAt;
     for (const eni::SyncManager& sm : pd.sms) {
         if (sm.type != eni::SmType::kOutputs && sm.type != eni::SmType::kInputs)
             continue;
@@ -91,18 +80,55 @@ void ProcessDataWrites(const eni::NetworkConfig& config, const eni::ProcessData&
                           sm.number,
                           false,
                           {}});
-        (sm.type == eni::SmType::kOutputs ? outputsAt : inputsAt) = sm.startAddress;
     }
+    const std::optional<std::uint16_t> outputsAt = ProcessSmStart(pd, true);
+    const std::optional<std::uint16_t> inputsAt = ProcessSmStart(pd, false);
     unsigned fmmu = 0;
     if (pd.send && pd.send->bitLength > 0 && outputsAt)
-        writes.push_back(Fmmu(config, *pd.send, *outputsAt, true, fmmu));
+        writes.push_back(Fmmu(image, *pd.send, *outputsAt, true, fmmu));
     if (pd.recv && pd.recv->bitLength > 0 && inputsAt)
-        writes.push_back(Fmmu(config, *pd.recv, *inputsAt, false, fmmu));
+        writes.push_back(Fmmu(image, *pd.recv, *inputsAt, false, fmmu));
+}
+
+// Puts the master's entries in place of the FMMU data of the plan's
+// commands that is no entry (every entry a command writes whole counts).
+void ReplaceFmmus(const LogicalImage& image, const eni::Slave& slave, SlavePlan& plan) {
+    const eni::ProcessData* pd = slave.processData ? &*slave.processData : nullptr;
+    for (const eni::InitCmd*& cmd : plan.cmds) {
+        const eni::Datagram& d = cmd->datagram;
+        if (!Overlaps(d, ecat::reg::Fmmu(0), ecat::reg::Fmmu(ecat::reg::kMaxFmmus)))
+            continue;
+        std::unique_ptr<eni::InitCmd> copy;
+        for (unsigned n = 0; n < ecat::reg::kMaxFmmus; ++n) {
+            const std::uint32_t at = ecat::reg::Fmmu(n);
+            if (at < d.ado || at + ecat::reg::kFmmuSize > d.ado + d.data.size())
+                continue;
+            const std::size_t offset = at - d.ado;
+            const std::span<const std::uint8_t, ecat::reg::kFmmuSize> bytes(&d.data[offset],
+                                                                            ecat::reg::kFmmuSize);
+            if (IsFmmuEntry(bytes, image, pd))
+                continue;
+            const auto entry = pd ? ReplacementFmmu(bytes, n, image, *pd) : std::nullopt;
+            if (!entry) {
+                ++plan.fmmusKept;
+                continue;
+            }
+            if (!copy)
+                copy = std::make_unique<eni::InitCmd>(*cmd);
+            std::copy(entry->begin(), entry->end(),
+                      copy->datagram.data.begin() + static_cast<std::ptrdiff_t>(offset));
+            ++plan.fmmusReplaced;
+        }
+        if (copy) {
+            cmd = copy.get();
+            plan.rewritten.push_back(std::move(copy));
+        }
+    }
 }
 
 }  // namespace
 
-SlavePlan PlanSlave(const eni::NetworkConfig& config, const eni::Slave& slave, eni::Transition t,
+SlavePlan PlanSlave(const LogicalImage& image, const eni::Slave& slave, eni::Transition t,
                     AlState to) {
     SlavePlan plan;
     for (const eni::InitCmd& cmd : slave.initCmds) {
@@ -115,6 +141,9 @@ SlavePlan PlanSlave(const eni::NetworkConfig& config, const eni::Slave& slave, e
                 plan.coe.push_back(&cmd);
         }
     }
+    if (t == eni::Transition::kIP || t == eni::Transition::kIB)
+        plan.mailboxStep = MailboxStep::kOnceReached;
+    ReplaceFmmus(image, slave, plan);
     std::optional<std::size_t> fileRequest;  // the file's own write of the target to AL control
     std::optional<std::size_t> stateCheck;   // the file's own check that the target is reached
     bool writesMailboxSms = false;
@@ -138,12 +167,17 @@ SlavePlan PlanSlave(const eni::NetworkConfig& config, const eni::Slave& slave, e
     if (t == eni::Transition::kIP && slave.mailbox && !writesMailboxSms)
         plan.writes.push_back(MailboxSms(*slave.mailbox));
     if (t == eni::Transition::kPS && slave.processData && !writesProcessData)
-        ProcessDataWrites(config, *slave.processData, plan.writes);
+        ProcessDataWrites(image, *slave.processData, plan.writes);
     plan.eeprom = t == eni::Transition::kIP && !writesEeprom;
     if (plan.eeprom)
         plan.writes.push_back(
             {RegisterWrite::Kind::kEepromToPdi, ecat::reg::kSiiConfig, {1}, 0, false, {}});
     return plan;
+}
+
+SlavePlan PlanSlave(const eni::NetworkConfig& config, const eni::Slave& slave, eni::Transition t,
+                    AlState to) {
+    return PlanSlave(LogicalImage(config), slave, t, to);
 }
 
 std::vector<const eni::InitCmd*> MasterCmds(const eni::NetworkConfig& config, eni::Transition t,
@@ -154,38 +188,6 @@ std::vector<const eni::InitCmd*> MasterCmds(const eni::NetworkConfig& config, en
             cmds.push_back(&cmd);
     }
     return cmds;
-}
-
-// From the cyclic logical command whose part of the process image (from its
-// InputOffs / OutputOffs on) covers the range. Files that count the range
-// from the start of the command's data instead are taken as they mean it
-// when no command covers it the first way.
-std::optional<std::uint32_t> LogicalAddressOf(const eni::NetworkConfig& config,
-                                              const eni::BitRange& range, bool outputs) {
-    for (const bool fromImage : {true, false}) {
-        for (const eni::Cyclic& cyclic : config.cyclic) {
-            for (const eni::CyclicFrame& frame : cyclic.frames) {
-                for (const eni::CyclicCmd& cmd : frame.cmds) {
-                    const ecat::Command c = cmd.datagram.command;
-                    const bool carries =
-                        outputs ? (c == ecat::Command::kLwr || c == ecat::Command::kLrw)
-                                : (c == ecat::Command::kLrd || c == ecat::Command::kLrw);
-                    const auto offs = outputs ? cmd.outputOffs : cmd.inputOffs;
-                    if (!cmd.datagram.logical || !carries)
-                        continue;
-                    const std::uint64_t base =
-                        fromImage ? (offs ? static_cast<std::uint64_t>(*offs) * 8 : ~0ull) : 0;
-                    const std::uint64_t end = base + cmd.datagram.data.size() * 8;
-                    if (base == ~0ull || range.bitStart < base ||
-                        range.bitStart + static_cast<std::uint64_t>(range.bitLength) > end)
-                        continue;
-                    return static_cast<std::uint32_t>(cmd.datagram.logicalAddress +
-                                                      (range.bitStart - base) / 8);
-                }
-            }
-        }
-    }
-    return std::nullopt;
 }
 
 }  // namespace parvane::master

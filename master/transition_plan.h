@@ -2,17 +2,19 @@
 // of its register and CoE commands run, where the master's own writes go
 // among them (the sync managers and FMMUs the file does not write itself,
 // the EEPROM handed to the slave's PDI), whether the master requests the
-// state in AL control or the file's own write does, and which commands wait
-// until the state is reached.
+// state in AL control or the file's own write does, which commands wait
+// until the state is reached, when the mailbox commands run, and the FMMU
+// entries the master computes where the file's FMMU data is no entry.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
+#include <memory>
 #include <vector>
 
 #include "ecat/al_state.h"
 #include "eni/model.h"
+#include "master/fmmu_plan.h"
 
 namespace parvane::master {
 
@@ -33,27 +35,48 @@ struct RegisterWrite {
     eni::BitRange range;
 };
 
+// When a slave's mailbox commands of a transition run.
+enum class MailboxStep : std::uint8_t {
+    // Before the AL control write of the new state, the file's or the
+    // master's (PREOP -> SAFEOP needs the PDO assignment first, and every
+    // transition down leaves the mailbox working until the write).
+    kBeforeRequest,
+    // Once the slave shows the new state, after its register commands of
+    // the transition (INIT -> PREOP and INIT -> BOOT: in INIT the slave has
+    // no mailbox to answer through).
+    kOnceReached,
+};
+
 struct SlavePlan {
     std::vector<const eni::InitCmd*> cmds;
     std::vector<const eni::CoeInitCmd*> coe;
-    std::size_t extrasAt = 0;  // CoE, the master's writes and request run before cmds[extrasAt]
-    std::size_t split = 0;     // cmds[split..] run once the state is reached
+    MailboxStep mailboxStep = MailboxStep::kBeforeRequest;
+    // The master's writes and request, and the mailbox commands run before
+    // kOnceReached, run before cmds[extrasAt].
+    std::size_t extrasAt = 0;
+    std::size_t split = 0;  // cmds[split..] run once the state is reached
     bool masterRequests = false;
     bool eeprom = false;  // the EEPROM goes to the slave for the transition and comes back after
     std::vector<RegisterWrite> writes;
+    // Copies of file commands whose FMMU data holds no entry, with the
+    // master's entries in its place; cmds points at them.
+    std::vector<std::unique_ptr<const eni::InitCmd>> rewritten;
+    unsigned fmmusReplaced = 0;  // entries the master computed in place of the file's
+    unsigned fmmusKept = 0;      // no entries either, but none to compute: written as given
+
+    bool HasMailboxCmds() const { return !coe.empty(); }
 };
 
-// The plan for `slave` of `config` in transition `t` to `to`.
+// The plan for `slave` in transition `t` to `to`; `image` reads the
+// logical windows of the slave's network.
+SlavePlan PlanSlave(const LogicalImage& image, const eni::Slave& slave, eni::Transition t,
+                    ecat::AlState to);
+// The same, reading `config`'s windows for this one plan.
 SlavePlan PlanSlave(const eni::NetworkConfig& config, const eni::Slave& slave, eni::Transition t,
                     ecat::AlState to);
 
 // The master's own commands of `t`, before the slaves' or after them.
 std::vector<const eni::InitCmd*> MasterCmds(const eni::NetworkConfig& config, eni::Transition t,
                                             bool beforeSlave);
-
-// Where a slave's process data (its Send or Recv bit range) lies in the
-// logical address space, from the cyclic commands that carry it.
-std::optional<std::uint32_t> LogicalAddressOf(const eni::NetworkConfig& config,
-                                              const eni::BitRange& range, bool outputs);
 
 }  // namespace parvane::master

@@ -1,12 +1,20 @@
 // The plan of a transition from the ENI alone: whether the master requests
 // the state or the file's own write does, which commands wait until the
-// state is reached, and which registers the master writes itself.
+// state is reached, which registers the master writes itself, and the FMMU
+// entries it computes where the file's FMMU data is none.
 #include "master/transition_plan.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <regex>
+#include <sstream>
+
 #include "ecat/byte_order.h"
 #include "ecat/registers.h"
+#include "eni/eni_reader.h"
 
 namespace parvane::master {
 namespace {
@@ -73,7 +81,7 @@ TEST(TransitionPlan, WhoRequestsTheStateAndWhatTheMasterWrites) {
     };
     eni::NetworkConfig config;
     eni::Slave& slave = config.slaves.emplace_back();
-    slave.mailbox = eni::Mailbox{0x1000, 128, 0x1080, 128, {}, {}, 0, {}};
+    slave.mailbox = eni::Mailbox{0x1000, 128, 0x1080, 128, {}, {}, 0, {}, {}, {}, {}};
     slave.processData.emplace();
     slave.processData->sms = {{2, eni::SmType::kOutputs, 0x1100, 0x64, true, 2, {}},
                               {3, eni::SmType::kInputs, 0x1180, 0x20, true, 4, {}}};
@@ -108,6 +116,121 @@ TEST(TransitionPlan, WhoRequestsTheStateAndWhatTheMasterWrites) {
     plan = PlanSlave(config, slave, Transition::kPS, AlState::kSafeOp);
     ASSERT_EQ(plan.writes.size(), 4u);
     EXPECT_EQ(plan.writes[3].kind, Kind::kNoFmmu);
+}
+
+// A real export. Its identity plays no part here, and some exports write
+// revision numbers as negative decimals: they are left out.
+eni::NetworkConfig Export(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    const std::string plain =
+        std::regex_replace(text.str(), std::regex("<RevisionNo>-[0-9]+</RevisionNo>"), "");
+    auto eni = eni::ReadEniText(plain);
+    EXPECT_TRUE(eni) << file;
+    return eni ? eni->config : eni::NetworkConfig{};
+}
+
+enum class Outcome : std::uint8_t {
+    kAsWritten,  // the file's command is run as it is
+    kComputed,   // replaced; the entry equals the export's own
+    kKept,       // none to compute: the changed bytes are written, and counted
+};
+
+struct FmmuCase {
+    const char* name;
+    bool mailboxState;  // changes the "mailbox state" FMMU of IP, else those of the process data
+    std::function<void(std::span<std::uint8_t, ecat::reg::kFmmuSize>)> change;
+    Outcome active, inactive;  // for an entry that is active in the export, and one that is not
+};
+
+// Every FMMU entry of real exports, changed as an encrypted export writes
+// it or moved out of every cyclic window, is computed again byte for byte
+// as the export's configurator wrote it in plain.
+TEST(TransitionPlan, FmmuDataThatIsNoEntryIsComputedFromTheProcessData) {
+    using Entry = std::span<std::uint8_t, ecat::reg::kFmmuSize>;
+    constexpr std::uint16_t kSm1Status = ecat::reg::Sm(1) + 5;  // the "mailbox state" FMMU's
+    const auto outside = [](Entry e) { ecat::Put32(&e[0], 0x7F000000); };
+    const FmmuCase cases[] = {
+        {"plain", false, [](Entry) {}, Outcome::kAsWritten, Outcome::kAsWritten},
+        {"encrypted", false,
+         [](Entry e) {
+             e[11] = 0xF9;
+             e[7] = 0xFC;
+             e[12] = 0x63;
+         },
+         Outcome::kComputed, Outcome::kComputed},
+        {"type only", false, [](Entry e) { e[11] = 0xF9; }, Outcome::kComputed, Outcome::kComputed},
+        {"start bit only", false, [](Entry e) { e[6] = 0x08; }, Outcome::kComputed,
+         Outcome::kComputed},
+        {"activate only", false, [](Entry e) { e[12] = 0x63; }, Outcome::kComputed,
+         Outcome::kComputed},
+        {"outside every cyclic window", false, outside, Outcome::kComputed, Outcome::kAsWritten},
+        {"mailbox state outside every cyclic window", true, outside, Outcome::kAsWritten,
+         Outcome::kAsWritten},
+        {"mailbox state encrypted", true, [](Entry e) { e[11] = 0xF9; }, Outcome::kKept,
+         Outcome::kKept},
+    };
+    const std::string samples = SHARED_SAMPLES_DIR, corpus = SHARED_CORPUS_DIR;
+    const std::string files[] = {
+        samples + "/kpierczy-cifx-imu.xml",    corpus + "/bigcjv_6axis_servo.xml",
+        corpus + "/eterpega_march_ii.xml",     corpus + "/eterpega_march_inputdevice.xml",
+        corpus + "/leducp_kickcat_drives.xml", corpus + "/rcprg_velma_body.xml",
+    };
+    std::size_t entries = 0;  // entries changed and checked, over all files and cases
+    for (const std::string& file : files) {
+        SCOPED_TRACE(file);
+        const eni::NetworkConfig plain = Export(file);
+        for (const FmmuCase& c : cases) {
+            SCOPED_TRACE(c.name);
+            eni::NetworkConfig config = plain;
+            const Transition t = c.mailboxState ? Transition::kIP : Transition::kPS;
+            for (std::size_t s = 0; s < config.slaves.size(); ++s) {
+                eni::Slave& slave = config.slaves[s];
+                std::vector<std::pair<std::size_t, Outcome>> changed;  // command, outcome
+                for (std::size_t i = 0; i < slave.initCmds.size(); ++i) {
+                    eni::Datagram& d = slave.initCmds[i].datagram;
+                    const bool fmmu = d.ado >= ecat::reg::Fmmu(0) &&
+                                      d.ado < ecat::reg::Fmmu(ecat::reg::kMaxFmmus) &&
+                                      d.data.size() == ecat::reg::kFmmuSize;
+                    if (!fmmu || !slave.initCmds[i].transitions.Has(t) ||
+                        std::all_of(d.data.begin(), d.data.end(), [](auto b) { return b == 0; }))
+                        continue;
+                    if ((ecat::Get16(&d.data[8]) == kSm1Status) != c.mailboxState)
+                        continue;
+                    changed.emplace_back(i, d.data[12] == 1 ? c.active : c.inactive);
+                    c.change(Entry(d.data.data(), ecat::reg::kFmmuSize));
+                }
+                const AlState to = t == Transition::kIP ? AlState::kPreOp : AlState::kSafeOp;
+                const SlavePlan plan = PlanSlave(config, slave, t, to);
+                unsigned computed = 0, kept = 0;
+                for (const auto& [i, outcome] : changed) {
+                    SCOPED_TRACE("slave " + std::to_string(s) + ", init command " +
+                                 std::to_string(i));
+                    const auto in =
+                        std::find(plan.cmds.begin(), plan.cmds.end(), &slave.initCmds[i]);
+                    if (outcome != Outcome::kComputed) {
+                        EXPECT_NE(in, plan.cmds.end());
+                        kept += outcome == Outcome::kKept;
+                        continue;
+                    }
+                    ++computed;
+                    EXPECT_EQ(in, plan.cmds.end());
+                    const auto rewritten = std::find_if(
+                        plan.rewritten.begin(), plan.rewritten.end(),
+                        [&](const auto& cmd) { return cmd->comment == slave.initCmds[i].comment; });
+                    ASSERT_NE(rewritten, plan.rewritten.end());
+                    EXPECT_EQ((*rewritten)->datagram.data,
+                              plain.slaves[s].initCmds[i].datagram.data);
+                }
+                EXPECT_EQ(plan.fmmusReplaced, computed);
+                EXPECT_EQ(plan.fmmusKept, kept);
+                entries += changed.size();
+            }
+        }
+    }
+    // 60 process data entries in 6 cases, 11 mailbox state entries in 2.
+    EXPECT_EQ(entries, 6u * 60 + 2u * 11);
 }
 
 }  // namespace
