@@ -124,7 +124,8 @@ std::optional<std::uint16_t> ProcessSmStart(const eni::ProcessData& pd, bool out
 std::optional<FmmuBytes> ProcessDataFmmu(const LogicalImage& image, const eni::BitRange& range,
                                          std::uint16_t physical, bool outputs) {
     const std::optional<std::uint64_t> bit = image.BitAddressOf(range, outputs);
-    if (!bit)
+    // The entry's bytes end within the 32-bit logical address space.
+    if (!bit || (*bit + range.bitLength + 7) / 8 > (std::uint64_t{1} << 32))
         return std::nullopt;
     ecat::FmmuEntry entry;
     entry.logicalStart = static_cast<std::uint32_t>(*bit / 8);
