@@ -36,6 +36,14 @@ bool OnProcessSm(std::uint16_t physical, const eni::ProcessData& pd) {
 }  // namespace
 
 LogicalImage::LogicalImage(const eni::NetworkConfig& config) : config_(config) {
+    for (const eni::Cyclic& cyclic : config.cyclic) {
+        for (const eni::CyclicFrame& frame : cyclic.frames) {
+            hasWindows_ = hasWindows_ || std::any_of(frame.cmds.begin(), frame.cmds.end(),
+                                                     [](const eni::CyclicCmd& cmd) {
+                                                         return cmd.datagram.logical;
+                                                     });
+        }
+    }
     for (const WindowStart way : kWays) {
         bool any = false;
         bool all = true;
@@ -150,7 +158,8 @@ bool IsFmmuEntry(std::span<const std::uint8_t, ecat::reg::kFmmuSize> bytes,
     if (bytes[kStartBit] > 7 || bytes[kStopBit] > 7 || bytes[kPhysicalBit] > 7 || activate > 1 ||
         type > 3 || (type == 0 && activate != 0))
         return false;
-    if (activate == 0 || pd == nullptr || !OnProcessSm(ecat::Get16(&bytes[kPhysical]), *pd))
+    if (activate == 0 || pd == nullptr || !image.HasWindows() ||
+        !OnProcessSm(ecat::Get16(&bytes[kPhysical]), *pd))
         return true;
     return image.Covers(ecat::Get32(&bytes[0]), ecat::Get16(&bytes[kLength]));
 }

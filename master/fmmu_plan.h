@@ -40,6 +40,9 @@ class LogicalImage {
     // Whether [start, start + length) lies inside one cyclic logical
     // command's data.
     bool Covers(std::uint32_t start, std::uint32_t length) const;
+    // Whether the file has a cyclic logical command at all (without one it
+    // says nothing of where process data lies).
+    bool HasWindows() const { return hasWindows_; }
     std::optional<WindowStart> windowStart() const { return windowStart_; }
 
   private:
@@ -48,6 +51,7 @@ class LogicalImage {
 
     const eni::NetworkConfig& config_;
     std::optional<WindowStart> windowStart_;
+    bool hasWindows_ = false;
 };
 
 // The start address of the slave's first sync manager of that direction.
@@ -60,8 +64,8 @@ std::optional<FmmuBytes> ProcessDataFmmu(const LogicalImage& image, const eni::B
 
 // Whether `bytes` are an FMMU entry: all zero (a cleared one), or type 1
 // to 3 (0 only while inactive), start and stop bits 0 to 7, activate 0 or
-// 1, and, when active on one of the slave's process data sync managers, a
-// logical range that one cyclic logical command holds.
+// 1, and, when active on one of the slave's process data sync managers in a
+// file with cyclic logical commands, a logical range that one of them holds.
 bool IsFmmuEntry(std::span<const std::uint8_t, ecat::reg::kFmmuSize> bytes,
                  const LogicalImage& image, const eni::ProcessData* pd);
 

@@ -140,6 +140,7 @@ enum class Outcome : std::uint8_t {
 struct FmmuCase {
     const char* name;
     bool mailboxState;  // changes the "mailbox state" FMMU of IP, else those of the process data
+    bool noCyclic;      // the file's cyclic commands are taken away
     std::function<void(std::span<std::uint8_t, ecat::reg::kFmmuSize>)> change;
     Outcome active, inactive;  // for an entry that is active in the export, and one that is not
 };
@@ -152,23 +153,28 @@ TEST(TransitionPlan, FmmuDataThatIsNoEntryIsComputedFromTheProcessData) {
     constexpr std::uint16_t kSm1Status = ecat::reg::Sm(1) + 5;  // the "mailbox state" FMMU's
     const auto outside = [](Entry e) { ecat::Put32(&e[0], 0x7F000000); };
     const FmmuCase cases[] = {
-        {"plain", false, [](Entry) {}, Outcome::kAsWritten, Outcome::kAsWritten},
-        {"encrypted", false,
+        {"plain", false, false, [](Entry) {}, Outcome::kAsWritten, Outcome::kAsWritten},
+        {"encrypted", false, false,
          [](Entry e) {
              e[11] = 0xF9;
              e[7] = 0xFC;
              e[12] = 0x63;
          },
          Outcome::kComputed, Outcome::kComputed},
-        {"type only", false, [](Entry e) { e[11] = 0xF9; }, Outcome::kComputed, Outcome::kComputed},
-        {"start bit only", false, [](Entry e) { e[6] = 0x08; }, Outcome::kComputed,
+        {"type only", false, false, [](Entry e) { e[11] = 0xF9; }, Outcome::kComputed,
          Outcome::kComputed},
-        {"activate only", false, [](Entry e) { e[12] = 0x63; }, Outcome::kComputed,
+        {"start bit only", false, false, [](Entry e) { e[6] = 0x08; }, Outcome::kComputed,
          Outcome::kComputed},
-        {"outside every cyclic window", false, outside, Outcome::kComputed, Outcome::kAsWritten},
-        {"mailbox state outside every cyclic window", true, outside, Outcome::kAsWritten,
+        {"activate only", false, false, [](Entry e) { e[12] = 0x63; }, Outcome::kComputed,
+         Outcome::kComputed},
+        {"outside every cyclic window", false, false, outside, Outcome::kComputed,
          Outcome::kAsWritten},
-        {"mailbox state encrypted", true, [](Entry e) { e[11] = 0xF9; }, Outcome::kKept,
+        {"no cyclic window at all", false, true, outside, Outcome::kAsWritten, Outcome::kAsWritten},
+        {"encrypted without a cyclic window", false, true, [](Entry e) { e[11] = 0xF9; },
+         Outcome::kKept, Outcome::kComputed},
+        {"mailbox state outside every cyclic window", true, false, outside, Outcome::kAsWritten,
+         Outcome::kAsWritten},
+        {"mailbox state encrypted", true, false, [](Entry e) { e[11] = 0xF9; }, Outcome::kKept,
          Outcome::kKept},
     };
     const std::string samples = SHARED_SAMPLES_DIR, corpus = SHARED_CORPUS_DIR;
@@ -184,6 +190,8 @@ TEST(TransitionPlan, FmmuDataThatIsNoEntryIsComputedFromTheProcessData) {
         for (const FmmuCase& c : cases) {
             SCOPED_TRACE(c.name);
             eni::NetworkConfig config = plain;
+            if (c.noCyclic)
+                config.cyclic.clear();
             const Transition t = c.mailboxState ? Transition::kIP : Transition::kPS;
             for (std::size_t s = 0; s < config.slaves.size(); ++s) {
                 eni::Slave& slave = config.slaves[s];
@@ -229,8 +237,8 @@ TEST(TransitionPlan, FmmuDataThatIsNoEntryIsComputedFromTheProcessData) {
             }
         }
     }
-    // 60 process data entries in 6 cases, 11 mailbox state entries in 2.
-    EXPECT_EQ(entries, 6u * 60 + 2u * 11);
+    // 60 process data entries in 8 cases, 11 mailbox state entries in 2.
+    EXPECT_EQ(entries, 8u * 60 + 2u * 11);
 }
 
 }  // namespace
