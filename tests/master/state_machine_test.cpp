@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "ecat/byte_order.h"
@@ -94,52 +95,36 @@ struct SplitLine {
         }};
 };
 
-// Emulated slaves behind a link that keeps every datagram the master sent
-// with the reply it got, in order.
+// Emulated slaves behind a link that keeps every datagram as it came back
+// (a write with what the master wrote, a read with what it read), in order.
 struct TracedLine {
     struct Datagram {
         ecat::Command command;
         std::uint16_t adp, ado;
-        std::vector<std::uint8_t> sent, reply;
+        std::vector<std::uint8_t> data;
     };
 
-    explicit TracedLine(std::unique_ptr<emulator::Segment> s) : segment(std::move(s)) {}
-
-    std::vector<Datagram> Trace() {
+    // The datagrams so far, from now on kept anew.
+    std::vector<Datagram> Take() {
         std::lock_guard lock(mutex);
-        return trace;
-    }
-    void Clear() {
-        std::lock_guard lock(mutex);
-        trace.clear();
+        return std::exchange(trace, {});
     }
 
     std::unique_ptr<emulator::Segment> segment;
     std::mutex mutex;
     std::vector<Datagram> trace;
-    testsupport::ScriptedLink link{
-        [this](const testsupport::Frame& sent, int, std::deque<testsupport::Frame>& arrivals) {
-            testsupport::Frame frame = sent;
-            ecat::ParsedFrame parsed;
-            std::vector<Datagram> datagrams;
-            if (ecat::ReadFrame(frame, parsed)) {
-                for (const ecat::DatagramView& d : parsed.list())
-                    datagrams.push_back(
-                        {d.command(), d.adp(), d.ado(), {d.data().begin(), d.data().end()}, {}});
-            }
-            if (segment->Process(frame) != emulator::FrameOutcome::kAnswered)
-                return;
-            if (ecat::ReadFrame(frame, parsed) && parsed.count == datagrams.size()) {
-                for (std::size_t i = 0; i < parsed.count; ++i)
-                    datagrams[i].reply.assign(parsed.views[i].data().begin(),
-                                              parsed.views[i].data().end());
-            }
-            {
-                std::lock_guard lock(mutex);
-                trace.insert(trace.end(), datagrams.begin(), datagrams.end());
-            }
-            arrivals.push_back(std::move(frame));
-        }};
+    testsupport::ScriptedLink link{[this](const testsupport::Frame& sent, int,
+                                          std::deque<testsupport::Frame>& arrivals) {
+        testsupport::Frame frame = sent;
+        ecat::ParsedFrame parsed;
+        if (segment->Process(frame) != emulator::FrameOutcome::kAnswered ||
+            !ecat::ReadFrame(frame, parsed))
+            return;
+        std::lock_guard lock(mutex);
+        for (const ecat::DatagramView& d : parsed.list())
+            trace.push_back({d.command(), d.adp(), d.ado(), {d.data().begin(), d.data().end()}});
+        arrivals.push_back(std::move(frame));
+    }};
 };
 
 StateMachineOptions Options() {
@@ -282,17 +267,6 @@ TEST_F(StateMachineTest, EveryEniReachesEveryState) {
     }
 }
 
-// The first datagram from `from` on that `match` accepts; trace.size() when none.
-template <typename Match>
-std::size_t First(const std::vector<TracedLine::Datagram>& trace, Match match,
-                  std::size_t from = 0) {
-    for (std::size_t i = from; i < trace.size(); ++i) {
-        if (match(trace[i]))
-            return i;
-    }
-    return trace.size();
-}
-
 struct OrderCase {
     const char* name;
     eni::Transition t;  // of the slaves' CoE download of 0x6060
@@ -329,35 +303,37 @@ TEST_F(StateMachineTest, MailboxCommandsGoWhereTheTransitionNeedsThem) {
                 });
             }
         }
-        TracedLine line(emulator::BuildSegment(config, emulator::Description{}));
+        TracedLine line;
+        line.segment = emulator::BuildSegment(config, emulator::Description{});
         Master master(line.link, config);
         ASSERT_TRUE(master.machine);
         ASSERT_EQ(master.Walk(c.from), c.from);
-        line.Clear();
+        line.Take();
         ASSERT_EQ(master.Walk(c.to), c.to) << WholeLog();
-        const auto trace = line.Trace();
-        const std::uint8_t state = static_cast<std::uint8_t>(ecat::ToWire(c.to));
+        const auto trace = line.Take();
+        const auto state = ecat::ToWire(c.to);
         for (const std::uint16_t station : {1001, 1002}) {
             SCOPED_TRACE(station);
-            const auto at = [&](ecat::Command command, std::uint16_t ado) {
-                return [=](const TracedLine::Datagram& d) {
-                    return d.command == command && d.adp == station && d.ado == ado;
-                };
+            const auto first = [&](std::uint16_t ado, auto match) {
+                return std::ranges::find_if(trace,
+                                            [&](const TracedLine::Datagram& d) {
+                                                return d.adp == station && d.ado == ado && match(d);
+                                            }) -
+                       trace.begin();
             };
-            const std::size_t download = First(trace, [&](const TracedLine::Datagram& d) {
-                return at(ecat::Command::kFpwr, 0x1000)(d) && d.sent.size() > 10 &&
-                       (d.sent[5] & 0x0F) == 3 && ecat::Get16(&d.sent[9]) == 0x6060;
+            const auto download = first(0x1000, [](const TracedLine::Datagram& d) {
+                return d.data.size() > 10 && (d.data[5] & 0x0F) == 3 &&
+                       ecat::Get16(&d.data[9]) == 0x6060;  // CoE, SDO of 0x6060
             });
-            const std::size_t request = First(trace, [&](const TracedLine::Datagram& d) {
-                return at(ecat::Command::kFpwr, ecat::reg::kAlControl)(d) &&
-                       (d.sent[0] & ecat::kAlStateBits) == state;
+            const auto request = first(ecat::reg::kAlControl, [&](const TracedLine::Datagram& d) {
+                return d.command == ecat::Command::kFpwr &&
+                       (d.data[0] & ecat::kAlStateBits) == state;
             });
-            const std::size_t shown = First(trace, [&](const TracedLine::Datagram& d) {
-                return at(ecat::Command::kFprd, ecat::reg::kAlStatus)(d) && !d.reply.empty() &&
-                       (d.reply[0] & 0x1F) == state;
+            const auto shown = first(ecat::reg::kAlStatus, [&](const TracedLine::Datagram& d) {
+                return d.command == ecat::Command::kFprd && (d.data[0] & 0x1F) == state;
             });
-            ASSERT_LT(download, trace.size());
-            ASSERT_LT(request, trace.size());
+            ASSERT_LT(download, std::ssize(trace));
+            ASSERT_LT(request, std::ssize(trace));
             if (c.onceReached) {
                 EXPECT_GT(download, shown);
             } else {
