@@ -1,8 +1,10 @@
 // The mailbox protocol carried in the mailbox sync managers (SM0: master to
 // slave, SM1: slave to master): a 6-byte mailbox header, then for CoE a
-// 2-byte CoE header and the SDO part (command byte, index, subindex, 4 bytes).
+// 2-byte CoE header and the SDO part (command byte, index, subindex, 4 bytes);
+// for SoE a 4-byte SoE header, for EoE a 4-byte EoE header and its frame.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -148,5 +150,157 @@ inline constexpr std::uint32_t kDeviceState = 0x08000022;
 }  // namespace sdo_abort
 
 const char* SdoAbortText(std::uint32_t code);
+
+// A CoE emergency (CoE service 1), which a slave posts unasked: error code,
+// error register, 5 bytes specific to the maker.
+inline constexpr std::size_t kEmergencySize = 8;
+struct Emergency {
+    std::uint16_t code = 0;
+    std::uint8_t errorRegister = 0;
+    std::array<std::uint8_t, 5> data{};
+
+    // From the CoE payload (CoE header first); nothing unless it is a whole
+    // emergency.
+    static std::optional<Emergency> Decode(std::span<const std::uint8_t> coe);
+};
+
+// ---- SoE: byte 0 op code (bits 0-2), incomplete (3), error (4), drive
+// number (5-7); byte 1 the elements; bytes 2-3 the IDN, or while
+// `incomplete` is set the fragments still to come. The data follows; an
+// error reply ends in its u16 error code.
+inline constexpr std::size_t kSoeHeaderSize = 4;
+inline constexpr std::size_t kSoeErrorSize = kSoeHeaderSize + 2;
+
+enum class SoeOpCode : std::uint8_t {
+    kReadRequest = 1,
+    kReadResponse = 2,
+    kWriteRequest = 3,
+    kWriteResponse = 4,
+    kNotification = 5,
+    kSlaveInfo = 6,
+};
+
+// The elements of an IDN a request names.
+namespace soe_element {
+inline constexpr std::uint8_t kDataState = 0x01;
+inline constexpr std::uint8_t kName = 0x02;
+inline constexpr std::uint8_t kAttribute = 0x04;
+inline constexpr std::uint8_t kUnit = 0x08;
+inline constexpr std::uint8_t kMinimum = 0x10;
+inline constexpr std::uint8_t kMaximum = 0x20;
+inline constexpr std::uint8_t kValue = 0x40;
+inline constexpr std::uint8_t kDefault = 0x80;
+}  // namespace soe_element
+
+namespace soe_error {
+inline constexpr std::uint16_t kNoIdn = 0x1001;
+inline constexpr std::uint16_t kNoElement = 0x1009;
+inline constexpr std::uint16_t kDataTooShort = 0x7002;
+inline constexpr std::uint16_t kDataTooLong = 0x7003;
+inline constexpr std::uint16_t kReadOnly = 0x7004;
+inline constexpr std::uint16_t kWriteProtected = 0x7005;
+}  // namespace soe_error
+
+struct SoeHeader {
+    std::uint8_t opCode = 0;  // SoeOpCode
+    bool incomplete = false;
+    bool error = false;
+    std::uint8_t driveNo = 0;  // 0 to 7
+    std::uint8_t elements = 0;
+    std::uint16_t idn = 0;  // or the fragments left while `incomplete`
+
+    // Nothing when the payload is shorter than the header.
+    static std::optional<SoeHeader> Decode(std::span<const std::uint8_t> payload);
+    // False when `out` is shorter than the header.
+    bool Encode(std::span<std::uint8_t> out) const;
+};
+
+// The code of an SoE error reply (its last two bytes), or nothing when the
+// payload is too short to hold one.
+std::optional<std::uint16_t> SoeErrorCode(std::span<const std::uint8_t> payload);
+const char* SoeErrorText(std::uint16_t code);
+// "S-0-0015" or "P-1-0100" (bit 15 S/P, bits 12-14 parameter set, bits 0-11
+// the number); writes into `out` and returns it.
+const char* IdnText(std::uint16_t idn, std::span<char> out);
+
+// ---- EoE: u16 frame type (bits 0-3), port (4-7), last fragment (8), time
+// appended (9), time requested (10); u16 fragment information or, in the
+// responses, the result.
+inline constexpr std::size_t kEoeHeaderSize = 4;
+
+enum class EoeFrameType : std::uint8_t {
+    kFragment = 0,
+    kInitResponseTimestamp = 1,
+    kSetIpRequest = 2,
+    kSetIpResponse = 3,
+    kSetFilterRequest = 4,
+    kSetFilterResponse = 5,
+    kGetIpRequest = 6,
+    kGetIpResponse = 7,
+    kGetFilterRequest = 8,
+    kGetFilterResponse = 9,
+};
+
+namespace eoe_result {
+inline constexpr std::uint16_t kSuccess = 0x0000;
+inline constexpr std::uint16_t kUnspecified = 0x0001;
+inline constexpr std::uint16_t kUnsupportedType = 0x0002;
+inline constexpr std::uint16_t kNoIp = 0x0201;
+inline constexpr std::uint16_t kNoDhcp = 0x0202;
+inline constexpr std::uint16_t kNoFilter = 0x0401;
+}  // namespace eoe_result
+const char* EoeResultText(std::uint16_t result);
+
+struct EoeHeader {
+    std::uint8_t type = 0;  // EoeFrameType
+    std::uint8_t port = 0;
+    bool lastFragment = false;
+    bool timeAppended = false;
+    bool timeRequested = false;
+    std::uint16_t info = 0;  // fragment number/offset/frame number, or the result
+
+    static std::optional<EoeHeader> Decode(std::span<const std::uint8_t> payload);
+    bool Encode(std::span<std::uint8_t> out) const;
+};
+
+// The response type of a request type (set IP 2 -> 3, ...), or nothing for
+// a frame no response follows.
+std::optional<EoeFrameType> EoeResponseTo(std::uint8_t requestType);
+
+// The IP parameters of a set-IP request or get-IP response, after the EoE
+// header: u32 flags, then MAC (6), IP, subnet, gateway, DNS server (u32
+// each, little-endian) and DNS name (32). Fixed: every field at its place,
+// whatever the flags; packed: only the fields the flags include, in order.
+namespace eoe_ip {
+inline constexpr std::uint32_t kMac = 0x01;
+inline constexpr std::uint32_t kIp = 0x02;
+inline constexpr std::uint32_t kSubnet = 0x04;
+inline constexpr std::uint32_t kGateway = 0x08;
+inline constexpr std::uint32_t kDnsIp = 0x10;
+inline constexpr std::uint32_t kDnsName = 0x20;
+inline constexpr std::size_t kNameSize = 32;
+inline constexpr std::size_t kFixedSize = 4 + 6 + 4 * 4 + kNameSize;  // 58
+// An EoE frame (header included) this long or longer has the fixed layout.
+inline constexpr std::size_t kFixedFrameSize = kEoeHeaderSize + kFixedSize;  // 62
+}  // namespace eoe_ip
+
+struct EoeIpParameters {
+    std::uint32_t flags = 0;
+    std::array<std::uint8_t, 6> mac{};
+    std::uint32_t ip = 0;
+    std::uint32_t subnet = 0;
+    std::uint32_t gateway = 0;
+    std::uint32_t dnsIp = 0;
+    std::array<char, eoe_ip::kNameSize> dnsName{};
+
+    // The bytes the parameters take after the EoE header.
+    std::size_t Size(bool fixed) const;
+    // Nothing when a field the flags include lies past the end of `body`.
+    static std::optional<EoeIpParameters> Decode(std::span<const std::uint8_t> body, bool fixed);
+    // The bytes written, 0 when `body` is too short.
+    std::size_t Encode(std::span<std::uint8_t> body, bool fixed) const;
+
+    friend bool operator==(const EoeIpParameters&, const EoeIpParameters&) = default;
+};
 
 }  // namespace parvane::ecat

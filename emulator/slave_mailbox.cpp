@@ -36,7 +36,7 @@ const std::shared_ptr<const ObjectDictionary>& DictionaryOf(const SlaveModel& mo
 }  // namespace
 
 SlaveMailbox::SlaveMailbox(const SlaveModel& model, const IdentityObject& identity)
-    : coe_(DictionaryOf(model), identity) {}
+    : coe_(DictionaryOf(model), identity), soe_(model.soeParameters) {}
 
 void SlaveMailbox::Received(EscRegisters& esc, const MailboxLayout& layout, ecat::AlState state) {
     const SmEntry out = esc.Sm(0);
@@ -53,11 +53,21 @@ void SlaveMailbox::Received(EscRegisters& esc, const MailboxLayout& layout, ecat
     lastCounterIn_ = header.counter;
     const auto payload =
         std::span<const std::uint8_t>(message).subspan(ecat::kMailboxHeaderSize, header.length);
-    const bool coe = (layout.protocols & ecat::sii::kProtocolCoe) != 0;
-    if (header.type != static_cast<std::uint8_t>(ecat::MailboxType::kCoe) || !coe) {
+    const auto serves = [&](ecat::MailboxType type, std::uint16_t protocol) {
+        return header.type == static_cast<std::uint8_t>(type) && (layout.protocols & protocol) != 0;
+    };
+    if (serves(ecat::MailboxType::kCoe, ecat::sii::kProtocolCoe))
+        HandleCoe(payload, esc, layout, state);
+    else if (serves(ecat::MailboxType::kSoe, ecat::sii::kProtocolSoe))
+        HandleSoe(payload, esc, layout);
+    else if (serves(ecat::MailboxType::kEoe, ecat::sii::kProtocolEoe))
+        HandleEoe(payload, esc);
+    else
         Post(MailboxError(ecat::kMailboxErrorUnsupportedProtocol), 0, esc);
-        return;
-    }
+}
+
+void SlaveMailbox::HandleCoe(std::span<const std::uint8_t> payload, EscRegisters& esc,
+                             const MailboxLayout& layout, ecat::AlState state) {
     // Every SDO message, a segment included, is at least 10 bytes long.
     if (payload.size() < ecat::kCoeHeaderSize + ecat::kSdoHeaderSize) {
         Post(MailboxError(ecat::kMailboxErrorSizeTooShort), 0, esc);
@@ -71,6 +81,25 @@ void SlaveMailbox::Received(EscRegisters& esc, const MailboxLayout& layout, ecat
     auto reply = coe_.Handle(payload.subspan(ecat::kCoeHeaderSize), state, layout.inLength);
     if (!reply.empty())
         Post(std::move(reply), static_cast<std::uint8_t>(ecat::MailboxType::kCoe), esc);
+}
+
+void SlaveMailbox::HandleSoe(std::span<const std::uint8_t> payload, EscRegisters& esc,
+                             const MailboxLayout& layout) {
+    bool malformed = false;
+    auto replies = soe_.Handle(payload, layout.inLength, malformed);
+    if (malformed)
+        Post(MailboxError(ecat::kMailboxErrorSizeTooShort), 0, esc);
+    for (auto& reply : replies)
+        Post(std::move(reply), static_cast<std::uint8_t>(ecat::MailboxType::kSoe), esc);
+}
+
+void SlaveMailbox::HandleEoe(std::span<const std::uint8_t> payload, EscRegisters& esc) {
+    bool malformed = false;
+    auto reply = eoe_.Handle(payload, malformed);
+    if (malformed)
+        Post(MailboxError(ecat::kMailboxErrorSizeTooShort), 0, esc);
+    else if (reply)
+        Post(std::move(*reply), static_cast<std::uint8_t>(ecat::MailboxType::kEoe), esc);
 }
 
 void SlaveMailbox::Post(std::vector<std::uint8_t> payload, std::uint8_t type, EscRegisters& esc) {
@@ -115,6 +144,8 @@ void SlaveMailbox::Repeat(EscRegisters& esc) {
 
 void SlaveMailbox::Reset() {
     coe_.Reset();
+    soe_.Reset();
+    eoe_.Reset();
     queue_.clear();
     lastCounterIn_ = -1;
 }

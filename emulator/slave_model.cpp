@@ -23,6 +23,19 @@ std::optional<MailboxLayout> LayoutOf(const eni::Slave& slave) {
     return layout;
 }
 
+// Each IDN the SoE commands name, once, holding the value first written.
+std::vector<SoeParameter> SoeParametersOf(const eni::Mailbox& mailbox) {
+    std::vector<SoeParameter> found;
+    for (const eni::SoeInitCmd& cmd : mailbox.soeInitCmds) {
+        const bool known = std::any_of(found.begin(), found.end(), [&](const SoeParameter& p) {
+            return p.driveNo == cmd.driveNo && p.idn == cmd.idn;
+        });
+        if (!known)
+            found.push_back({cmd.driveNo, cmd.idn, cmd.data});
+    }
+    return found;
+}
+
 bool IsOutputs(eni::SmType type) {
     return type == eni::SmType::kOutputs;
 }
@@ -224,6 +237,15 @@ std::shared_ptr<const SlaveModel> ModelCache::Get(const eni::Slave& slave,
         }
     }
     add16(0xFFFF);
+    if (slave.mailbox) {
+        for (const eni::SoeInitCmd& cmd : slave.mailbox->soeInitCmds) {
+            key.push_back(cmd.driveNo);
+            add16(cmd.idn);
+            add16(static_cast<std::uint32_t>(cmd.data.size()));
+            key.insert(key.end(), cmd.data.begin(), cmd.data.end());
+        }
+    }
+    add16(0xFFFF);
     if (auto it = models_.find(key); it != models_.end())
         return it->second;
 
@@ -257,6 +279,8 @@ std::shared_ptr<const SlaveModel> ModelCache::Get(const eni::Slave& slave,
                 model->requiredForSafeOp.push_back({cmd.index, cmd.subIndex, cmd.completeAccess});
         }
     }
+    if (slave.mailbox)
+        model->soeParameters = SoeParametersOf(*slave.mailbox);
     models_.emplace(std::move(key), model);
     return model;
 }

@@ -45,6 +45,14 @@ struct RequiredObject {
     bool completeAccess = false;
 };
 
+// An IDN of a drive behind the slave that the configuration's SoE commands
+// name, with the value it holds until the master writes it.
+struct SoeParameter {
+    std::uint8_t driveNo = 0;
+    std::uint16_t idn = 0;
+    std::vector<std::uint8_t> value;
+};
+
 // The identity one device carries in EEPROM words 0x08-0x0F and in object
 // 0x1018; the model's SII image and dictionary hold zeros there.
 struct IdentityObject {
@@ -63,6 +71,7 @@ struct SlaveModel {
     std::vector<ExpectedSm> processSms;
     std::vector<RequiredObject> requiredForSafeOp;
     std::shared_ptr<const ObjectDictionary> dictionary;  // null without CoE
+    std::vector<SoeParameter> soeParameters;
     std::uint8_t fmmuCount = 8;
     std::uint8_t smCount = 8;
 

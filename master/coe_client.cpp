@@ -1,33 +1,19 @@
 #include "master/coe_client.h"
 
 #include <algorithm>
-#include <thread>
 
 #include "ecat/byte_order.h"
 #include "ecat/mailbox.h"
-#include "ecat/registers.h"
 
 namespace parvane::master {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // Header of an SDO message after the mailbox header: CoE header (2), command
 // (1), index (2), subindex (1), then 4 bytes (data or size).
 constexpr std::size_t kSdoMessage = ecat::kCoeHeaderSize + ecat::kSdoHeaderSize;  // 10
-constexpr std::size_t kMinWindow = ecat::kMailboxHeaderSize + kSdoMessage;        // 16
 // A segment: CoE header, command byte, at least 7 data bytes.
 constexpr std::size_t kSegmentHeader = ecat::kCoeHeaderSize + 1;
 constexpr std::size_t kMinSegmentData = 7;
-// Between reads of the mailbox status while waiting for a reply.
-constexpr auto kPollInterval = std::chrono::microseconds(500);
-
-bool Pause(Clock::time_point deadline, const std::stop_token& stop) {
-    if (stop.stop_requested())
-        return false;
-    std::this_thread::sleep_until(std::min(deadline, Clock::now() + kPollInterval));
-    return !stop.stop_requested();
-}
 
 Error Fail(Errc code) {
     return Error{code, 0};
@@ -44,14 +30,6 @@ Error Refused(const SdoReply& reply) {
         default:
             return Fail(Errc::kUnexpected);
     }
-}
-
-Error FromExchange(const Error& error) {
-    return Fail(error == Errc::kTooLarge ? Errc::kDataTooLarge : Errc::kNoReply);
-}
-
-Error Expired(const std::stop_token& stop) {
-    return Fail(stop.stop_requested() ? Errc::kCancelled : Errc::kTimeout);
 }
 
 // The response to `step` in a CoE SDO response (`sameObject`: it names the
@@ -182,153 +160,34 @@ SdoReply ParseSdoReply(std::span<const std::uint8_t> window, SdoStep step, std::
 }
 
 CoeClient::CoeClient(Exchange& exchange, MailboxWindows windows)
-    : exchange_(exchange),
-      windows_(windows),
-      out_(std::min<std::size_t>(windows.sendLength, ecat::kMaxDatagramData)),
-      in_(std::min<std::size_t>(windows.recvLength, ecat::kMaxDatagramData)),
-      scratch_(out_.size()) {}
+    : own_(std::make_unique<MailboxTransport>(exchange, windows)), mailbox_(*own_) {}
 
-std::expected<bool, Error> CoeClient::MailboxFull(std::uint16_t statusRegister) {
-    std::uint8_t status = 0;
-    const auto wkc = exchange_.Transact(ecat::Command::kFprd,
-                                        ecat::MakeAddress(windows_.station, statusRegister),
-                                        std::span<std::uint8_t>(&status, 1));
-    if (!wkc)
-        return std::unexpected(FromExchange(wkc.error()));
-    if (*wkc != 1)
-        return std::unexpected(Fail(Errc::kNoReply));
-    return (status & ecat::SmEntry::kStatusMailboxFull) != 0;
-}
+CoeClient::CoeClient(MailboxTransport& mailbox) : mailbox_(mailbox) {}
 
-std::expected<void, Error> CoeClient::DiscardStaleReply() {
-    const auto full = MailboxFull(ecat::reg::SmStatus(1));
-    if (!full)
-        return std::unexpected(full.error());
-    if (*full) {
-        const auto wkc = exchange_.Transact(
-            ecat::Command::kFprd, ecat::MakeAddress(windows_.station, windows_.recvStart), in_);
-        if (!wkc)
-            return std::unexpected(FromExchange(wkc.error()));
-    }
-    return {};
-}
+CoeClient::~CoeClient() = default;
 
 std::expected<void, Error> CoeClient::Send(std::size_t length, Deadline deadline,
                                            const std::stop_token& stop) {
-    counter_ = ecat::NextMailboxCounter(counter_);
-    ecat::MailboxHeader header;
-    header.length = static_cast<std::uint16_t>(length);
-    header.type = static_cast<std::uint8_t>(ecat::MailboxType::kCoe);
-    header.counter = counter_;
-    header.Encode(
-        std::span<std::uint8_t, ecat::kMailboxHeaderSize>(out_.data(), ecat::kMailboxHeaderSize));
-    std::fill(out_.begin() + static_cast<std::ptrdiff_t>(ecat::kMailboxHeaderSize + length),
-              out_.end(), 0);
-
-    for (;;) {
-        // The reply to a write carries the bytes back; send from a copy so
-        // a resend never carries what came back.
-        std::copy(out_.begin(), out_.end(), scratch_.begin());
-        const auto wkc =
-            exchange_.Transact(ecat::Command::kFpwr,
-                               ecat::MakeAddress(windows_.station, windows_.sendStart), scratch_);
-        if (!wkc)
-            return std::unexpected(FromExchange(wkc.error()));
-        if (*wkc == 1)
-            return {};
-        // SM0 still holds an earlier message: wait until the slave takes it.
-        for (;;) {
-            const auto full = MailboxFull(ecat::reg::SmStatus(0));
-            if (!full)
-                return std::unexpected(full.error());
-            if (!*full)
-                break;
-            if (Clock::now() >= deadline || !Pause(deadline, stop)) {
-                if (stop.stop_requested())
-                    return std::unexpected(Fail(Errc::kCancelled));
-                return std::unexpected(Fail(Errc::kMailboxFull));
-            }
-        }
-    }
-}
-
-std::expected<void, Error> CoeClient::RepeatRequest(Deadline deadline,
-                                                    const std::stop_token& stop) {
-    const std::uint32_t activate = ecat::MakeAddress(windows_.station, ecat::reg::SmActivate(1));
-    std::uint8_t value = 0;
-    auto wkc =
-        exchange_.Transact(ecat::Command::kFprd, activate, std::span<std::uint8_t>(&value, 1));
-    if (!wkc)
-        return std::unexpected(FromExchange(wkc.error()));
-    if (*wkc != 1)
-        return std::unexpected(Fail(Errc::kNoReply));
-    const std::uint8_t toggled = value ^ ecat::SmEntry::kActivateRepeat;
-    const bool wanted = (toggled & ecat::SmEntry::kActivateRepeat) != 0;
-    value = toggled;
-    wkc = exchange_.Transact(ecat::Command::kFpwr, activate, std::span<std::uint8_t>(&value, 1));
-    if (!wkc)
-        return std::unexpected(FromExchange(wkc.error()));
-    const std::uint32_t pdi = ecat::MakeAddress(windows_.station, ecat::reg::SmPdiControl(1));
-    for (;;) {
-        std::uint8_t ack = 0;
-        wkc = exchange_.Transact(ecat::Command::kFprd, pdi, std::span<std::uint8_t>(&ack, 1));
-        if (!wkc)
-            return std::unexpected(FromExchange(wkc.error()));
-        if (*wkc == 1 && ((ack & ecat::SmEntry::kPdiRepeatAck) != 0) == wanted)
-            return {};
-        if (Clock::now() >= deadline || !Pause(deadline, stop))
-            return std::unexpected(Expired(stop));
-    }
-}
-
-std::expected<bool, Error> CoeClient::ReadWindow(Deadline deadline, const std::stop_token& stop) {
-    const auto wkc = exchange_.Transact(
-        ecat::Command::kFprd, ecat::MakeAddress(windows_.station, windows_.recvStart), in_);
-    if (wkc && *wkc == 1)
-        return true;
-    if (!wkc && wkc.error() == Errc::kTooLarge)
-        return std::unexpected(Fail(Errc::kDataTooLarge));
-    // The read emptied the mailbox but its reply never came back (or came
-    // back empty after a resend): ask the slave to post it again.
-    const auto repeated = RepeatRequest(deadline, stop);
-    if (!repeated)
-        return std::unexpected(repeated.error());
-    return false;
+    return mailbox_.Send(ecat::MailboxType::kCoe, length, deadline, stop);
 }
 
 std::expected<SdoReply, Error> CoeClient::Receive(SdoStep step, std::uint16_t index,
                                                   std::uint8_t subIndex, Deadline deadline,
                                                   const std::stop_token& stop) {
     for (;;) {
-        const auto full = MailboxFull(ecat::reg::SmStatus(1));
-        if (!full && full.error() != Errc::kNoReply)
-            return std::unexpected(full.error());
-        if (full && *full) {
-            const auto read = ReadWindow(deadline, stop);
-            if (!read)
-                return std::unexpected(read.error());
-            if (*read) {
-                const SdoReply reply = ParseSdoReply(in_, step, index, subIndex);
-                if (reply.kind != SdoReplyKind::kOther)
-                    return reply;
-                continue;  // an emergency or someone else's reply: look again at once
-            }
-        }
-        if (Clock::now() >= deadline || !Pause(deadline, stop))
-            return std::unexpected(Expired(stop));
+        const auto window = mailbox_.Receive(deadline, stop);
+        if (!window)
+            return std::unexpected(window.error());
+        const SdoReply reply = ParseSdoReply(*window, step, index, subIndex);
+        if (reply.kind != SdoReplyKind::kOther)
+            return reply;
+        // someone else's reply: look again
     }
 }
 
 std::expected<CoeClient::Deadline, Error> CoeClient::BeginTransfer(
     std::chrono::milliseconds timeout) {
-    if (out_.size() < kMinWindow || in_.size() < kMinWindow ||
-        windows_.sendLength > ecat::kMaxDatagramData ||
-        windows_.recvLength > ecat::kMaxDatagramData)
-        return std::unexpected(Fail(Errc::kNoMailbox));
-    const Deadline deadline = Clock::now() + (timeout.count() > 0 ? timeout : kDefaultSdoTimeout);
-    if (auto stale = DiscardStaleReply(); !stale)
-        return std::unexpected(stale.error());
-    return deadline;
+    return mailbox_.Begin(kSdoMessage, timeout, kDefaultSdoTimeout);
 }
 
 std::expected<void, Error> CoeClient::Download(std::uint16_t index, std::uint8_t subIndex,
@@ -343,12 +202,13 @@ std::expected<void, Error> CoeClient::Download(std::uint16_t index, std::uint8_t
         return std::unexpected(begun.error());
     const Deadline deadline = *begun;
 
-    std::uint8_t* const message = out_.data() + ecat::kMailboxHeaderSize;
+    const std::span<std::uint8_t> payload = mailbox_.payload();
+    std::uint8_t* const message = payload.data();
     ecat::Put16(&message[0], ecat::CoeHeader(ecat::CoeService::kSdoRequest));
     ecat::Put16(&message[3], index);
     message[5] = subIndex;
 
-    const std::size_t room = out_.size() - ecat::kMailboxHeaderSize - kSdoMessage;
+    const std::size_t room = payload.size() - kSdoMessage;
     std::size_t sent = 0;
     if (!completeAccess && !data.empty() && data.size() <= 4) {
         message[2] = ecat::sdo::ExpeditedDownload(data.size());
@@ -377,7 +237,7 @@ std::expected<void, Error> CoeClient::Download(std::uint16_t index, std::uint8_t
         if (sent >= data.size())
             return {};
         // The rest in segments, each as large as SM0 allows.
-        const std::size_t segmentRoom = out_.size() - ecat::kMailboxHeaderSize - kSegmentHeader;
+        const std::size_t segmentRoom = payload.size() - kSegmentHeader;
         const std::size_t n = std::min(segmentRoom, data.size() - sent);
         const bool last = sent + n == data.size();
         std::uint8_t command = toggle ? ecat::sdo::kToggle : 0;
@@ -410,7 +270,8 @@ std::expected<std::size_t, Error> CoeClient::Upload(std::uint16_t index, std::ui
         return std::unexpected(begun.error());
     const Deadline deadline = *begun;
 
-    std::uint8_t* const message = out_.data() + ecat::kMailboxHeaderSize;
+    const std::span<std::uint8_t> payload = mailbox_.payload();
+    std::uint8_t* const message = payload.data();
     ecat::Put16(&message[0], ecat::CoeHeader(ecat::CoeService::kSdoRequest));
     message[2] = ecat::sdo::kUploadRequest | (completeAccess ? ecat::sdo::kCompleteAccess : 0);
     ecat::Put16(&message[3], index);

@@ -1,31 +1,22 @@
-// The master's CoE SDO client for one slave, through its mailbox sync
-// managers: a request goes into SM0 as one write of the whole window, the
-// reply is awaited through SM1's mailbox-full bit (0x080D bit 3) and read as
-// one whole window. Emergencies and replies to other requests are skipped; a
-// reply lost on the way back is asked for again with SM1's repeat request.
-// Every wait is bounded by the call's timeout.
+// The master's CoE SDO client for one slave, through its mailbox (see
+// MailboxTransport: the whole-window writes and reads, SM1's full bit, the
+// repeat request for a lost reply, emergencies logged and skipped). Replies
+// to other requests are skipped. Every wait is bounded by the call's timeout.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <span>
 #include <stop_token>
 #include <vector>
 
 #include "master/exchange.h"
+#include "master/mailbox_transport.h"
 
 namespace parvane::master {
-
-// The mailbox of one slave as the ENI configures it.
-struct MailboxWindows {
-    std::uint16_t station = 0;    // configured station address
-    std::uint16_t sendStart = 0;  // SM0, master -> slave
-    std::uint16_t sendLength = 0;
-    std::uint16_t recvStart = 0;  // SM1, slave -> master
-    std::uint16_t recvLength = 0;
-};
 
 // What the master waits for after each request it sends.
 enum class SdoStep : std::uint8_t {
@@ -64,9 +55,12 @@ SdoReply ParseSdoReply(std::span<const std::uint8_t> window, SdoStep step, std::
 
 class CoeClient {
   public:
-    // `exchange` must outlive the client. The buffers for one whole window
-    // each way are allocated here, once.
+    // `exchange` must outlive the client, which has a mailbox of its own.
     CoeClient(Exchange& exchange, MailboxWindows windows);
+    // Through a slave's mailbox shared with its other clients; `mailbox`
+    // must outlive the client.
+    explicit CoeClient(MailboxTransport& mailbox);
+    ~CoeClient();
 
     // The error of a transfer: kNoMailbox, kNoReply, kMailboxFull, kTimeout,
     // kAbort and kMailboxError (with the slave's code), kUnexpected,
@@ -85,32 +79,25 @@ class CoeClient {
                                              std::chrono::milliseconds timeout,
                                              std::stop_token stop);
 
-    const MailboxWindows& windows() const { return windows_; }
+    const MailboxWindows& windows() const { return mailbox_.windows(); }
 
   private:
-    using Deadline = std::chrono::steady_clock::time_point;
+    using Deadline = MailboxTransport::Deadline;
 
-    // Sends the CoE message already written into out_ after the mailbox
-    // header (`length` bytes of CoE header and SDO part).
+    // Sends the CoE message already written into the mailbox's payload
+    // (`length` bytes of CoE header and SDO part).
     std::expected<void, Error> Send(std::size_t length, Deadline deadline,
                                     const std::stop_token& stop);
-    // Waits for the reply to `step` and returns it (its data points into in_).
+    // Waits for the reply to `step` and returns it (its data points into the
+    // mailbox's receive window).
     std::expected<SdoReply, Error> Receive(SdoStep step, std::uint16_t index, std::uint8_t subIndex,
                                            Deadline deadline, const std::stop_token& stop);
-    std::expected<bool, Error> MailboxFull(std::uint16_t statusRegister);
-    std::expected<bool, Error> ReadWindow(Deadline deadline, const std::stop_token& stop);
-    std::expected<void, Error> RepeatRequest(Deadline deadline, const std::stop_token& stop);
-    std::expected<void, Error> DiscardStaleReply();
     // What every SDO transfer checks first: windows large enough for an SDO
     // message, no reply left over; then its deadline.
     std::expected<Deadline, Error> BeginTransfer(std::chrono::milliseconds timeout);
 
-    Exchange& exchange_;
-    MailboxWindows windows_;
-    std::uint8_t counter_ = 0;
-    std::vector<std::uint8_t> out_;
-    std::vector<std::uint8_t> in_;
-    std::vector<std::uint8_t> scratch_;  // what a write sends (its reply lands here)
+    std::unique_ptr<MailboxTransport> own_;
+    MailboxTransport& mailbox_;
 };
 
 // The default wait for an SDO whose ENI command gives no timeout (0).

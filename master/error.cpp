@@ -30,6 +30,10 @@ const char* ErrorText(Errc code) {
             return "unexpected response";
         case Errc::kDataTooLarge:
             return "data too large";
+        case Errc::kSoeError:
+            return "SoE error";
+        case Errc::kEoeError:
+            return "EoE error result";
         case Errc::kNoSlave:
             return "no slave answers at its station address";
         case Errc::kBusyTimeout:

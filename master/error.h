@@ -1,8 +1,8 @@
 // How the master's parts report a failure: what went wrong and, where the
 // slave said why, its code (the SDO abort code of a CoE abort, the code of a
-// mailbox error). One type for the exchange, the EEPROM reads, the init
-// commands, the CoE transfers, the bring-up and the state machine, so a
-// failure passes up unchanged.
+// mailbox error, the SoE error code, the EoE result). One type for the
+// exchange, the EEPROM reads, the init commands, the mailbox transfers, the
+// bring-up and the state machine, so a failure passes up unchanged.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +26,9 @@ enum class Errc : std::uint8_t {
     kMailboxError,  // the slave answered with a mailbox error (detail: its code)
     kUnexpected,    // a response that breaks the protocol (wrong size, toggle, command)
     kDataTooLarge,  // the data does not fit the caller's buffer or the protocol
+    // An SoE or EoE transfer.
+    kSoeError,  // the drive answered with an SoE error (detail: its code)
+    kEoeError,  // the slave's EoE response shows a result other than success (detail: it)
     // An EEPROM read.
     kNoSlave,      // no slave answers at the station address
     kBusyTimeout,  // the EEPROM interface stayed busy past the deadline

@@ -7,6 +7,7 @@
 #include "ecat/registers.h"
 #include "master/init_commands.h"
 #include "master/log.h"
+#include "master/mailbox_commands.h"
 
 namespace parvane::master {
 namespace {
@@ -62,14 +63,20 @@ PlanRunner::PlanRunner(Exchange& exchange, const eni::NetworkConfig& config,
                        std::vector<SlaveState>& slaves, AlWalk& al)
     : exchange_(exchange), config_(config), slaves_(slaves), al_(al), upload_(kUploadBuffer) {
     coe_.resize(slaves_.size());
+    mailboxes_.resize(slaves_.size());
     for (std::size_t i = 0; i < slaves_.size(); ++i) {
         const eni::Slave& eni = *slaves_[i].eni;
-        if (eni.mailbox && !eni.mailbox->coeInitCmds.empty()) {
-            const eni::Mailbox& m = *eni.mailbox;
-            coe_[i] = std::make_unique<CoeClient>(
-                exchange_, MailboxWindows{slaves_[i].station, m.sendStart, m.sendLength,
-                                          m.recvStart, m.recvLength});
-        }
+        if (!eni.mailbox || (eni.mailbox->coeInitCmds.empty() && eni.mailbox->soeInitCmds.empty() &&
+                             eni.mailbox->eoeInitCmds.empty()))
+            continue;
+        const eni::Mailbox& m = *eni.mailbox;
+        mailboxes_[i] = std::make_unique<MailboxTransport>(
+            exchange_, MailboxWindows{slaves_[i].station, m.sendStart, m.sendLength, m.recvStart,
+                                      m.recvLength});
+        char label[160];
+        mailboxes_[i]->SetLabel(Label(slaves_[i], label));
+        if (!m.coeInitCmds.empty())
+            coe_[i] = std::make_unique<CoeClient>(*mailboxes_[i]);
     }
 }
 
@@ -124,7 +131,7 @@ std::expected<void, Error> PlanRunner::RunMailbox(SlaveState& slave, const Slave
         if (auto done = RunCoeCmd(slave, *cmd, t, stop); !done)
             return done;
     }
-    return {};
+    return RunSoeEoe(slave, t, stop);
 }
 
 void PlanRunner::NoteFmmus(SlaveState& slave, const SlavePlan& plan, eni::Transition t) {
@@ -178,6 +185,16 @@ std::expected<void, Error> PlanRunner::RunCoeCmd(SlaveState& slave, const eni::C
     if (isUpload)
         return {};
     return result;
+}
+
+std::expected<void, Error> PlanRunner::RunSoeEoe(SlaveState& slave, eni::Transition t,
+                                                 const std::stop_token& stop) {
+    MailboxTransport* mailbox = mailboxes_[slave.position].get();
+    if (slave.eni->mailbox)
+        LogSkippedCmds(slave, *slave.eni->mailbox, t);
+    if (mailbox == nullptr)
+        return {};
+    return RunSoeEoeCmds(*mailbox, slave, *slave.eni->mailbox, t, stop);
 }
 
 std::expected<void, Error> PlanRunner::WriteRegisters(SlaveState& slave, const SlavePlan& plan,

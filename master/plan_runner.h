@@ -1,7 +1,8 @@
 // Runs the plan of a transition over the exchange: the master's and the
 // slaves' register commands as the file writes them (Cnt, Retries,
-// Validate, Timeout), the mailbox commands through each slave's mailbox and the
-// master's own register writes. Every failure is logged with the slave and
+// Validate, Timeout), the CoE, SoE and EoE commands through each slave's
+// mailbox (FoE and AoE ones are logged as not run) and the master's own
+// register writes. Every failure is logged with the slave and
 // the command it concerns.
 #pragma once
 
@@ -17,6 +18,7 @@
 #include "master/coe_client.h"
 #include "master/error.h"
 #include "master/exchange.h"
+#include "master/mailbox_transport.h"
 #include "master/transition_plan.h"
 
 namespace parvane::master {
@@ -36,8 +38,8 @@ class PlanRunner {
     std::expected<void, Error> RunSlaveCmds(SlaveState& slave, const SlavePlan& plan,
                                             std::size_t first, std::size_t last, eni::Transition t,
                                             ecat::AlState to, const std::stop_token& stop);
-    // The slave's mailbox commands of the plan, in the order of the file's
-    // lists. A failed CoE upload only logs.
+    // The slave's CoE commands of the plan, then its SoE and EoE commands
+    // of `t`. A failed upload or SoE read only logs.
     std::expected<void, Error> RunMailbox(SlaveState& slave, const SlavePlan& plan,
                                           eni::Transition t, const std::stop_token& stop);
     // Logs, once for the slave, that the plan writes FMMU entries of the
@@ -52,11 +54,16 @@ class PlanRunner {
   private:
     std::expected<void, Error> RunCoeCmd(SlaveState& slave, const eni::CoeInitCmd& cmd,
                                          eni::Transition t, const std::stop_token& stop);
+    std::expected<void, Error> RunSoeEoe(SlaveState& slave, eni::Transition t,
+                                         const std::stop_token& stop);
 
     Exchange& exchange_;
     const eni::NetworkConfig& config_;
     std::vector<SlaveState>& slaves_;
     AlWalk& al_;
+    // By position; only for slaves with mailbox commands. One mailbox per
+    // slave, which its CoE client shares.
+    std::vector<std::unique_ptr<MailboxTransport>> mailboxes_;
     std::vector<std::unique_ptr<CoeClient>> coe_;  // by position; only for slaves with CoE commands
     std::vector<std::uint8_t> upload_;
 };

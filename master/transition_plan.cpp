@@ -140,6 +140,9 @@ SlavePlan PlanSlave(const LogicalImage& image, const eni::Slave& slave, eni::Tra
             if (cmd.transitions.Has(t))
                 plan.coe.push_back(&cmd);
         }
+        auto ofT = [t](const auto& cmd) { return cmd.transitions.Has(t); };
+        plan.soeEoe = std::ranges::any_of(slave.mailbox->soeInitCmds, ofT) ||
+                      std::ranges::any_of(slave.mailbox->eoeInitCmds, ofT);
     }
     if (t == eni::Transition::kIP || t == eni::Transition::kIB)
         plan.mailboxStep = MailboxStep::kOnceReached;

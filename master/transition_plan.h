@@ -64,7 +64,9 @@ struct SlavePlan {
     unsigned fmmusReplaced = 0;  // entries the master computed in place of the file's
     unsigned fmmusKept = 0;      // no entries either, but none to compute: written as given
 
-    bool HasMailboxCmds() const { return !coe.empty(); }
+    bool soeEoe = false;  // the slave has SoE or EoE commands of the transition
+
+    bool HasMailboxCmds() const { return !coe.empty() || soeEoe; }
 };
 
 // The plan for `slave` in transition `t` to `to`; `image` reads the

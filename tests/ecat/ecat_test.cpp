@@ -209,4 +209,139 @@ TEST(Mailbox, HeadersMatchTheTables) {
     EXPECT_EQ(NextMailboxCounter(7), 1);
 }
 
+// SoE and EoE headers, both ways, against bytes laid out by hand from the
+// field tables: SoE op code bits 0-2, incomplete 3, error 4, drive 5-7,
+// elements, IDN (or fragments left); EoE type bits 0-3, port 4-7, last
+// fragment 8, time appended 9, time requested 10, then fragment word or
+// result.
+TEST(Mailbox, SoeAndEoeHeadersMatchTheTables) {
+    struct SoeCase {
+        const char* name;
+        Bytes bytes;
+        SoeHeader header;
+    };
+    const SoeCase soe[] = {
+        {"write request S-0-0015 value, drive 0",
+         {0x03, 0x40, 0x0F, 0x00},
+         {3, false, false, 0, 0x40, 15}},
+        {"write response with error, drive 1, P-0-0100",
+         {0x34, 0x40, 0x64, 0x80},
+         {4, false, true, 1, 0x40, 0x8064}},
+        {"read response incomplete, drive 7, 3 fragments left",
+         {0xEA, 0x40, 0x03, 0x00},
+         {2, true, false, 7, 0x40, 3}},
+        {"read request of the attribute, S-7-4095",
+         {0x01, 0x04, 0xFF, 0x7F},
+         {1, false, false, 0, 0x04, 0x7FFF}},
+    };
+    for (const SoeCase& c : soe) {
+        SCOPED_TRACE(c.name);
+        Bytes out(4);
+        ASSERT_TRUE(c.header.Encode(out));
+        EXPECT_EQ(out, c.bytes);
+        const auto back = SoeHeader::Decode(c.bytes);
+        ASSERT_TRUE(back.has_value());
+        EXPECT_EQ(back->opCode, c.header.opCode);
+        EXPECT_EQ(back->incomplete, c.header.incomplete);
+        EXPECT_EQ(back->error, c.header.error);
+        EXPECT_EQ(back->driveNo, c.header.driveNo);
+        EXPECT_EQ(back->elements, c.header.elements);
+        EXPECT_EQ(back->idn, c.header.idn);
+    }
+    // An error reply ends in its code: 0x7004 (read only).
+    EXPECT_EQ(SoeErrorCode(Bytes{0x34, 0x40, 0x64, 0x80, 0x04, 0x70}), 0x7004);
+    EXPECT_FALSE(SoeErrorCode(Bytes{0x34, 0x40, 0x64, 0x80, 0x04}).has_value());
+    EXPECT_FALSE(SoeHeader::Decode(Bytes{0x03, 0x40, 0x0F}).has_value());
+    char idn[16];
+    EXPECT_STREQ(IdnText(0x8064, idn), "P-0-0100");
+    EXPECT_STREQ(IdnText(0x0F, idn), "S-0-0015");
+
+    struct EoeCase {
+        const char* name;
+        Bytes bytes;
+        EoeHeader header;
+    };
+    const EoeCase eoe[] = {
+        {"set-IP request as an export writes it (byte 1 zero)",
+         {0x02, 0x00, 0x00, 0x00},
+         {2, 0, false, false, false, 0}},
+        {"set-IP request with the last-fragment bit",
+         {0x02, 0x01, 0x00, 0x00},
+         {2, 0, true, false, false, 0}},
+        {"set-IP response: no IP support",
+         {0x03, 0x01, 0x01, 0x02},
+         {3, 0, true, false, false, 0x0201}},
+        {"fragment on port 5 with time appended",
+         {0x50, 0x02, 0x41, 0x10},
+         {0, 5, false, true, false, 0x1041}},
+        {"get-IP request asking for the time",
+         {0x06, 0x04, 0x00, 0x00},
+         {6, 0, false, false, true, 0}},
+    };
+    for (const EoeCase& c : eoe) {
+        SCOPED_TRACE(c.name);
+        Bytes out(4);
+        ASSERT_TRUE(c.header.Encode(out));
+        EXPECT_EQ(out, c.bytes);
+        const auto back = EoeHeader::Decode(c.bytes);
+        ASSERT_TRUE(back.has_value());
+        EXPECT_EQ(back->type, c.header.type);
+        EXPECT_EQ(back->port, c.header.port);
+        EXPECT_EQ(back->lastFragment, c.header.lastFragment);
+        EXPECT_EQ(back->timeAppended, c.header.timeAppended);
+        EXPECT_EQ(back->timeRequested, c.header.timeRequested);
+        EXPECT_EQ(back->info, c.header.info);
+    }
+    EXPECT_EQ(EoeResponseTo(2), EoeFrameType::kSetIpResponse);
+    EXPECT_FALSE(EoeResponseTo(0).has_value());
+
+    // A CoE emergency: service 1, code 0x8211, error register 0x01.
+    const auto emergency =
+        Emergency::Decode(Bytes{0x00, 0x10, 0x11, 0x82, 0x01, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE});
+    ASSERT_TRUE(emergency.has_value());
+    EXPECT_EQ(emergency->code, 0x8211);
+    EXPECT_EQ(emergency->errorRegister, 0x01);
+    EXPECT_EQ(emergency->data[4], 0xEE);
+    EXPECT_FALSE(Emergency::Decode(Bytes{0x00, 0x30, 0x11, 0x82, 0x01, 0, 0, 0, 0, 0}));
+}
+
+// The IP parameters of a set-IP request with MAC, IP and subnet (flags 7):
+// MAC 02:00:00:00:03:E9 (locally administered, from station 1001), IP
+// 192.168.1.10 and subnet 255.255.255.0, each u32 little-endian. Fixed: all
+// 58 bytes in place (a 62-byte frame with its header); packed: 18 bytes.
+TEST(Mailbox, EoeIpParametersFixedAndPacked) {
+    EoeIpParameters p;
+    p.flags = eoe_ip::kMac | eoe_ip::kIp | eoe_ip::kSubnet;
+    p.mac = {0x02, 0x00, 0x00, 0x00, 0x03, 0xE9};
+    p.ip = 0xC0A8010A;
+    p.subnet = 0xFFFFFF00;
+    const Bytes packed = {0x07, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x03,
+                          0xE9, 0x0A, 0x01, 0xA8, 0xC0, 0x00, 0xFF, 0xFF, 0xFF};
+    Bytes fixed(58, 0);
+    std::copy(packed.begin(), packed.end(), fixed.begin());
+
+    struct Case {
+        const char* name;
+        bool fixed;
+        Bytes bytes;
+    };
+    for (const Case& c : {Case{"fixed", true, fixed}, Case{"packed", false, packed}}) {
+        SCOPED_TRACE(c.name);
+        Bytes out(64, 0xEE);
+        ASSERT_EQ(p.Encode(out, c.fixed), c.bytes.size());
+        EXPECT_EQ(Bytes(out.begin(), out.begin() + static_cast<long>(c.bytes.size())), c.bytes);
+        EXPECT_EQ(EoeIpParameters::Decode(c.bytes, c.fixed), p);
+        // One byte short of the last field the flags include: refused.
+        EXPECT_FALSE(EoeIpParameters::Decode(
+            std::span(c.bytes).first(c.fixed ? 17 : c.bytes.size() - 1), c.fixed));
+    }
+    EXPECT_EQ(eoe_ip::kFixedFrameSize, 62u);
+    Bytes tooSmall(10);
+    EXPECT_EQ(p.Encode(tooSmall, false), 0u);
+    // Flags naming the DNS name need 32 more bytes than the packed body has.
+    Bytes named = packed;
+    named[0] = 0x27;
+    EXPECT_FALSE(EoeIpParameters::Decode(named, false).has_value());
+}
+
 }  // namespace

@@ -81,6 +81,90 @@ TEST(Mailbox, SdoExchanges) {
     }
 }
 
+Bytes Prefix(const Bytes& b, std::size_t n) {
+    return Bytes(b.begin(), b.begin() + static_cast<long>(std::min(n, b.size())));
+}
+
+Bytes Concat(Bytes a, const Bytes& b, std::size_t from, std::size_t to) {
+    a.insert(a.end(), b.begin() + static_cast<long>(from), b.begin() + static_cast<long>(to));
+    return a;
+}
+
+// A slave that speaks CoE, SoE and EoE (protocols 0x16), whose
+// configuration writes S-0-0015 (IDN 15) on drive 0 with 2 bytes.
+eni::Slave DriveSlave() {
+    eni::Slave s = MailboxSlave();
+    s.mailbox->protocols = 0x16;
+    eni::SoeInitCmd write;
+    write.transitions.Add(eni::Transition::kPS);
+    write.idn = 15;
+    write.data = {0x07, 0x00};
+    s.mailbox->soeInitCmds = {write};
+    return s;
+}
+
+// In PREOP; SoE op codes 1 read, 2 read response, 3 write, 4 write response,
+// 0x10 the error bit, error code last; EoE type 2 set IP, 3 its response, 6
+// get IP, 7 its response, result in the second word.
+const Step kDriveSteps[] = {
+    {"SoE read of S-0-0015 gives the file's value", "04 00 00 00 00 15 01 40 0f 00",
+     "06 00 00 00 00 15 02 40 0f 00 07 00"},
+    {"SoE write of S-0-0015", "06 00 00 00 00 25 03 40 0f 00 03 00",
+     "04 00 00 00 00 25 04 40 0f 00"},
+    {"the read gives what was written", "04 00 00 00 00 35 01 40 0f 00",
+     "06 00 00 00 00 35 02 40 0f 00 03 00"},
+    {"an IDN the configuration does not name: error 0x1001", "06 00 00 00 00 45 03 40 10 00 03 00",
+     "06 00 00 00 00 45 14 40 10 00 01 10"},
+    {"a value of the wrong length: error 0x7003", "07 00 00 00 00 55 03 40 0f 00 01 02 03",
+     "06 00 00 00 00 55 14 40 0f 00 03 70"},
+    {"a fragmented write: no answer until the last fragment", "05 00 00 00 00 65 0b 40 01 00 09",
+     ""},
+    {"the last fragment carries the IDN (the slave's counter lags one)",
+     "05 00 00 00 00 75 03 40 0f 00 00", "04 00 00 00 00 65 04 40 0f 00"},
+    {"an SoE header cut short gets a mailbox error", "02 00 00 00 00 15 03 40",
+     "04 00 00 00 00 70 01 00 06 00"},
+    {"EoE set IP, packed: MAC and IP",
+     "12 00 00 00 00 22 02 01 00 00 03 00 00 00 02 00 00 00 03 e9 0a 01 a8 c0",
+     "04 00 00 00 00 12 03 01 00 00"},
+    {"EoE get IP answers in the same layout", "04 00 00 00 00 32 06 01 00 00",
+     "12 00 00 00 00 22 07 01 00 00 03 00 00 00 02 00 00 00 03 e9 0a 01 a8 c0"},
+    {"EoE set IP, fixed (62 bytes): the subnet at its place",
+     "3e 00 00 00 00 42 02 00 00 00 04 00 00 00 00 00 00 00 00 00 00 00 00 00 00 ff ff ff 00 00 "
+     "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
+     "00 00 00 00 00 00 00 00",
+     "04 00 00 00 00 32 03 01 00 00"},
+    {"the fixed get-IP response holds every field", "04 00 00 00 00 52 06 01 00 00",
+     "3e 00 00 00 00 42 07 01 00 00 07 00 00 00 02 00 00 00 03 e9 0a 01 a8 c0 00 ff ff ff"},
+    {"a packed request shorter than its flags ask: result 1",
+     "0a 00 00 00 00 62 02 01 00 00 02 00 00 00 0a 01", "04 00 00 00 00 52 03 01 01 00"},
+    {"address filters are not supported: result 0x0401", "04 00 00 00 00 72 04 01 00 00",
+     "04 00 00 00 00 62 05 01 01 04"},
+};
+
+TEST(Mailbox, SoeAndEoeExchanges) {
+    FakeClock clock;
+    auto segment = MakeSegment({DriveSlave()}, clock);
+    BringUp(*segment, 0, 2);
+    ASSERT_EQ(AlStatus(*segment, 0), 0x02);
+    for (const Step& step : kDriveSteps) {
+        SCOPED_TRACE(step.what);
+        const Bytes reply = MailboxExchange(*segment, 0, Hex(step.request));
+        const Bytes expected = Hex(step.reply);
+        if (expected.empty()) {
+            EXPECT_TRUE(reply.empty()) << ToHex(reply);
+            continue;
+        }
+        ASSERT_GE(reply.size(), expected.size());
+        EXPECT_EQ(ToHex(Bytes(reply.begin(), reply.begin() + static_cast<long>(expected.size()))),
+                  ToHex(expected));
+    }
+    // The slave without SoE in its protocols refuses SoE as before.
+    auto coeOnly = MakeSegment({MailboxSlave()}, clock);
+    BringUp(*coeOnly, 0, 2);
+    EXPECT_EQ(ToHex(Prefix(MailboxExchange(*coeOnly, 0, Hex("04 00 00 00 00 15 01 40 0f 00")), 10)),
+              "04 00 00 00 00 10 01 00 02 00");
+}
+
 TEST(Mailbox, FullFlagRepeatAndEmptyReads) {
     FakeClock clock;
     auto segment = MakeSegment({MailboxSlave()}, clock);
@@ -104,15 +188,6 @@ TEST(Mailbox, FullFlagRepeatAndEmptyReads) {
     const Reply again = Exchange(*segment, 1, 0, 0x1080, Zeros(128));
     EXPECT_EQ(again.wkc, 1);
     EXPECT_EQ(again.data, first.data);
-}
-
-Bytes Prefix(const Bytes& b, std::size_t n) {
-    return Bytes(b.begin(), b.begin() + static_cast<long>(std::min(n, b.size())));
-}
-
-Bytes Concat(Bytes a, const Bytes& b, std::size_t from, std::size_t to) {
-    a.insert(a.end(), b.begin() + static_cast<long>(from), b.begin() + static_cast<long>(to));
-    return a;
 }
 
 TEST(Mailbox, SegmentedDownloadAndUpload) {

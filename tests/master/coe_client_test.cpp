@@ -11,6 +11,7 @@
 #include "ecat/byte_order.h"
 #include "ecat/mailbox.h"
 #include "ecat/registers.h"
+#include "tests/master/scripted_mailbox.h"
 #include "tests/support/scripted_link.h"
 
 namespace parvane::master {
@@ -116,74 +117,6 @@ TEST(SdoReply, ReadFromTheWindow) {
         }
     }
 }
-
-// One slave's mailbox at station 1001: SM0 at 0x1000 and SM1 at 0x1080, 32
-// bytes each. A request written into SM0 is answered by `answer` (each
-// returned message is posted in turn, the next once the previous was read).
-class ScriptedMailbox {
-  public:
-    static constexpr std::uint16_t kStation = 1001;
-    static constexpr MailboxWindows kWindows{kStation, 0x1000, 32, 0x1080, 32};
-
-    std::function<std::vector<Bytes>(const Bytes& request)> answer;
-    int loseReads = 0;  // SM1 reads whose reply frame is lost (the mailbox empties anyway)
-    std::vector<Bytes> requests;
-    int repeats = 0;
-
-    bool Handle(ecat::DatagramView& d) {
-        if (d.adp() != kStation)
-            return true;
-        const auto command = static_cast<ecat::Command>(d.command());
-        const std::uint16_t ado = d.ado();
-        auto data = d.data();
-        if (command == ecat::Command::kFpwr && ado == kWindows.sendStart) {
-            requests.emplace_back(data.begin(), data.end());
-            for (Bytes& reply : answer(requests.back()))
-                queue_.push_back(std::move(reply));
-            d.setWkc(1);
-        } else if (command == ecat::Command::kFprd && ado == ecat::reg::SmStatus(1)) {
-            data[0] = queue_.empty() ? 0 : ecat::SmEntry::kStatusMailboxFull;
-            d.setWkc(1);
-        } else if (command == ecat::Command::kFprd && ado == ecat::reg::SmStatus(0)) {
-            data[0] = 0;
-            d.setWkc(1);
-        } else if (command == ecat::Command::kFprd && ado == kWindows.recvStart) {
-            if (queue_.empty()) {
-                d.setWkc(0);
-                return true;
-            }
-            last_ = queue_.front();
-            queue_.pop_front();
-            std::copy(last_.begin(), last_.begin() + data.size(), data.begin());
-            d.setWkc(1);
-            if (loseReads > 0) {
-                --loseReads;
-                return false;
-            }
-        } else if (command == ecat::Command::kFprd && ado == ecat::reg::SmActivate(1)) {
-            data[0] = activate_;
-            d.setWkc(1);
-        } else if (command == ecat::Command::kFpwr && ado == ecat::reg::SmActivate(1)) {
-            if (((data[0] ^ activate_) & ecat::SmEntry::kActivateRepeat) != 0) {
-                ++repeats;
-                queue_.push_front(last_);  // post the last reply again
-            }
-            activate_ = data[0];
-            d.setWkc(1);
-        } else if (command == ecat::Command::kFprd && ado == ecat::reg::SmPdiControl(1)) {
-            data[0] = (activate_ & ecat::SmEntry::kActivateRepeat) != 0
-                          ? ecat::SmEntry::kPdiRepeatAck
-                          : 0;
-            d.setWkc(1);
-        }
-        return true;
-    }
-
-  private:
-    std::deque<Bytes> queue_;
-    Bytes last_ = Bytes(32, 0);
-    std::uint8_t activate_ = ecat::SmEntry::kActivateEnable;
-};
 
 Bytes Response(std::uint8_t command, std::uint16_t index, std::uint8_t sub, Bytes rest,
                std::uint8_t service = 3) {

@@ -20,6 +20,7 @@
 
 #include "ecat/byte_order.h"
 #include "ecat/registers.h"
+#include "ecat/sii.h"
 #include "emulator/description.h"
 #include "emulator/in_process_link.h"
 #include "emulator/network.h"
@@ -460,6 +461,57 @@ TEST_F(StateMachineTest, FailuresStopTheWalkAndSayWhy) {
         EXPECT_FALSE(master.machine->busy());
         EXPECT_EQ(LinesWith(std::string("state change to ") + ecat::AlStateName(c.target)), 1u);
         // Back to INIT is always possible.
+        EXPECT_EQ(master.Walk(AlState::kInit), AlState::kInit);
+    }
+}
+
+// A drive that speaks SoE and EoE (slave 3 of the example): its SoE write
+// and EoE set-IP request in PS are answered by the emulated slave, and the
+// FoE command beside them is only logged; an IDN the drive does not know
+// stops the walk in PREOP with the drive's code.
+TEST_F(StateMachineTest, SoeAndEoeCommandsRunAfterCoe) {
+    struct Case {
+        const char* name;
+        std::uint16_t masterIdn;  // the IDN the master's file writes; the drive knows 15
+        AlState stopsIn;
+        const char* logged;
+    };
+    const Case cases[] = {
+        {"answered", 15, AlState::kOp, "FoE init command (firmware) for PS not run"},
+        {"an unknown IDN", 16, AlState::kPreOp,
+         "SoE write of S-0-0016 drive 0 elements 0x40 (telegram type) for PS failed: SoE error "
+         "0x1001 (no IDN)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        {
+            std::lock_guard lock(g_logMutex);
+            g_log.clear();
+        }
+        eni::NetworkConfig config = Load(kFiveSlaves);
+        eni::Mailbox& drive = *config.slaves[3].mailbox;
+        drive.protocols |= ecat::sii::kProtocolSoe | ecat::sii::kProtocolEoe;
+        eni::TransitionSet ps;
+        ps.Add(eni::Transition::kPS);
+        eni::SoeInitCmd soe;
+        soe.transitions = ps;
+        soe.comment = "telegram type";
+        soe.idn = 15;
+        soe.data = {0x07, 0x00};
+        drive.soeInitCmds = {soe};
+        eni::EoeInitCmd eoe;
+        eoe.transitions = ps;
+        eoe.comment = "eoe init";
+        eoe.data = {0x02, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x0A, 0x01, 0xA8, 0xC0};
+        drive.eoeInitCmds = {eoe};
+        drive.skippedInitCmds = {eni::SkippedInitCmd{"FoE", ps, "firmware"}};
+        auto segment = emulator::BuildSegment(config, emulator::Description{});
+        drive.soeInitCmds[0].idn = c.masterIdn;
+        emulator::InProcessLink link(*segment);
+        Master master(link, config);
+        ASSERT_TRUE(master.machine);
+        EXPECT_EQ(master.Walk(AlState::kOp), c.stopsIn);
+        EXPECT_EQ(LinesWith(c.logged), 1u) << WholeLog();
         EXPECT_EQ(master.Walk(AlState::kInit), AlState::kInit);
     }
 }
