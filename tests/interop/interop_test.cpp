@@ -71,8 +71,12 @@ TEST_P(SoemOnEmulator, FindsTheSlavesInSafeop) {
     Emulator emulator(eni.string(), "");
     ASSERT_TRUE(emulator.Start()) << "the emulator does not serve " << eni << ":\n"
                                   << emulator.Err();
-    const RunResult run =
-        testsupport::Run({Slaveinfo().string(), MasterInterface(), "-map"}, {}, 120s);
+    // Without -map: the map's entry names come through SDO Information,
+    // which the emulated slaves do not declare (SII CoE details); they answer
+    // with the mailbox error "service not supported", and this SOEM then
+    // reads the next mailbox into the buffer it has just released (a crash).
+    // The sizes it prints come from its own configuration either way.
+    const RunResult run = testsupport::Run({Slaveinfo().string(), MasterInterface()}, {}, 120s);
     emulator.Kill();
     ASSERT_FALSE(run.timedOut) << run.out;
 
@@ -143,6 +147,7 @@ TEST_P(SoemProbe, WalksStatesRefusalWatchdog) {
 INSTANTIATE_TEST_SUITE_P(
     Networks, SoemProbe,
     ::testing::Values(
+        ProbeCase{"KickcatIo", SharedDir() / "eni-samples/kickcat-io-handwritten.xml"},
         ProbeCase{"FiveSlaves", testsupport::SourceDir() / "examples/five-slaves.eni.xml"},
         ProbeCase{"SixServoDrives", SharedDir() / "eni-corpus/bigcjv_6axis_servo.xml"}),
     [](const auto& info) { return std::string(info.param.name); });
