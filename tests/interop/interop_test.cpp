@@ -41,16 +41,18 @@ std::string Hex(std::uint32_t value) {
     return text;
 }
 
-// Every ENI of the corpus, the samples and the examples.
+// Every ENI of the corpus and the samples (NAME.xml), and of the examples
+// (NAME.eni.xml).
 std::vector<fs::path> EniFiles() {
     std::vector<fs::path> files;
-    for (const fs::path& dir : {SharedDir() / "eni-corpus", SharedDir() / "eni-samples",
-                                testsupport::SourceDir() / "examples"}) {
+    for (const auto& [dir, suffix] :
+         {std::pair{SharedDir() / "eni-corpus", ".xml"},
+          std::pair{SharedDir() / "eni-samples", ".xml"},
+          std::pair{testsupport::SourceDir() / "examples", ".eni.xml"}}) {
         std::error_code ec;
         std::vector<fs::path> here;
         for (const auto& entry : fs::directory_iterator(dir, ec)) {
-            const std::string name = entry.path().filename().string();
-            if (name.ends_with(".eni.xml") || (!name.ends_with(".tsv") && name.ends_with(".xml")))
+            if (entry.path().filename().string().ends_with(suffix))
                 here.push_back(entry.path());
         }
         std::sort(here.begin(), here.end());
