@@ -3,7 +3,9 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ dpkg-dev clang-format libgtest-dev libgmock-dev libpugixml-dev nlohmann-json3-dev libpcap-dev
-          iproute2 tcpdump tshark scdoc python3)
+          iproute2 tcpdump tshark scdoc python3
+          # the independent peers the interop tests build (scripts/build-peers.sh)
+          gcc libtinyxml2-dev)
 if [ "${PARVANE_FUZZ:-0}" = 1 ]; then
     packages+=(clang-16 libclang-rt-16-dev)
 fi
