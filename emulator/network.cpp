@@ -69,7 +69,10 @@ std::expected<eni::NetworkConfig, Error> LoadEniConfig(const std::filesystem::pa
     auto contents = eni::ReadEniFile(path);
     if (!contents)
         return std::unexpected(Error{contents.error().message, path.string()});
-    return ConfigOf(*contents);
+    // Passive terminals have no ESC: the segment has no slave for them.
+    eni::NetworkConfig config = ConfigOf(*contents);
+    eni::WithoutPassiveTerminals(config);
+    return config;
 }
 
 }  // namespace parvane::emulator
