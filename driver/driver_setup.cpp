@@ -58,8 +58,14 @@ ServiceSetup LoadSetup(const DriverOptions& options) {
                 notes.missingElements - notes.lines.size());
         }
         if (eni) {
-            Log("ENI %s read: %zu slaves (%lld ms)", options.eniPath.c_str(), eni->slaves.size(),
-                static_cast<long long>(ms));
+            const std::size_t passive = parvane::eni::WithoutPassiveTerminals(*eni);
+            Log("ENI %s read: %zu slaves (%lld ms)", options.eniPath.c_str(),
+                eni->slaves.size() + passive, static_cast<long long>(ms));
+            if (passive > 0) {
+                Log("ENI: %zu passive terminals left out of the network (no ESC, never on the "
+                    "wire)",
+                    passive);
+            }
             setup.eniSlaves = std::move(eni->slaves);
             config = std::move(eni->config);
         } else {

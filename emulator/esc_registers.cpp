@@ -58,6 +58,15 @@ bool Writable(std::uint32_t a) {
     return !Within(a, reg::kDcSystemTime, kSystemTimeSize);
 }
 
+// DL status of a slave whose ports `linked` have a link: PDI operational,
+// the link bits, and per port either communication (linked) or a closed loop.
+std::uint16_t DlStatusOf(std::uint8_t linked) {
+    std::uint16_t status = 0x0003 | static_cast<std::uint16_t>((linked & 0x0F) << 4);
+    for (unsigned port = 0; port < 4; ++port)
+        status |= static_cast<std::uint16_t>(1u << (8 + 2 * port + ((linked >> port) & 1u)));
+    return status;
+}
+
 void SetBit(std::uint8_t& byte, unsigned bit, unsigned value) {
     byte = static_cast<std::uint8_t>(value ? byte | (1u << bit) : byte & ~(1u << bit));
 }
@@ -73,7 +82,9 @@ EscRegisters::EscRegisters(std::uint8_t fmmuCount, std::uint8_t smCount, EscPort
     memory_.Set8(reg::kRamSize, kRamKiB);
     memory_.Set8(reg::kPortDescriptor, kFourPortsMii);
     memory_.Set16(reg::kFeatures, kFeaturesDc64);
-    memory_.Set16(reg::kDlStatus, ports.lastInLine ? kDlStatusLast : kDlStatusMidLine);
+    memory_.Set16(reg::kDlStatus, ports.linkedPorts  ? DlStatusOf(*ports.linkedPorts)
+                                  : ports.lastInLine ? kDlStatusLast
+                                                     : kDlStatusMidLine);
     memory_.Set16(reg::kAlControl, ecat::AlControl::Request(ecat::AlState::kInit).Encode());
     memory_.Set16(reg::kAlStatus, ecat::AlStatus::Of(ecat::AlState::kInit).Encode());
     memory_.Set16(reg::kWatchdogDivider, kDefaultWatchdogDivider);

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "ecat/frame.h"
@@ -35,9 +36,11 @@ class EscEvents {
     ~EscEvents() = default;
 };
 
-// Where the slave sits in the line: the last one closes its ports.
+// Where the slave sits: in a line the last one closes its ports; in a tree
+// the ports with a link are given (bit 0 port A ... bit 3 port D).
 struct EscPorts {
     bool lastInLine = false;
+    std::optional<std::uint8_t> linkedPorts;
 };
 
 class EscRegisters {

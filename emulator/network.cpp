@@ -2,6 +2,7 @@
 
 #include <type_traits>
 
+#include "emulator/topology.h"
 #include "eni/eni_reader.h"
 
 namespace parvane::emulator {
@@ -55,7 +56,20 @@ std::unique_ptr<Segment> BuildSegment(const eni::NetworkConfig& config,
             settings.eepromBusyUs = d.eepromBusyUs.value_or(description.eepromBusyUs);
             settings.eepromErrors = d.eepromErrors;
         }
-        specs.push_back({cache.Get(source, overrides), identity, settings});
+        specs.push_back({cache.Get(source, overrides), identity, settings, std::nullopt});
+    }
+    // The ENI's own slaves in the tree it describes: in the order a frame
+    // passes them, with the links of their ports.
+    if (!description.slaves) {
+        if (auto tree = TreeOf(config.slaves)) {
+            std::vector<SlaveSpec> onWire;
+            onWire.reserve(specs.size());
+            for (std::size_t position : tree->wireOrder) {
+                onWire.push_back(std::move(specs[position]));
+                onWire.back().linkedPorts = tree->linkedPorts[position];
+            }
+            specs = std::move(onWire);
+        }
     }
     WireFaults faults;
     faults.loseEvery = description.loseEvery;
@@ -69,7 +83,10 @@ std::expected<eni::NetworkConfig, Error> LoadEniConfig(const std::filesystem::pa
     auto contents = eni::ReadEniFile(path);
     if (!contents)
         return std::unexpected(Error{contents.error().message, path.string()});
-    return ConfigOf(*contents);
+    // Passive terminals have no ESC: the segment has no slave for them.
+    eni::NetworkConfig config = ConfigOf(*contents);
+    eni::WithoutPassiveTerminals(config);
+    return config;
 }
 
 }  // namespace parvane::emulator

@@ -1,5 +1,6 @@
 // A segment as the ENI configures it and the network description changes
-// it: each Config/Slave becomes an emulated slave, in order; the description
+// it: each Config/Slave becomes an emulated slave, in order, or in the order
+// of the tree that its PreviousPort elements give (see topology.h); the description
 // can replace identities, have more or fewer slaves than the ENI, limit
 // states, slow state changes and the EEPROM, and make the wire lose frames.
 #pragma once

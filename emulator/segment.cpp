@@ -75,7 +75,7 @@ Segment::Segment(std::vector<SlaveSpec> slaves, WireFaults faults, TimeSource ti
     slaves_.reserve(slaves.size());
     for (std::size_t i = 0; i < slaves.size(); ++i)
         slaves_.emplace_back(slaves[i].model, slaves[i].identity, slaves[i].settings, now,
-                             i + 1 == slaves.size());
+                             EscPorts{i + 1 == slaves.size(), slaves[i].linkedPorts});
     stations_.Init(slaves_.size());
     aliases_.Init(slaves_.size());
     for (std::uint32_t i = 0; i < slaves_.size(); ++i)

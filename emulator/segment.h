@@ -1,8 +1,8 @@
-// Emulated slaves in a line: a frame passes through each in order, as on a
-// line topology whose last slave sends it back. Addressed datagrams reach
-// their slave through an index (by position, by station address and alias),
-// so their cost does not grow with the line; broadcast datagrams visit every
-// slave and logical ones the slaves whose FMMUs they touch.
+// Emulated slaves in the order a frame passes them: a line whose last slave
+// sends it back, or a tree's slaves in the order its ESCs forward the frame. Addressed datagrams
+// reach their slave through an index (by position, by station address and alias), so their cost
+// does not grow with the line; broadcast datagrams visit every slave and logical ones the slaves
+// whose FMMUs they touch.
 //
 // A segment can also play a faulty wire: frames that are lost, or the whole
 // line going silent.
@@ -42,6 +42,7 @@ struct SlaveSpec {
     std::shared_ptr<const SlaveModel> model;
     IdentityObject identity;
     SlaveSettings settings;
+    std::optional<std::uint8_t> linkedPorts;  // in a tree; nothing: a line's
 };
 
 class Segment {

@@ -66,10 +66,10 @@ class Slave::Hooks final : public EscEvents, public AlEvents {
 };
 
 Slave::Slave(std::shared_ptr<const SlaveModel> model, const IdentityObject& identity,
-             const SlaveSettings& settings, std::uint64_t nowNs, bool lastInLine)
+             const SlaveSettings& settings, std::uint64_t nowNs, EscPorts ports)
     : model_(std::move(model)),
       identity_(identity),
-      esc_(model_->fmmuCount, model_->smCount, EscPorts{lastInLine}, nowNs),
+      esc_(model_->fmmuCount, model_->smCount, std::move(ports), nowNs),
       sii_(model_->sii, EepromSettings{settings.eepromBusyUs, settings.eepromErrors}),
       al_(AlLimits{settings.maxState, settings.refusalCode, settings.transitionMs}) {
     sii_.PowerUp(esc_.memory());

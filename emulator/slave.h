@@ -37,7 +37,7 @@ struct SlaveSettings {
 class Slave {
   public:
     Slave(std::shared_ptr<const SlaveModel> model, const IdentityObject& identity,
-          const SlaveSettings& settings, std::uint64_t nowNs, bool lastInLine);
+          const SlaveSettings& settings, std::uint64_t nowNs, EscPorts ports);
     ~Slave();
     Slave(Slave&&) noexcept;
     Slave& operator=(Slave&&) noexcept;

@@ -112,8 +112,13 @@ std::size_t CountElements(const pugi::xml_node& parent, std::string_view name) {
 
 template <typename T>
 ReadResult Number(const Where& parent, const pugi::xml_node& node, T& out) {
-    auto value = ParseEniNumber(TextOf(node));
+    // A 32-bit field may be written signed; a narrower one may not.
+    auto value = sizeof(T) == 4 ? ParseEniNumber32(TextOf(node)) : ParseEniNumber(TextOf(node));
     if (!value || *value > std::numeric_limits<T>::max()) {
+        if (sizeof(T) == 4) {
+            return Refuse(Child(parent, node), node, "\"%.40s\" is not a 32-bit number",
+                          node.text().get());
+        }
         return Refuse(Child(parent, node), node, "\"%.40s\" is not a number from 0 to %llu",
                       node.text().get(),
                       static_cast<unsigned long long>(std::numeric_limits<T>::max()));
@@ -472,11 +477,101 @@ ReadResult ReadCoeInitCmd(const Where& where, const pugi::xml_node& node, CoeIni
     return {};
 }
 
-ReadResult ReadCoe(const Where& where, const pugi::xml_node& coe, std::vector<CoeInitCmd>& out) {
-    return ForEachElement(coe, [&](const pugi::xml_node& initCmds, std::string_view name) {
+ReadResult ReadSoeInitCmd(const Where& where, const pugi::xml_node& node, SoeInitCmd& out,
+                          bool& disabled) {
+    bool hasIdn = false;
+    ReadResult read = ForEachElement(node, [&](const pugi::xml_node& child, std::string_view name) {
+        if (name == "Transition")
+            return Transitions(where, child, out.transitions);
+        if (name == "Comment") {
+            out.comment = Shared(TextOf(child));
+            return ReadResult{};
+        }
+        if (name == "Timeout")
+            return Number(where, child, out.timeoutMs);
+        if (name == "OpCode")
+            return Number(where, child, out.opCode);
+        if (name == "DriveNo") {
+            if (ReadResult r = Number(where, child, out.driveNo); !r)
+                return r;
+            // Three bits of the SoE header carry it.
+            if (out.driveNo > 7)
+                return ReadResult(Refuse(Child(where, child), child,
+                                         "%u is not a drive from 0 to 7", out.driveNo));
+            return ReadResult{};
+        }
+        if (name == "IDN") {
+            hasIdn = true;
+            return Number(where, child, out.idn);
+        }
+        if (name == "Elements")
+            return Number(where, child, out.elements);
+        if (name == "Data")
+            return HexBytes(where, child, out.data);
+        if (name == "Disabled")
+            return Boolean(where, child, disabled);
+        return ReadResult{};
+    });
+    if (!read)
+        return read;
+    if (!hasIdn)
+        return Refuse(where, node, "no <IDN>");
+    if (out.transitions.empty())
+        return Refuse(where, node, "no <Transition>");
+    return {};
+}
+
+ReadResult ReadEoeInitCmd(const Where& where, const pugi::xml_node& node, EoeInitCmd& out,
+                          bool& disabled) {
+    ReadResult read = ForEachElement(node, [&](const pugi::xml_node& child, std::string_view name) {
+        if (name == "Transition")
+            return Transitions(where, child, out.transitions);
+        if (name == "Comment") {
+            out.comment = Shared(TextOf(child));
+            return ReadResult{};
+        }
+        if (name == "Timeout")
+            return Number(where, child, out.timeoutMs);
+        if (name == "Data")
+            return HexBytes(where, child, out.data);
+        if (name == "Disabled")
+            return Boolean(where, child, disabled);
+        return ReadResult{};
+    });
+    if (!read)
+        return read;
+    if (out.transitions.empty())
+        return Refuse(where, node, "no <Transition>");
+    return {};
+}
+
+// An FoE or AoE command: only what the master needs to say that it passed
+// it over (its data is not looked at).
+ReadResult ReadSkippedInitCmd(const Where& where, const pugi::xml_node& node, SkippedInitCmd& out,
+                              bool& disabled) {
+    return ForEachElement(node, [&](const pugi::xml_node& child, std::string_view name) {
+        if (name == "Transition")
+            return Transitions(where, child, out.transitions);
+        if (name == "Comment") {
+            out.comment = Shared(TextOf(child));
+            return ReadResult{};
+        }
+        if (name == "Disabled")
+            return Boolean(where, child, disabled);
+        return ReadResult{};
+    });
+}
+
+// The InitCmds of a mailbox protocol's element (Mailbox/CoE, Mailbox/SoE, ...).
+template <typename Cmd>
+ReadResult ReadProtocolCmds(const Where& where, const pugi::xml_node& protocol,
+                            std::vector<Cmd>& out,
+                            ReadResult (*readOne)(const Where&, const pugi::xml_node&, Cmd&,
+                                                  bool&)) {
+    return ForEachElement(protocol, [&](const pugi::xml_node& initCmds, std::string_view name) {
         if (name != "InitCmds")
             return ReadResult{};
-        return ReadCommandList(Child(where, initCmds), initCmds, out, ReadCoeInitCmd);
+        return ReadCommandList(Child(where, initCmds), initCmds, out, readOne);
     });
 }
 
@@ -525,12 +620,22 @@ ReadResult ReadMailbox(const Where& where, const pugi::xml_node& node, Mailbox& 
             out.protocols |= ProtocolBit(Trimmed(TextOf(child)));
             return ReadResult{};
         }
-        if (name == "CoE") {
-            out.protocols |= ProtocolBit("CoE");
-            return ReadCoe(at, child, out.coeInitCmds);
-        }
-        if (name == "EoE" || name == "FoE" || name == "SoE" || name == "AoE")
+        if (name == "CoE" || name == "SoE" || name == "EoE" || name == "FoE" || name == "AoE")
             out.protocols |= ProtocolBit(name);
+        if (name == "CoE")
+            return ReadProtocolCmds(at, child, out.coeInitCmds, ReadCoeInitCmd);
+        if (name == "SoE")
+            return ReadProtocolCmds(at, child, out.soeInitCmds, ReadSoeInitCmd);
+        if (name == "EoE")
+            return ReadProtocolCmds(at, child, out.eoeInitCmds, ReadEoeInitCmd);
+        if (name == "FoE" || name == "AoE") {
+            const std::size_t first = out.skippedInitCmds.size();
+            ReadResult read = ReadProtocolCmds(at, child, out.skippedInitCmds, ReadSkippedInitCmd);
+            const SharedText protocol = Shared(name);
+            for (std::size_t i = first; i < out.skippedInitCmds.size(); ++i)
+                out.skippedInitCmds[i].protocol = protocol;
+            return read;
+        }
         return ReadResult{};
     });
 }
@@ -679,18 +784,56 @@ ReadResult ReadProcessData(const Where& where, const pugi::xml_node& node, Proce
     return {};
 }
 
-ReadResult ReadSlaveInfo(const Where& where, const pugi::xml_node& info, Slave& out) {
+// `addressed`: the Info gives PhysAddr or AutoIncAddr.
+ReadResult ReadSlaveInfo(const Where& where, const pugi::xml_node& info, Slave& out,
+                         bool& addressed) {
     return ForEachElement(info, [&](const pugi::xml_node& child, std::string_view name) {
         if (name == "Name") {
             out.name = TextOf(child);
             return ReadResult{};
         }
-        if (name == "PhysAddr")
+        if (name == "PhysAddr") {
+            addressed = true;
             return Address16(where, child, out.physAddr);
-        if (name == "AutoIncAddr")
+        }
+        if (name == "AutoIncAddr") {
+            addressed = true;
             return Address16(where, child, out.autoIncAddr);
+        }
         if (name == "SerialNo")
             return Number(where, child, out.serialNo);
+        return ReadResult{};
+    });
+}
+
+// One PreviousPort: Port (a letter A to D) and the PhysAddr of the slave
+// before; `selected` from its Selected attribute.
+ReadResult ReadPreviousPort(const Where& where, const pugi::xml_node& node, PreviousPort& out,
+                            bool& selected) {
+    if (ReadResult read = BooleanAttribute(where, node, "Selected", selected); !read)
+        return read;
+    return ForEachElement(node, [&](const pugi::xml_node& child, std::string_view name) {
+        if (name == "PhysAddr")
+            return Address16(where, child, out.physAddr);
+        if (name != "Port")
+            return ReadResult{};
+        std::string_view text = Trimmed(TextOf(child));
+        const char letter = text.size() == 1 ? static_cast<char>(text[0] & ~0x20) : '?';
+        if (letter < 'A' || letter > 'D') {
+            return ReadResult(Refuse(Child(where, child), child,
+                                     "\"%.40s\" is not a port A, B, C or D", child.text().get()));
+        }
+        out.port = letter;
+        return ReadResult{};
+    });
+}
+
+// HotConnect heads a group of GroupMemberCnt slaves (itself alone when not given).
+ReadResult ReadHotConnect(const Where& where, const pugi::xml_node& node, std::uint16_t& size) {
+    size = 1;
+    return ForEachElement(node, [&](const pugi::xml_node& child, std::string_view name) {
+        if (name == "GroupMemberCnt")
+            return Number(where, child, size);
         return ReadResult{};
     });
 }
@@ -808,18 +951,40 @@ ReadResult ReadMasterConfig(const pugi::xml_node& master, NetworkConfig& config)
 ReadResult ReadSlaveConfig(const pugi::xml_node& slave, std::size_t position, Slave& out) {
     const Where config{nullptr, "Config", -1};
     const Where where{&config, "Slave", static_cast<std::ptrdiff_t>(position)};
-    return ForEachElement(slave, [&](const pugi::xml_node& child, std::string_view name) {
-        const Where at = Child(where, child);
-        if (name == "Info")
-            return ReadSlaveInfo(at, child, out);
-        if (name == "ProcessData")
-            return ReadProcessData(at, child, out.processData.emplace());
-        if (name == "Mailbox")
-            return ReadMailbox(at, child, out.mailbox.emplace());
-        if (name == "InitCmds")
-            return ReadInitCmds(at, child, out.initCmds);
-        return ReadResult{};
-    });
+    bool addressed = false;
+    bool previousSelected = false;
+    ReadResult read =
+        ForEachElement(slave, [&](const pugi::xml_node& child, std::string_view name) {
+            const Where at = Child(where, child);
+            if (name == "Info")
+                return ReadSlaveInfo(at, child, out, addressed);
+            if (name == "ProcessData")
+                return ReadProcessData(at, child, out.processData.emplace());
+            if (name == "Mailbox")
+                return ReadMailbox(at, child, out.mailbox.emplace());
+            if (name == "InitCmds")
+                return ReadInitCmds(at, child, out.initCmds);
+            if (name == "HotConnect")
+                return ReadHotConnect(at, child, out.hotConnectGroupSize);
+            if (name != "PreviousPort")
+                return ReadResult{};
+            // Of several, the selected one, else the first.
+            PreviousPort port;
+            bool selected = false;
+            if (ReadResult r = ReadPreviousPort(at, child, port, selected); !r)
+                return r;
+            if (!out.previousPort || (selected && !previousSelected)) {
+                out.previousPort = port;
+                previousSelected = selected;
+            }
+            return ReadResult{};
+        });
+    if (!read)
+        return read;
+    // A slave listed with nothing to address, configure or exchange is a
+    // passive terminal: it has no ESC.
+    out.passive = !addressed && !out.processData && !out.mailbox && out.initCmds.empty();
+    return {};
 }
 
 ReadResult ReadCyclicConfig(const pugi::xml_node& cyclic, std::size_t index, Cyclic& out) {

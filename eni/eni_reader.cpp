@@ -213,13 +213,12 @@ class Reader {
             return {};
         }
         const char* text = element.text().get();
-        auto number = ParseEniNumber(text);
+        auto number = ParseEniNumber32(text);
         if (!number) {
             std::size_t line = LineAt(element.offset_debug());
             Error error;
-            error.message =
-                Format("slave %zu (line %zu): <%s> \"%.40s\" is not an unsigned 32-bit number",
-                       position, line, name, text);
+            error.message = Format("slave %zu (line %zu): <%s> \"%.40s\" is not a 32-bit number",
+                                   position, line, name, text);
             error.line = line;
             error.element = SlavePath(position) + "/Info/" + name;
             return std::unexpected(std::move(error));
@@ -301,6 +300,20 @@ std::expected<EniContents, Error> ReadEniFile(const std::filesystem::path& path)
         return std::unexpected(std::move(bytes.error()));
     XmlInput input = PrepareXml(std::move(*bytes));
     return Reader(input).Read();
+}
+
+std::size_t WithoutPassiveTerminals(EniContents& contents) {
+    const std::size_t count = std::min(contents.slaves.size(), contents.config.slaves.size());
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (contents.config.slaves[i].passive)
+            continue;
+        if (kept != i)
+            contents.slaves[kept] = contents.slaves[i];
+        ++kept;
+    }
+    contents.slaves.resize(kept);
+    return WithoutPassiveTerminals(contents.config);
 }
 
 }  // namespace parvane::eni

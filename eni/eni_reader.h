@@ -26,4 +26,8 @@ struct EniContents {
 std::expected<EniContents, Error> ReadEniFile(const std::filesystem::path& path);
 std::expected<EniContents, Error> ReadEniText(std::string_view text);
 
+// WithoutPassiveTerminals for the configuration and the identities alike,
+// which stay in step.
+std::size_t WithoutPassiveTerminals(EniContents& contents);
+
 }  // namespace parvane::eni

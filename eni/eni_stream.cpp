@@ -597,7 +597,7 @@ class Streamer {
                                    std::pair{"ProductCode", &identity.productCode},
                                    std::pair{"RevisionNo", &identity.revisionNo}}) {
             pugi::xml_node element = info ? FirstChild(info, name) : pugi::xml_node();
-            auto number = element ? ParseEniNumber(element.text().get()) : std::nullopt;
+            auto number = element ? ParseEniNumber32(element.text().get()) : std::nullopt;
             if (!number)
                 return false;  // a note or a refusal: the whole-document reader says which
             *value = *number;

@@ -1,5 +1,6 @@
 #include "eni/model.h"
 
+#include <algorithm>
 #include <array>
 
 namespace parvane::eni {
@@ -92,6 +93,11 @@ std::uint32_t Pdo::bitLength() const {
     for (const PdoEntry& entry : entries)
         bits += entry.bitLength;
     return bits;
+}
+
+std::size_t WithoutPassiveTerminals(NetworkConfig& config) {
+    return static_cast<std::size_t>(
+        std::erase_if(config.slaves, [](const Slave& slave) { return slave.passive; }));
 }
 
 }  // namespace parvane::eni

@@ -320,4 +320,9 @@ struct NetworkConfig {
     ProcessImage processImage;
 };
 
+// Takes the passive terminals (Slave::passive) out of the slaves: they are
+// never on the wire, so the network the master expects leaves them out.
+// Returns how many it took out.
+std::size_t WithoutPassiveTerminals(NetworkConfig& config);
+
 }  // namespace parvane::eni

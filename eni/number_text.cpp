@@ -36,16 +36,31 @@ bool HasPrefix(std::string_view text, char first) {
     return text.size() >= 2 && text[0] == first && (text[1] == 'x' || text[1] == 'X');
 }
 
-}  // namespace
-
-std::optional<std::uint32_t> ParseEniNumber(std::string_view text) {
+std::string_view Trimmed(std::string_view text) {
     while (!text.empty() && IsSpace(text.front()))
         text.remove_prefix(1);
     while (!text.empty() && IsSpace(text.back()))
         text.remove_suffix(1);
+    return text;
+}
+
+}  // namespace
+
+std::optional<std::uint32_t> ParseEniNumber(std::string_view text) {
+    text = Trimmed(text);
     if (HasPrefix(text, '#') || HasPrefix(text, '0'))
         return Digits(text.substr(2), 16);
     return Digits(text, 10);
+}
+
+std::optional<std::uint32_t> ParseEniNumber32(std::string_view text) {
+    text = Trimmed(text);
+    if (text.empty() || text.front() != '-')
+        return ParseEniNumber(text);
+    auto magnitude = Digits(text.substr(1), 10);
+    if (!magnitude || *magnitude > 0x80000000u)
+        return std::nullopt;
+    return static_cast<std::uint32_t>(0u - *magnitude);
 }
 
 std::optional<std::uint32_t> ParseHexText(std::string_view text) {

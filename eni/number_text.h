@@ -12,6 +12,11 @@ namespace parvane::eni {
 // fit in 32 bits.
 std::optional<std::uint32_t> ParseEniNumber(std::string_view text);
 
+// The same for a 32-bit field, which some exporters write as a signed
+// number: a negative decimal down to -2147483648 is its two's complement
+// ("-37031252" is 0xFDCAF2AC). A minus before a hexadecimal number is refused.
+std::optional<std::uint32_t> ParseEniNumber32(std::string_view text);
+
 // Hexadecimal after "0x" or "0X" only, no white space.
 std::optional<std::uint32_t> ParseHexText(std::string_view text);
 

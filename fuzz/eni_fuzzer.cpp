@@ -7,7 +7,9 @@
 // with the same identity; every command a datagram the wire can carry (a
 // known command, data that fits in a frame, a Validate no longer than the
 // data and a mask as long as the Validate data); every init command bound to
-// a transition; CoE commands downloads or uploads; cyclic commands only in
+// a transition; CoE commands downloads or uploads, SoE ones to drives 0 to
+// 7; previous ports A to D; passive terminals without anything to configure,
+// and taken out with the identities in step; cyclic commands only in
 // the four network states; sync managers 0 to 3. A file that the stream
 // reader reads, fed in pieces of any size, reads the same whole.
 #include <cstddef>
@@ -65,7 +67,22 @@ unsigned Walk(const eni::NetworkConfig& config) {
                 for (std::uint8_t byte : cmd.data)
                     sum += byte;
             }
+            for (const eni::SoeInitCmd& cmd : slave.mailbox->soeInitCmds) {
+                FUZZ_CHECK(!cmd.transitions.empty());
+                FUZZ_CHECK(cmd.driveNo <= 7);
+                sum += cmd.idn + static_cast<unsigned>(cmd.data.size());
+            }
+            for (const eni::EoeInitCmd& cmd : slave.mailbox->eoeInitCmds) {
+                FUZZ_CHECK(!cmd.transitions.empty());
+                sum += static_cast<unsigned>(cmd.data.size());
+            }
+            for (const eni::SkippedInitCmd& cmd : slave.mailbox->skippedInitCmds)
+                FUZZ_CHECK(cmd.protocol == "FoE" || cmd.protocol == "AoE");
         }
+        if (slave.previousPort)
+            FUZZ_CHECK(slave.previousPort->port >= 'A' && slave.previousPort->port <= 'D');
+        if (slave.passive)
+            FUZZ_CHECK(!slave.mailbox && !slave.processData && slave.initCmds.empty());
         if (slave.processData) {
             for (const eni::SyncManager& sm : slave.processData->sms) {
                 FUZZ_CHECK(sm.number <= 3);
@@ -101,6 +118,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             FUZZ_CHECK(contents->config.slaves[i].identity == contents->slaves[i]);
         volatile unsigned sum = Walk(contents->config);
         (void)sum;
+        // Without the passive terminals the identities stay in step.
+        parvane::eni::EniContents active = *contents;
+        const std::size_t removed = parvane::eni::WithoutPassiveTerminals(active);
+        FUZZ_CHECK(active.slaves.size() + removed == contents->slaves.size());
+        FUZZ_CHECK(active.config.slaves.size() == active.slaves.size());
+        for (std::size_t i = 0; i < active.slaves.size(); ++i) {
+            FUZZ_CHECK(!active.config.slaves[i].passive);
+            FUZZ_CHECK(active.config.slaves[i].identity == active.slaves[i]);
+        }
     } else {
         FUZZ_CHECK(!contents.error().message.empty());
     }

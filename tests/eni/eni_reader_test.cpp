@@ -34,6 +34,11 @@ TEST(EniReader, NumbersInEveryStyleAndOrderOfInfoChildren) {
     EXPECT_EQ(eni->slaves[0], (SlaveIdentity{2, 0x044C2C52, 0x00110000}));
     EXPECT_EQ(eni->slaves[1], (SlaveIdentity{2, 0x07D43052, 1114112}));
     EXPECT_EQ(eni->slaves[2], (SlaveIdentity{0xFFFFFFFF, 0x10, 3}));
+
+    // Signed decimals, as some exporters write 32-bit fields.
+    eni = ReadEniText(Eni(Slave("-1", "14614238", "-37031252")));
+    ASSERT_TRUE(eni.has_value()) << eni.error().message;
+    EXPECT_EQ(eni->slaves.at(0), (SlaveIdentity{0xFFFFFFFF, 14614238, 0xFDCAF2AC}));
 }
 
 TEST(EniReader, OnlySlavesDirectlyUnderConfigCount) {
@@ -173,7 +178,16 @@ TEST(EniReader, RefusedFilesSayWhyAndWhere) {
          {"ProductCode"},
          4,
          "Config/Slave[0]/Info/ProductCode"},
-        {"negative", Eni(Slave("-1", "2", "3")), {"VendorId"}, 4, "Config/Slave[0]/Info/VendorId"},
+        {"negative beyond 32 bits",
+         Eni(Slave("-2147483649", "2", "3")),
+         {"VendorId"},
+         4,
+         "Config/Slave[0]/Info/VendorId"},
+        {"negative hex",
+         Eni(Slave("1", "-#x2", "3")),
+         {"ProductCode"},
+         4,
+         "Config/Slave[0]/Info/ProductCode"},
     };
     for (const Refusal& c : cases) {
         auto eni = ReadEniText(c.text);

@@ -37,6 +37,18 @@ TEST(EniNumber, RefusesGarbageAndOverflow) {
         EXPECT_EQ(ParseEniNumber(text), std::nullopt) << text;
 }
 
+TEST(EniNumber, ThirtyTwoBitFieldsTakeSignedDecimals) {
+    const NumberCase cases[] = {
+        {"-37031252", 0xFDCAF2ACu},  // as an exporter writes a revision number
+        {" -1 ", 0xFFFFFFFFu},       {"-2147483648", 0x80000000u}, {"-0", 0u},
+        {"#xFDCAF2AC", 0xFDCAF2ACu}, {"4294967295", 0xFFFFFFFFu},  {"-2147483649", std::nullopt},
+        {"-0x1", std::nullopt},      {"-#x1", std::nullopt},       {"--1", std::nullopt},
+        {"- 1", std::nullopt},       {"-", std::nullopt},          {"+1", std::nullopt},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ParseEniNumber32(c.text), c.eni) << c.text;
+}
+
 TEST(HexText, OnlyTheZeroXForm) {
     EXPECT_EQ(ParseHexText("0x1006"), 0x1006u);
     EXPECT_EQ(ParseHexText("0X00110000"), 0x00110000u);

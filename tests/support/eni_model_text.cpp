@@ -102,7 +102,10 @@ std::string ModelText(const EniContents& contents) {
     InitCmds(text, "master init", config.masterInitCmds);
     for (const Slave& s : config.slaves) {
         text.Line("slave", s.name, s.physAddr, s.autoIncAddr, s.identity.vendorId,
-                  s.identity.productCode, s.identity.revisionNo, s.serialNo);
+                  s.identity.productCode, s.identity.revisionNo, s.serialNo, s.passive,
+                  s.hotConnectGroupSize);
+        if (s.previousPort)
+            text.Line(" previous port", s.previousPort->port, s.previousPort->physAddr);
         if (const auto& pd = s.processData) {
             text.Line(" process data", pd->send, pd->recv);
             for (const SyncManager& sm : pd->sms) {
@@ -121,6 +124,14 @@ std::string ModelText(const EniContents& contents) {
                 text.Line("  coe", c.transitions, c.comment, c.timeoutMs, c.ccs, c.index,
                           c.subIndex, c.completeAccess, c.data);
             }
+            for (const SoeInitCmd& c : mb->soeInitCmds) {
+                text.Line("  soe", c.transitions, c.comment, c.timeoutMs, c.opCode, c.driveNo,
+                          c.idn, c.elements, c.data);
+            }
+            for (const EoeInitCmd& c : mb->eoeInitCmds)
+                text.Line("  eoe", c.transitions, c.comment, c.timeoutMs, c.data);
+            for (const SkippedInitCmd& c : mb->skippedInitCmds)
+                text.Line("  skipped", c.protocol, c.transitions, c.comment);
         }
         InitCmds(text, " init", s.initCmds);
     }
