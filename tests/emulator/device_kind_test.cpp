@@ -69,9 +69,7 @@ const MirrorCase kMirrorCases[] = {
     {"PREOP -> SAFEOP with the outputs SM still disabled", "{}", 2, nullptr, 0x04, 0x04, 0},
     {"SAFEOP -> OP without outputs", "{}", 4, nullptr, 0x08, 0x08, 0},
     {"OP -> INIT", "{}", 8, nullptr, 0x01, 0x01, 0},
-    {"OP -> SAFEOP", "{}", 8, nullptr, 0x04, 0x04, 0},
     {"INIT -> SAFEOP skips PREOP", "{}", 1, nullptr, 0x04, 0x11, 0x0011},
-    {"INIT -> OP", "{}", 1, nullptr, 0x08, 0x11, 0x0011},
     {"PREOP -> OP", "{}", 2, nullptr, 0x08, 0x12, 0x0011},
     {"INIT -> BOOT without a bootstrap mailbox", "{}", 1, nullptr, 0x03, 0x11, 0x0013},
     {"an unknown state", "{}", 2, nullptr, 0x05, 0x12, 0x0012},
@@ -126,13 +124,11 @@ std::string ProcessSms(unsigned outputs, unsigned inputs) {
     return text;
 }
 
-void Program(Segment& s, unsigned outputs, unsigned inputs, bool outputFmmu = true,
-             bool inputFmmu = true) {
+void Program(Segment& s, unsigned outputs, unsigned inputs, bool outputFmmu = true) {
     Write(s, 0x0810, ProcessSms(outputs, inputs).c_str());
     if (outputFmmu)
         Write(s, 0x0600, kOutputFmmu);
-    if (inputFmmu)
-        Write(s, 0x0610, kInputFmmu);
+    Write(s, 0x0610, kInputFmmu);
 }
 
 // SDO downloads laid out by the SDO table: 0x1C12:00 = 0 (expedited, one byte)
@@ -147,10 +143,7 @@ const SafeOpCase kSafeOpCases[] = {
      0x001D},
     {"the inputs SM shorter than its PDOs", "{}", [](Segment& s) { Program(s, 2, 1); }, 0x12,
      0x001E},
-    {"no FMMU for the outputs", "{}", [](Segment& s) { Program(s, 2, 2, false, true); }, 0x12,
-     0x001D},
-    {"no FMMU for the inputs", "{}", [](Segment& s) { Program(s, 2, 2, true, false); }, 0x12,
-     0x001E},
+    {"no FMMU for the outputs", "{}", [](Segment& s) { Program(s, 2, 2, false); }, 0x12, 0x001D},
     {"the master cleared the outputs' assignment but kept SM2", "{}",
      [](Segment& s) {
          MailboxExchange(s, 0, Hex(kClearOutputs));
@@ -160,7 +153,7 @@ const SafeOpCase kSafeOpCases[] = {
     {"the master cleared the outputs' assignment and SM2", "{}",
      [](Segment& s) {
          MailboxExchange(s, 0, Hex(kClearOutputs));
-         Program(s, 0, 2, false, true);
+         Program(s, 0, 2, false);
      },
      0x04, 0},
     {"described defaults without outputs, the master skips the downloads",
