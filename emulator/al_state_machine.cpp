@@ -30,9 +30,13 @@ int Rank(AlState s) {
     return 0;
 }
 
-void SetStatus(EscMemory& memory, ecat::AlStatus status, std::uint16_t code) {
-    memory.Set16(reg::kAlStatus, status.Encode());
+void SetStatus(EscMemory& memory, std::uint16_t status, std::uint16_t code) {
+    memory.Set16(reg::kAlStatus, status);
     memory.Set16(reg::kAlStatusCode, code);
+}
+
+void SetStatus(EscMemory& memory, ecat::AlStatus status, std::uint16_t code) {
+    SetStatus(memory, status.Encode(), code);
 }
 
 }  // namespace
@@ -44,13 +48,20 @@ void AlStateMachine::Refuse(const AlDevice& device, std::uint16_t refusal) {
 void AlStateMachine::Enter(const AlDevice& device, AlState state) {
     const AlState from = state_;
     state_ = state;
-    SetStatus(device.view.esc.memory(), ecat::AlStatus::Of(state), 0);
+    if (device.kind.EscFollowsRequests())
+        SetStatus(device.view.esc.memory(), mirrored_, 0);
+    else
+        SetStatus(device.view.esc.memory(), ecat::AlStatus::Of(state), 0);
     if (state == AlState::kSafeOp && from == AlState::kPreOp)
         outputsArrived_ = false;
     device.events.Entered(state);
 }
 
 void AlStateMachine::ControlWritten(const AlDevice& device, std::uint64_t now) {
+    if (device.kind.EscFollowsRequests()) {
+        MirrorWritten(device, now);
+        return;
+    }
     EscMemory& memory = device.view.esc.memory();
     const auto control = ecat::AlControl::Decode(memory.Get16(reg::kAlControl));
     if (ecat::AlStatus::Decode(memory.Get16(reg::kAlStatus)).error) {
@@ -68,8 +79,42 @@ void AlStateMachine::ControlWritten(const AlDevice& device, std::uint64_t now) {
     }
     if (!Begins(device, *target) || (*target == state_ && !pending_))
         return;
+    Start(device, *target, now);
+}
+
+// Device emulation: AL status takes AL control bit for bit once the
+// transition time is over. An error the ESC sets itself (a request that
+// skips a state or passes the state limit, the SM watchdog) holds until the
+// master acknowledges it or asks for INIT; that write shows without its
+// acknowledge bit.
+void AlStateMachine::MirrorWritten(const AlDevice& device, std::uint64_t now) {
+    EscMemory& memory = device.view.esc.memory();
+    std::uint16_t written = memory.Get16(reg::kAlControl);
+    const auto control = ecat::AlControl::Decode(written);
+    if (heldError_) {
+        if (!control.acknowledge && !control.Is(AlState::kInit))
+            return;
+        heldError_ = false;
+        written &= static_cast<std::uint16_t>(~ecat::kAlErrorBit);
+        SetStatus(memory, ecat::AlStatus::Of(state_), 0);
+    }
+    const auto target = control.Known();
+    const std::uint16_t refusal = target ? CheckTransition(device, *target) : code::kUnknownState;
+    if (refusal != 0) {
+        pending_ = false;
+        heldError_ = true;
+        Refuse(device, refusal);
+        return;
+    }
+    if (pending_ && *target == pendingTarget_ && written == mirrored_)
+        return;  // the same request again: the change already under way goes on
+    mirrored_ = written;
+    Start(device, *target, now);
+}
+
+void AlStateMachine::Start(const AlDevice& device, AlState target, std::uint64_t now) {
     pending_ = true;
-    pendingTarget_ = *target;
+    pendingTarget_ = target;
     pendingAt_ = now + static_cast<std::uint64_t>(limits_.transitionMs) * kMsNs;
     const std::uint64_t watchdog = device.view.esc.WatchdogNs();
     outputsDeadline_ = pendingAt_ + (watchdog > 0 ? watchdog : kOutputsGraceNs);
@@ -79,12 +124,6 @@ void AlStateMachine::ControlWritten(const AlDevice& device, std::uint64_t now) {
 // Whether a request for `target` starts (or restarts) a change; refuses it
 // otherwise when it must.
 bool AlStateMachine::Begins(const AlDevice& device, AlState target) {
-    if (device.kind.EscFollowsRequests()) {
-        if (Rank(target) <= Rank(limits_.maxState))
-            return true;
-        Refuse(device, limits_.refusalCode);
-        return false;
-    }
     if (target == state_) {
         pending_ = false;
         return false;
@@ -135,6 +174,7 @@ void AlStateMachine::Settle(const AlDevice& device, std::uint64_t now) {
         return;
     if (const std::uint16_t failure = device.kind.InOp(device.view, now); failure != 0) {
         state_ = AlState::kSafeOp;
+        heldError_ = device.kind.EscFollowsRequests();
         SetStatus(device.view.esc.memory(), ecat::AlStatus::Of(AlState::kSafeOp, true), failure);
     }
 }

@@ -4,7 +4,9 @@
 // description, the checks of the device's kind), then entered after the
 // configured transition time, or refused with the error flag and a code.
 // A refusal holds the slave until the master acknowledges it or asks for
-// INIT. Time is settled lazily, with the time each access carries.
+// INIT. Under device emulation AL status copies AL control as written (see
+// `DeviceKind::EscFollowsRequests`). Time is settled lazily, with the time
+// each access carries.
 #pragma once
 
 #include <cstdint>
@@ -52,6 +54,8 @@ class AlStateMachine {
     ecat::AlState state() const { return state_; }
 
   private:
+    void MirrorWritten(const AlDevice& device, std::uint64_t now);
+    void Start(const AlDevice& device, ecat::AlState target, std::uint64_t now);
     bool Begins(const AlDevice& device, ecat::AlState target);
     std::uint16_t CheckTransition(const AlDevice& device, ecat::AlState to) const;
     void Enter(const AlDevice& device, ecat::AlState state);
@@ -62,6 +66,8 @@ class AlStateMachine {
     ecat::AlState pendingTarget_ = ecat::AlState::kInit;
     bool pending_ = false;
     bool outputsArrived_ = false;  // since SAFEOP was entered from PREOP
+    bool heldError_ = false;       // device emulation: an error the ESC set itself
+    std::uint16_t mirrored_ = 0;   // device emulation: AL status once the change is over
     std::uint64_t pendingAt_ = 0;
     std::uint64_t outputsDeadline_ = 0;
 };

@@ -89,6 +89,30 @@ void EachElement(Checker& check, const json& array, const std::string& key, Read
         read(array[i], key + "[" + std::to_string(i) + "]");
 }
 
+// "pdo_defaults": {"outputs": [PDO, ...], "inputs": [...]}, each optional.
+void ReadPdoDefaults(Checker& check, const json& value, const std::string& key,
+                     DescribedSlave& slave) {
+    if (!check.Is(value.is_object(), key, "an object"))
+        return;
+    for (const auto& [name, item] : value.items()) {
+        const std::string itemKey = key + "." + name;
+        auto& pdos = name == "outputs" ? slave.outputPdos : slave.inputPdos;
+        if (name != "outputs" && name != "inputs") {
+            check.Fail(itemKey, "unknown key");
+        } else if (item.size() > 0xFE) {
+            check.Fail(itemKey, "more than 254 PDOs");
+        } else if (check.Is(item.is_array(), itemKey, "an array")) {
+            pdos.emplace();
+            EachElement(check, item, itemKey, [&](const json& element, const std::string& at) {
+                if (auto n = check.Number(element, at, 0xFFFF))
+                    pdos->push_back(static_cast<std::uint16_t>(*n));
+            });
+        }
+        if (check.failed())
+            return;
+    }
+}
+
 std::optional<DescribedSlave> ReadSlave(Checker& check, const json& value, const std::string& key) {
     if (!check.Is(value.is_object(), key, "an object"))
         return std::nullopt;
@@ -121,6 +145,8 @@ std::optional<DescribedSlave> ReadSlave(Checker& check, const json& value, const
         } else if (name == "device_emulation") {
             if (auto b = check.Bool(item, itemKey))
                 slave.deviceEmulation = *b;
+        } else if (name == "pdo_defaults") {
+            ReadPdoDefaults(check, item, itemKey, slave);
         } else {
             check.Fail(itemKey, "unknown key");
         }

@@ -7,8 +7,8 @@
 //
 // Keys: "slaves" (each: "vendor_id", "product_code", "revision_no",
 // "max_state", "refusal_code", "eeprom_busy_us", "eeprom_errors", "alias",
-// "device_emulation"), "transition_ms", "eeprom_busy_us", "lose_every",
-// "lose_frames", "silent_after_ms", "silent_after_frames"; for the driver
+// "device_emulation", "pdo_defaults" with "outputs" / "inputs"), "transition_ms", "eeprom_busy_us",
+// "lose_every", "lose_frames", "silent_after_ms", "silent_after_frames"; for the driver
 // "max_openings" and "faults" (each: "op", "status", "times", "position",
 // "offset", "state").
 #pragma once
@@ -37,6 +37,10 @@ struct DescribedSlave {
     std::uint32_t eepromErrors = 0;
     std::uint16_t alias = 0;
     bool deviceEmulation = false;
+    // The PDOs the slave's 0x1C12 (outputs) / 0x1C13 (inputs) assign until
+    // the master writes them; none: what the ENI's downloads leave there.
+    std::optional<std::vector<std::uint16_t>> outputPdos;
+    std::optional<std::vector<std::uint16_t>> inputPdos;
 };
 
 // The master driver's operations that a fault can make fail ("op" names them

@@ -13,12 +13,6 @@ namespace {
 
 constexpr std::uint8_t kModeAndDirection = SmEntry::kModeMask | SmEntry::kDirectionMask;
 constexpr std::uint16_t kPdoAssignmentBase = 0x1C10;  // + SM number
-constexpr std::uint16_t kOutputsAssignment = 0x1C12;
-constexpr std::uint16_t kInputsAssignment = 0x1C13;
-
-bool Within(std::uint16_t index, std::uint16_t first, std::uint16_t last) {
-    return index >= first && index <= last;
-}
 
 std::uint16_t ConfigRefusal(const ExpectedSm& expected) {
     return expected.outputs ? code::kInvalidOutputConfig : code::kInvalidInputConfig;
@@ -73,22 +67,6 @@ std::uint16_t CheckFmmus(const DeviceView& view) {
     return 0;
 }
 
-// Every CoE object the configuration downloads before SAFEOP was written.
-std::uint16_t CheckRequiredObjects(const DeviceView& view) {
-    for (const RequiredObject& object : view.model.requiredForSafeOp) {
-        if (view.dictionary &&
-            view.dictionary->Written(object.index, object.subIndex, object.completeAccess))
-            continue;
-        const std::uint16_t i = object.index;
-        if (i == kOutputsAssignment || Within(i, 0x1600, 0x17FF))
-            return code::kInvalidOutputMapping;
-        if (i == kInputsAssignment || Within(i, 0x1A00, 0x1BFF))
-            return code::kInvalidInputMapping;
-        return code::kInconsistentSettings;
-    }
-    return 0;
-}
-
 }  // namespace
 
 // SM0 and SM1 as the EEPROM's mailbox words describe them.
@@ -109,12 +87,14 @@ std::uint16_t MicrocontrollerDevice::CheckPreOp(const DeviceView& view) const {
 std::uint16_t MicrocontrollerDevice::CheckSafeOp(const DeviceView& view) const {
     if (const std::uint16_t refusal = CheckProcessSms(view); refusal != 0)
         return refusal;
-    if (const std::uint16_t refusal = CheckFmmus(view); refusal != 0)
-        return refusal;
-    return CheckRequiredObjects(view);
+    return CheckFmmus(view);
 }
 
 std::uint16_t MicrocontrollerDevice::InOp(const DeviceView& view, std::uint64_t now) const {
+    return view.esc.WatchdogExpired(now) ? code::kWatchdog : 0;
+}
+
+std::uint16_t EscOnlyDevice::InOp(const DeviceView& view, std::uint64_t now) const {
     return view.esc.WatchdogExpired(now) ? code::kWatchdog : 0;
 }
 

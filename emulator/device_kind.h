@@ -24,8 +24,9 @@ class DeviceKind {
   public:
     virtual ~DeviceKind() = default;
 
-    // True when the ESC copies each request into AL status itself: no
-    // sequence of states is kept and none of the checks below is made.
+    // True when the ESC copies each request into AL status itself, bits as
+    // written: only requests that skip a state are refused, and none of the
+    // checks below is made.
     virtual bool EscFollowsRequests() const = 0;
     // The AL status code refusing INIT -> PREOP, PREOP -> SAFEOP and
     // SAFEOP -> OP; 0 lets the change begin.
@@ -42,8 +43,9 @@ class DeviceKind {
 
 // A device with a microcontroller: it runs the AL state machine and checks
 // the configuration the master wrote before each step up (SM0/SM1 as the
-// EEPROM says; the process-data SMs, an FMMU on each and the CoE objects
-// the configuration downloads), waits for outputs before OP, and leaves OP
+// EEPROM says; before SAFEOP each process-data SM as long as the PDOs its
+// assignment object (0x1C10 + SM number) names map as the dictionary
+// stands, and an FMMU on each), waits for outputs before OP, and leaves OP
 // when the SM watchdog expires.
 class MicrocontrollerDevice : public DeviceKind {
   public:
@@ -55,7 +57,10 @@ class MicrocontrollerDevice : public DeviceKind {
     std::uint16_t InOp(const DeviceView& view, std::uint64_t now) const override;
 };
 
-// Device emulation: the ESC alone, copying each request into AL status.
+// Device emulation: the ESC alone, copying each request into AL status
+// (the kind of a slave without a mailbox). The ESC still refuses a request
+// that skips a state, and drops OP to SAFEOP with the error flag when the SM
+// watchdog expires, as nothing behind it keeps outputs safe.
 class EscOnlyDevice final : public DeviceKind {
   public:
     bool EscFollowsRequests() const override { return true; }
@@ -63,7 +68,7 @@ class EscOnlyDevice final : public DeviceKind {
     std::uint16_t CheckSafeOp(const DeviceView&) const override { return 0; }
     std::uint16_t CheckOp(const DeviceView&) const override { return 0; }
     bool OpAwaitsOutputs() const override { return false; }
-    std::uint16_t InOp(const DeviceView&, std::uint64_t) const override { return 0; }
+    std::uint16_t InOp(const DeviceView& view, std::uint64_t now) const override;
 };
 
 // The kind of device a model describes.

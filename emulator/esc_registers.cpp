@@ -187,8 +187,10 @@ bool EscRegisters::Write(std::uint16_t ado, std::span<const std::uint8_t> in, st
     } else {
         memory_.Write(ado, in);
     }
-    if (end > reg::kProcessRam)
-        OutputsWritten(std::max<std::uint32_t>(ado, reg::kProcessRam), end, now, events);
+    // Output SMs may sit below the process RAM too (the digital output
+    // registers at 0x0F00 of a terminal without a microcontroller).
+    if (outputSms_ != 0)
+        OutputsWritten(ado, end, now, events);
     if (ado < reg::kProcessRam) {
         if (Overlaps(ado, end, reg::kFmmuBase, kFmmuRegistersEnd))
             FmmusWritten();

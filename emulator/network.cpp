@@ -51,6 +51,8 @@ std::unique_ptr<Segment> BuildSegment(const eni::NetworkConfig& config,
             identity.identity.revisionNo = d.revisionNo.value_or(source.identity.revisionNo);
             overrides.alias = d.alias;
             overrides.deviceEmulation = d.deviceEmulation;
+            overrides.outputPdos = d.outputPdos;
+            overrides.inputPdos = d.inputPdos;
             settings.maxState = d.maxState;
             settings.refusalCode = d.refusalCode;
             settings.eepromBusyUs = d.eepromBusyUs.value_or(description.eepromBusyUs);

@@ -73,7 +73,26 @@ void AddPdoCategory(sii::ImageWriter& writer, sii::Category category,
     }
 }
 
-std::shared_ptr<const ObjectDictionary> BuildDictionary(const eni::Slave& slave) {
+bool IsPdoObject(std::uint16_t index) {
+    return index == 0x1C12 || index == 0x1C13 || (index >= 0x1600 && index <= 0x17FF) ||
+           (index >= 0x1A00 && index <= 0x1BFF);
+}
+
+// A PDO assignment object naming `pdos`; a PDO without a mapping object
+// gets an empty one.
+void Assign(ObjectDictionary& od, std::uint16_t assignment,
+            const std::vector<std::uint16_t>& pdos) {
+    od.AddArray(assignment, std::vector<std::uint32_t>(pdos.begin(), pdos.end()), 2, true, true);
+    for (const std::uint16_t pdo : pdos)
+        od.AddOpen(pdo);
+}
+
+// The dictionary a slave starts with: its PDOs as the configuration assigns
+// and maps them, after the configuration's own downloads to the PDO objects
+// (so a master that programs the sync managers from the dictionary needs no
+// downloads), unless the description assigns others.
+std::shared_ptr<const ObjectDictionary> BuildDictionary(const eni::Slave& slave,
+                                                        const ModelOverrides& overrides) {
     auto od = std::make_shared<ObjectDictionary>();
     od->AddU32(0x1000, 0, false);
     od->AddString(0x1008, DeviceName(slave.name));
@@ -100,12 +119,19 @@ std::shared_ptr<const ObjectDictionary> BuildDictionary(const eni::Slave& slave)
         }
     }
     for (const eni::CoeInitCmd& cmd : slave.mailbox->coeInitCmds) {
-        if (od->Has(cmd.index))
-            continue;
-        od->AddOpen(cmd.index);
-        if (cmd.ccs == 2 && !cmd.completeAccess)
-            od->Download(cmd.index, cmd.subIndex, false, cmd.data, ecat::AlState::kPreOp);
+        if (!od->Has(cmd.index)) {
+            od->AddOpen(cmd.index);
+            if (cmd.ccs == 2 && !cmd.completeAccess)
+                od->Download(cmd.index, cmd.subIndex, false, cmd.data, ecat::AlState::kPreOp);
+        }
+        if (cmd.ccs == 1 && IsPdoObject(cmd.index))
+            od->Download(cmd.index, cmd.subIndex, cmd.completeAccess, cmd.data,
+                         ecat::AlState::kPreOp);
     }
+    if (overrides.outputPdos)
+        Assign(*od, 0x1C12, *overrides.outputPdos);
+    if (overrides.inputPdos)
+        Assign(*od, 0x1C13, *overrides.inputPdos);
     od->ForgetWrites();
     return od;
 }
@@ -215,8 +241,9 @@ std::vector<std::uint8_t> BuildSiiImage(const eni::Slave& slave, std::uint16_t a
 
 std::shared_ptr<const SlaveModel> ModelCache::Get(const eni::Slave& slave,
                                                   const ModelOverrides& overrides) {
-    std::vector<std::uint8_t> image =
-        BuildSiiImage(slave, overrides.alias, overrides.deviceEmulation);
+    // A slave without a mailbox has no microcontroller to run one.
+    const bool deviceEmulation = overrides.deviceEmulation || !slave.mailbox;
+    std::vector<std::uint8_t> image = BuildSiiImage(slave, overrides.alias, deviceEmulation);
 
     // The key: the image, plus what the image does not show (the CoE init
     // commands and the process-data sync managers' details).
@@ -246,12 +273,17 @@ std::shared_ptr<const SlaveModel> ModelCache::Get(const eni::Slave& slave,
         }
     }
     add16(0xFFFF);
+    for (const auto* pdos : {&overrides.outputPdos, &overrides.inputPdos}) {
+        add16(*pdos ? static_cast<std::uint32_t>((*pdos)->size()) : 0xFFFF);
+        for (const std::uint16_t pdo : pdos->value_or(std::vector<std::uint16_t>{}))
+            add16(pdo);
+    }
     if (auto it = models_.find(key); it != models_.end())
         return it->second;
 
     auto model = std::make_shared<SlaveModel>();
     model->alias = overrides.alias;
-    model->deviceEmulation = overrides.deviceEmulation;
+    model->deviceEmulation = deviceEmulation;
     model->sii = std::make_shared<const std::vector<std::uint8_t>>(std::move(image));
     model->mailbox = LayoutOf(slave);
     if (slave.processData) {
@@ -272,13 +304,8 @@ std::shared_ptr<const SlaveModel> ModelCache::Get(const eni::Slave& slave,
                 {sm.number, IsOutputs(sm.type), sm.startAddress, length, sm.controlByte});
         }
     }
-    if (model->mailbox && (model->mailbox->protocols & sii::kProtocolCoe) != 0) {
-        model->dictionary = BuildDictionary(slave);
-        for (const eni::CoeInitCmd& cmd : slave.mailbox->coeInitCmds) {
-            if (cmd.ccs == 1 && cmd.transitions.Has(eni::Transition::kPS))
-                model->requiredForSafeOp.push_back({cmd.index, cmd.subIndex, cmd.completeAccess});
-        }
-    }
+    if (model->mailbox && (model->mailbox->protocols & sii::kProtocolCoe) != 0)
+        model->dictionary = BuildDictionary(slave, overrides);
     if (slave.mailbox)
         model->soeParameters = SoeParametersOf(*slave.mailbox);
     models_.emplace(std::move(key), model);

@@ -1,6 +1,6 @@
 // What an emulated slave is, as opposed to what it currently holds: its SII
-// image, its mailbox layout, the sync managers and CoE objects it expects
-// before SAFEOP, and the object dictionary it starts with. Built once from an
+// image, its mailbox layout, the sync managers it expects before SAFEOP, and
+// the object dictionary it starts with. Built once from an
 // ENI slave and shared by every slave built from an equal one, so that a long
 // segment of identical devices stores each of these once. What sets one
 // device apart from others of its kind, its identity and serial number, is
@@ -38,13 +38,6 @@ struct ExpectedSm {
     std::uint8_t control = 0;
 };
 
-// A CoE object the configuration downloads in PREOP -> SAFEOP.
-struct RequiredObject {
-    std::uint16_t index = 0;
-    std::uint8_t subIndex = 0;
-    bool completeAccess = false;
-};
-
 // An IDN of a drive behind the slave that the configuration's SoE commands
 // name, with the value it holds until the master writes it.
 struct SoeParameter {
@@ -69,7 +62,6 @@ struct SlaveModel {
     std::shared_ptr<const std::vector<std::uint8_t>> sii;
     std::optional<MailboxLayout> mailbox;
     std::vector<ExpectedSm> processSms;
-    std::vector<RequiredObject> requiredForSafeOp;
     std::shared_ptr<const ObjectDictionary> dictionary;  // null without CoE
     std::vector<SoeParameter> soeParameters;
     std::uint8_t fmmuCount = 8;
@@ -78,10 +70,15 @@ struct SlaveModel {
     bool hasOutputs() const;
 };
 
-// The overrides a network description gives one slave's model.
+// The overrides a network description gives one slave's model. A slave
+// without a mailbox has device emulation whatever `deviceEmulation` says.
 struct ModelOverrides {
     std::uint16_t alias = 0;
     bool deviceEmulation = false;
+    // The PDOs 0x1C12 / 0x1C13 assign before the master writes them, in
+    // place of what the configuration's downloads leave there.
+    std::optional<std::vector<std::uint16_t>> outputPdos;
+    std::optional<std::vector<std::uint16_t>> inputPdos;
 };
 
 // The name a device gives itself (SII strings, object 0x1008): the type a

@@ -57,7 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     plain.identity = {2, 0x44, 1};
     config.slaves = {CoeSlave(), plain, CoeSlave()};
     auto description = emulator::ReadDescriptionText(
-        R"({"slaves": [{"eeprom_busy_us": 20}, {"eeprom_errors": 1}, {"device_emulation": true}],
+        R"({"slaves": [{"eeprom_busy_us": 20, "pdo_defaults": {"inputs": [6656, 6657]}},
+                       {"eeprom_errors": 1}, {"device_emulation": true}],
             "transition_ms": 1})");
     FUZZ_CHECK(description.has_value());
     fixture.segment =

@@ -2,6 +2,10 @@
 // EtherCAT frames that arrive on the interface run through the segment and
 // go back out of the same interface, as the last slave of a line returns
 // them. One line on stdout once it serves; SIGTERM or SIGINT ends it.
+//
+// An interface that goes down (a cable pulled) is waited for: frames are
+// served again once it is up. One that is deleted is waited for as well, by
+// name, for a bounded time; the program ends when it does not come back.
 #include <arpa/inet.h>
 #include <linux/if_packet.h>
 #include <net/ethernet.h>
@@ -14,6 +18,7 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -64,7 +69,14 @@ class Fd {
     Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
-    Fd& operator=(Fd&&) = delete;
+    Fd& operator=(Fd&& other) noexcept {
+        if (this != &other) {
+            if (fd_ >= 0)
+                ::close(fd_);
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
     int get() const { return fd_; }
 
   private:
@@ -115,32 +127,74 @@ bool InterfaceGone(int error) {
     return error == ENETDOWN || error == ENODEV || error == ENXIO;
 }
 
-// The segment behind the bound socket: every frame waiting on it is run
-// through the segment and its reply sent back out.
+// How long a deleted interface is waited for, and how often its name is
+// looked up meanwhile.
+constexpr auto kComeBackWait = std::chrono::seconds(10);
+constexpr int kLookUpMs = 100;
+
+// The segment behind the socket bound to the interface: every frame waiting
+// on it is run through the segment and its reply sent back out. The socket
+// outlives the interface going down and up; when the interface is deleted,
+// it is closed and a new one bound once an interface of that name is back.
 class Server {
   public:
-    Server(emulator::Segment& segment, int sock, const sockaddr_ll& address, const std::string& nic)
-        : segment_(segment), sock_(sock), address_(address), nic_(nic) {}
+    Server(emulator::Segment& segment, Fd sock, const sockaddr_ll& address, std::string nic)
+        : segment_(segment), sock_(std::move(sock)), address_(address), nic_(std::move(nic)) {}
+
+    // The socket to wait on; -1 while the interface is gone.
+    int fd() const { return sock_.get(); }
 
     // Answers what has arrived; a failure that ends the program.
     std::expected<void, std::string> Drain() {
-        for (;;) {
+        while (sock_.get() >= 0) {
             sockaddr_ll from{};
             socklen_t fromLength = sizeof from;
-            const ssize_t n = recvfrom(sock_, buffer_.data(), buffer_.size(), MSG_DONTWAIT,
+            const ssize_t n = recvfrom(sock_.get(), buffer_.data(), buffer_.size(), MSG_DONTWAIT,
                                        reinterpret_cast<sockaddr*>(&from), &fromLength);
             if (n < 0) {
                 if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
                     return {};
                 if (InterfaceGone(errno))
-                    return std::unexpected("the interface " + nic_ + " is gone");
+                    return LinkLost();
                 return std::unexpected(std::string("recv: ") + std::strerror(errno));
             }
             if (from.sll_pkttype == PACKET_OUTGOING)
                 continue;  // our own replies
+            if (down_) {
+                down_ = false;
+                Log("the interface %s is up again", nic_.c_str());
+            }
             if (auto answered = Answer(static_cast<std::size_t>(n)); !answered)
                 return answered;
         }
+        return {};
+    }
+
+    // The socket reports an error: the interface went down or was deleted.
+    std::expected<void, std::string> SocketError() {
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (getsockopt(sock_.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+            error = errno;
+        if (error == 0 || InterfaceGone(error))
+            return LinkLost();
+        return std::unexpected(std::string("socket: ") + std::strerror(error));
+    }
+
+    // While the interface is gone: binds to it again once it is back, or
+    // gives up after `kComeBackWait`.
+    std::expected<void, std::string> Reopen() {
+        sockaddr_ll address{};
+        if (auto sock = OpenInterface(nic_, address)) {
+            sock_ = std::move(*sock);
+            address_ = address;
+            down_ = false;
+            Log("the interface %s is back", nic_.c_str());
+            return {};
+        }
+        if (std::chrono::steady_clock::now() - goneAt_ >= kComeBackWait)
+            return std::unexpected("the interface " + nic_ + " is gone");
+        return {};
     }
 
     void LogCounts(unsigned signal) const {
@@ -150,6 +204,21 @@ class Server {
     }
 
   private:
+    // The interface went down (frames come again once it is up) or is gone.
+    std::expected<void, std::string> LinkLost() {
+        if (if_nametoindex(nic_.c_str()) == static_cast<unsigned>(address_.sll_ifindex)) {
+            if (!down_)
+                Log("the interface %s went down: waiting for it to come up", nic_.c_str());
+            down_ = true;
+            return {};
+        }
+        Log("the interface %s is gone: waiting up to %lld s for it to come back", nic_.c_str(),
+            static_cast<long long>(kComeBackWait.count()));
+        sock_ = Fd(-1);
+        goneAt_ = std::chrono::steady_clock::now();
+        return {};
+    }
+
     std::expected<void, std::string> Answer(std::size_t received) {
         std::size_t length = std::min(received, ecat::kMaxFrameSize);
         const auto outcome = segment_.Process(std::span(buffer_).first(length));
@@ -165,46 +234,52 @@ class Server {
             std::memset(buffer_.data() + length, 0, ecat::kMinFrameSize - length);
             length = ecat::kMinFrameSize;
         }
-        if (sendto(sock_, buffer_.data(), length, 0, reinterpret_cast<const sockaddr*>(&address_),
-                   sizeof address_) < 0) {
-            if (InterfaceGone(errno))
-                return std::unexpected("the interface " + nic_ + " is gone");
+        if (sendto(sock_.get(), buffer_.data(), length, 0,
+                   reinterpret_cast<const sockaddr*>(&address_), sizeof address_) < 0) {
             ++dropped_;  // a full queue loses the frame, as a wire would
-            return {};
+            return InterfaceGone(errno) ? LinkLost() : std::expected<void, std::string>{};
         }
         ++answered_;
         return {};
     }
 
     emulator::Segment& segment_;
-    int sock_;
-    const sockaddr_ll& address_;
-    const std::string& nic_;
+    Fd sock_;
+    sockaddr_ll address_;
+    std::string nic_;
+    bool down_ = false;
+    std::chrono::steady_clock::time_point goneAt_;
     std::array<std::uint8_t, 2048> buffer_{};
     std::uint64_t answered_ = 0, ignored_ = 0, dropped_ = 0;
 };
 
 // Serves until a signal (status 0) or a failure (status 1).
-int Serve(Server& server, int sock, int signalFd, const std::string& nic) {
-    pollfd fds[2] = {{sock, POLLIN, 0}, {signalFd, POLLIN, 0}};
+int Serve(Server& server, int signalFd) {
     for (;;) {
-        if (poll(fds, 2, -1) < 0) {
+        pollfd fds[2] = {{signalFd, POLLIN, 0}, {server.fd(), POLLIN, 0}};
+        const bool gone = server.fd() < 0;
+        if (poll(fds, gone ? 1 : 2, gone ? kLookUpMs : -1) < 0) {
             if (errno == EINTR)
                 continue;
             return Fail(std::string("poll: ") + std::strerror(errno));
         }
-        if (fds[1].revents != 0) {
+        if (fds[0].revents != 0) {
             signalfd_siginfo info{};
             [[maybe_unused]] auto n = read(signalFd, &info, sizeof info);
             server.LogCounts(info.ssi_signo);
             return 0;
         }
-        if ((fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
-            return Fail("the interface " + nic + " is gone");
-        if ((fds[0].revents & POLLIN) == 0)
-            continue;
-        if (auto drained = server.Drain(); !drained)
-            return Fail(drained.error());
+        std::expected<void, std::string> served;
+        if (gone)
+            served = server.Reopen();
+        else if ((fds[1].revents & POLLNVAL) != 0)
+            served = std::unexpected(std::string("the socket was closed"));
+        else if ((fds[1].revents & (POLLERR | POLLHUP)) != 0)
+            served = server.SocketError();
+        else if ((fds[1].revents & POLLIN) != 0)
+            served = server.Drain();
+        if (!served)
+            return Fail(served.error());
     }
 }
 
@@ -242,6 +317,6 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     Log("serving %zu slaves on %s (ENI %s)", segment->size(), options->nic.c_str(),
         options->eniPath.c_str());
-    Server server(*segment, sock->get(), address, options->nic);
-    return Serve(server, sock->get(), signalFd->get(), options->nic);
+    Server server(*segment, std::move(*sock), address, options->nic);
+    return Serve(server, signalFd->get());
 }

@@ -69,21 +69,6 @@ const Case kCases[] = {
          Write(s, 0x0610, kInputFmmu);
      },
      0x14, 0x12, 0x001D},
-    {"PREOP -> SAFEOP without the PDO assignment downloaded", 2,
-     [](Segment& s) {
-         Write(s, 0x0810, kProcessSms);
-         Write(s, 0x0600, kOutputFmmu);
-         Write(s, 0x0610, kInputFmmu);
-     },
-     0x14, 0x12, 0x0025},
-    {"PREOP -> SAFEOP without a required setting", 2,
-     [](Segment& s) {
-         Write(s, 0x0810, kProcessSms);
-         Write(s, 0x0600, kOutputFmmu);
-         Write(s, 0x0610, kInputFmmu);
-         MailboxExchange(s, 0, Hex("0e 00 00 00 00 13 00 20 31 12 1c 00 04 00 00 00 01 00 00 16"));
-     },
-     0x14, 0x12, 0x0026},
     {"PREOP -> SAFEOP", 2, ProcessDataReady, 0x14, 0x04, 0},
     {"PREOP -> INIT", 2, nullptr, 0x11, 0x01, 0},
     {"SAFEOP -> BOOT", 4, nullptr, 0x13, 0x14, 0x0011},

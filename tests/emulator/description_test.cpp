@@ -38,6 +38,12 @@ const Refusal kRefusals[] = {
     {R"({"slaves": [{"refusal_code": 65536}]})", "slaves[0].refusal_code", "larger than 65535"},
     {R"({"slaves": [{"device_emulation": 1}]})", "slaves[0].device_emulation", "expected true"},
     {R"({"slaves": [{"eeprom_errors": true}]})", "slaves[0].eeprom_errors", "expected a number"},
+    {R"({"slaves": [{"pdo_defaults": []}]})", "slaves[0].pdo_defaults", "expected an object"},
+    {R"({"slaves": [{"pdo_defaults": {"rx": []}}]})", "slaves[0].pdo_defaults.rx", "unknown key"},
+    {R"({"slaves": [{"pdo_defaults": {"inputs": 6656}}]})", "slaves[0].pdo_defaults.inputs",
+     "expected an array"},
+    {R"({"slaves": [{"pdo_defaults": {"outputs": [65536]}}]})", "slaves[0].pdo_defaults.outputs[0]",
+     "larger than 65535"},
     {R"({"transition_ms": 3600001})", "transition_ms", "larger than 3600000"},
     {R"({"transition_ms": "fast"})", "transition_ms", "expected a number"},
     {R"({"transition_ms": -5})", "transition_ms", "must not be negative"},
@@ -83,7 +89,8 @@ TEST(Description, EveryKeyIsReadWithCommentsAndHexTexts) {
         "slaves": [                      // ring order
           {"vendor_id": "0x2", "product_code": 7, "max_state": 4, "refusal_code": "0x0020",
            "eeprom_busy_us": 250, "eeprom_errors": 2, "alias": 9, "device_emulation": true},
-          {"product_code": "0x044C2C52", "revision_no": "0x00110000", "max_state": 8}],
+          {"product_code": "0x044C2C52", "revision_no": "0x00110000", "max_state": 8,
+           "pdo_defaults": {"outputs": ["0x1601", 5634], "inputs": []}}],
         "transition_ms": 300, "eeprom_busy_us": 100, "lose_every": 5, "lose_frames": [2, 9],
         "silent_after_ms": 1000, "silent_after_frames": 50, "max_openings": 4,
         "faults": [{"op": "MasterOpen", "status": 39},
@@ -108,6 +115,9 @@ TEST(Description, EveryKeyIsReadWithCommentsAndHexTexts) {
     EXPECT_EQ(t.productCode, 0x044C2C52u);
     EXPECT_EQ(t.revisionNo, 0x00110000u);
     EXPECT_EQ(t.maxState, ecat::AlState::kOp);
+    EXPECT_EQ(t.outputPdos, (std::vector<std::uint16_t>{0x1601, 0x1602}));
+    EXPECT_EQ(t.inputPdos, std::vector<std::uint16_t>{});
+    EXPECT_FALSE(s.outputPdos.has_value());
     EXPECT_EQ(d->transitionMs, 300u);
     EXPECT_EQ(d->eepromBusyUs, 100u);
     EXPECT_EQ(d->loseEvery, 5u);
