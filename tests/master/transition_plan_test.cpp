@@ -73,7 +73,7 @@ TEST(TransitionPlan, WhoRequestsTheStateAndWhatTheMasterWrites) {
     };
     eni::NetworkConfig config;
     eni::Slave& slave = config.slaves.emplace_back();
-    slave.mailbox = eni::Mailbox{0x1000, 128, 0x1080, 128, {}, {}, 0, {}};
+    slave.mailbox = eni::Mailbox{0x1000, 128, 0x1080, 128, {}, {}, 0, {}, {}, {}, {}};
     slave.processData.emplace();
     slave.processData->sms = {{2, eni::SmType::kOutputs, 0x1100, 0x64, true, 2, {}},
                               {3, eni::SmType::kInputs, 0x1180, 0x20, true, 4, {}}};
