@@ -193,22 +193,5 @@ TEST(NetworkComparison, RealExportsCheckNoRevision) {
     }
 }
 
-TEST(NetworkComparison, OneLinePerDifference) {
-    const std::pair<Difference, const char*> cases[] = {
-        {Make(K::kMissing, 5, "Term 6"),
-         "slave 5 at station 1006 (Term 6): missing, the ENI expects it here"},
-        {Extra(5, {2, 0xC, 7}),
-         "slave 5 at station 1006: extra, vendor 0x00000002 product 0x0000000C revision "
-         "0x00000007, not in the ENI"},
-        {Differs(K::kProduct, 1, "B", 0xB, 0xA),
-         "slave 1 at station 1002 (B): product expected 0x0000000B, found 0x0000000A"},
-        {Differs(K::kRevision, 0, "A", 0x00110000, 0x00120000, 0x0000FFFF),
-         "slave 0 at station 1001 (A): revision expected 0x00110000, found 0x00120000 (bits "
-         "0x0000FFFF checked)"},
-    };
-    for (const auto& [difference, text] : cases)
-        EXPECT_EQ(DifferenceText(difference), text);
-}
-
 }  // namespace
 }  // namespace parvane::master
