@@ -11,12 +11,13 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-scenarios=(matching revision-mismatch stops-at-safeop)
+scenarios=(matching revision-mismatch stops-at-safeop extra-slave)
 describe() {
     case $1 in
         matching) echo "every slave answers as the ENI says: all steps pass, exit status 0" ;;
         revision-mismatch) echo "slave 2 has another revision number: a RevisionNo warning in step 3, exit status 0" ;;
         stops-at-safeop) echo "slave 3 stops at Safe-Operational: step 4 times out after 30 s, exit status 15" ;;
+        extra-slave) echo "a sixth slave the ENI does not list: a count warning in step 2, the master does not start the network, step 4 fails at once with 010DH, exit status 255" ;;
     esac
 }
 

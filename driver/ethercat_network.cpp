@@ -54,6 +54,7 @@ void EthercatNetwork::Forget() {
     stateMachine_.reset();
     slaves_.clear();
     identities_.clear();
+    differences_.clear();
     eepromBytes_.clear();
 }
 
@@ -70,9 +71,27 @@ std::expected<void, Error> EthercatNetwork::BringUpSegment() {
     slaves_ = segment->found();
     identities_ = Identities(*segment);
     eepromBytes_.assign(slaves_.size(), 0);
-    stateMachine_ =
-        std::make_unique<master::StateMachine>(*exchange_, config_, slaves_, options_.stateMachine);
+    if (CompareWithEni(*segment, !options_.bringUp.logSlaves)) {
+        stateMachine_ = std::make_unique<master::StateMachine>(*exchange_, config_, slaves_,
+                                                               options_.stateMachine);
+    }
     return {};
+}
+
+bool EthercatNetwork::CompareWithEni(const master::Segment& segment, bool quiet) {
+    const std::vector<master::SlaveOnWire> found = segment.onWire();
+    differences_ = master::CompareWithEni(config_, found);
+    if (differences_.empty()) {
+        if (!quiet)
+            Log("boot-up check: the slaves found are the ENI's");
+        return true;
+    }
+    Log("boot-up check: the network differs from its ENI in %zu point%s; it stays in INIT and "
+        "every state request is refused",
+        differences_.size(), differences_.size() == 1 ? "" : "s");
+    for (const master::Difference& difference : differences_)
+        Log("boot-up check: %s", master::DifferenceText(difference).c_str());
+    return false;
 }
 
 void EthercatNetwork::LogCounters() const {
@@ -125,6 +144,9 @@ std::expected<void, Error> EthercatNetwork::Open() {
                 master::LogSegment(*segment, config_, options_.bringUp);
                 identities_ = identities;
             }
+            // The network rests in INIT: one that differs now stays there.
+            if (!CompareWithEni(*segment, true))
+                stateMachine_.reset();
             return {};
         }
     }

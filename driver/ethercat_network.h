@@ -1,8 +1,10 @@
 // The network on EtherCAT frames: the master in master/ driving a
 // wire (a network interface, or emulated slaves in this process). It brings
 // the segment up when the driver starts and again at each open while the
-// network rests in INIT, reads EEPROMs on demand and hands state requests to
-// the master's state machine.
+// network rests in INIT, compares the slaves found with the ENI's, reads
+// EEPROMs on demand and hands state requests to the master's state machine.
+// A network that differs from its ENI gets no state machine: it stays in
+// INIT until an open finds the ENI's slaves.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +18,7 @@
 #include "eni/model.h"
 #include "master/bring_up.h"
 #include "master/exchange.h"
+#include "master/network_comparison.h"
 #include "master/state_machine.h"
 
 namespace parvane::driver {
@@ -51,6 +54,7 @@ class EthercatNetwork : public Network {
     std::expected<std::uint32_t, master::Error> ReadEeprom(std::uint16_t position,
                                                            std::uint16_t offset,
                                                            std::uint16_t count) const override;
+    bool DiffersFromEni() const override { return !differences_.empty(); }
     void RequestState(AlState state) override;
     AlState RequestedState() const override;
     AlState CurrentState() override;
@@ -59,6 +63,9 @@ class EthercatNetwork : public Network {
     // Counts, addresses and identifies the slaves again and starts a state
     // machine for them; the error when nothing answered.
     std::expected<void, master::Error> BringUpSegment();
+    // Compares the segment with the ENI and logs every difference; true
+    // when the network is the ENI's. `quiet`: nothing logged for a match.
+    bool CompareWithEni(const master::Segment& segment, bool quiet);
     // Forgets the slaves of the last bring-up.
     void Forget();
     void LogCounters() const;
@@ -70,6 +77,8 @@ class EthercatNetwork : public Network {
     std::vector<master::FoundSlave> slaves_;
     // What the last bring-up read from each slave's EEPROM.
     std::vector<std::optional<eni::SlaveIdentity>> identities_;
+    // How the last bring-up differs from the ENI (empty: not at all).
+    std::vector<master::Difference> differences_;
     // EEPROM sizes in bytes by position, read once (0: not read yet).
     mutable std::vector<std::uint32_t> eepromBytes_;
     std::unique_ptr<master::StateMachine> stateMachine_;

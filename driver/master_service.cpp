@@ -160,6 +160,9 @@ void MasterService::Work(const Request& request, Reply& reply) {
                 reply.status = *fault;
             } else if (!ecat::IsNetworkState(request.arg0)) {
                 reply.status = kMasterInvalidState;
+            } else if (network.DiffersFromEni()) {
+                // Not started: the driver log lists how it differs.
+                reply.status = kMasterNetworkDiffers;
             } else {
                 network.RequestState(static_cast<AlState>(request.arg0));
             }

@@ -42,6 +42,11 @@ class Network {
                                                                    std::uint16_t offset,
                                                                    std::uint16_t count) const = 0;
 
+    // True when the slaves of the last bring-up are not the ENI's (count,
+    // identities): the network then stays in INIT and state requests are
+    // refused until an open finds the ENI's slaves.
+    virtual bool DiffersFromEni() const { return false; }
+
     // Starts a change of the whole network to the state (INIT, PREOP,
     // SAFEOP or OP).
     virtual void RequestState(AlState state) = 0;

@@ -31,6 +31,7 @@ inline constexpr std::uint16_t kMasterProtocolError = 0x0109;  // malformed requ
 inline constexpr std::uint16_t kMasterEepromBusy = 0x010A;     // EEPROM interface stayed busy
 inline constexpr std::uint16_t kMasterEepromError = 0x010B;    // EEPROM did not acknowledge
 inline constexpr std::uint16_t kMasterNoReply = 0x010C;        // frames lost or the link down
+inline constexpr std::uint16_t kMasterNetworkDiffers = 0x010D;  // slaves found are not the ENI's
 
 // Selector bit of MasterReadSlaveEeprom: the low bits are a position counted from 0.
 inline constexpr std::uint16_t kEepromByPosition = 0x8000;

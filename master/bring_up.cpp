@@ -118,6 +118,14 @@ std::vector<FoundSlave> Segment::found() const {
     return out;
 }
 
+std::vector<SlaveOnWire> Segment::onWire() const {
+    std::vector<SlaveOnWire> out;
+    out.reserve(slaves.size());
+    for (const SegmentSlave& slave : slaves)
+        out.push_back({slave.found.position, slave.found.stationAddress, slave.identity});
+    return out;
+}
+
 std::vector<std::uint16_t> StationAddresses(const eni::NetworkConfig& config, std::size_t count) {
     std::vector<bool> used(0x10000, false);
     used[0] = true;  // 0 is what a cleared slave answers to

@@ -3,8 +3,8 @@
 // station address from the ENI by position (APWR; slaves beyond the ENI get
 // addresses after the highest), take the EEPROMs back from the slaves' PDIs
 // and read every slave's identity from its SII, all slaves together. What
-// was found is logged against the ENI. The ENI's slave count is not
-// enforced here: the tool compares counts itself.
+// was found is logged against the ENI. Nothing is enforced here: the
+// caller compares the segment with the ENI (network_comparison.h).
 #pragma once
 
 #include <cstdint>
@@ -15,6 +15,7 @@
 #include "eni/model.h"
 #include "master/eeprom.h"
 #include "master/exchange.h"
+#include "master/network_comparison.h"
 #include "master/state_machine.h"
 
 namespace parvane::master {
@@ -30,6 +31,8 @@ struct Segment {
     std::vector<SegmentSlave> slaves;  // in ring order
 
     std::vector<FoundSlave> found() const;
+    // What the boot-up comparison with the ENI takes.
+    std::vector<SlaveOnWire> onWire() const;
 };
 
 struct BringUpOptions {

@@ -39,12 +39,12 @@ TEST(DriverE2E, AllEightOperationsRoundTrip) {
         "eeprom 0 2c52",                        // two bytes of slave 0's product code
         "eeprom 106 eeeeeeee",                  // position 3 is not online
         "eeprom 107 eeeeeeee",                  // beyond the EEPROM's 256 bytes
-        "request 0",
-        "state 0 2 1",  // the change takes 300 ms at least
-        // The ENI's own IP commands count its 5 slaves (BRD with Cnt 5), so
-        // with 3 online the network stays in Init, as a vendor master's would.
+        // 3 slaves where the ENI has 5: the master does not start a network
+        // that differs from its ENI, and refuses every state request.
+        "request 10d",
+        "state 0 1 1",
         "wait-state 0 1",
-        "request 0",
+        "request 10d",
         "wait-state 0 1",
         "request 108",
         "close 0",

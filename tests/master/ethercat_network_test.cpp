@@ -1,10 +1,12 @@
 // The driver's network on frames against emulated slaves: EEPROM reads as
 // the master operation answers them, station address selectors, and opens
-// on a wire that answers, stops answering, or has gained a slave.
+// on a wire that answers, stops answering, or has gained a slave, and the
+// comparison with the ENI that each open makes.
 #include "driver/ethercat_network.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <mutex>
@@ -29,23 +31,29 @@ void Collect(const char* line) {
     g_lines.emplace_back(line);
 }
 
-// Emulated slaves behind a switch that can cut the wire.
+// Emulated slaves behind a switch that can cut the wire, or put another
+// segment (`other`, when given) on it.
 class SwitchedWire : public Wire {
   public:
-    SwitchedWire(const eni::NetworkConfig& config, const std::string& description)
-        : segment_(emulator::BuildSegment(config, *emulator::ReadDescriptionText(description))) {}
+    SwitchedWire(const eni::NetworkConfig& config, const std::string& description,
+                 const std::string& other = "{}")
+        : segment_(emulator::BuildSegment(config, *emulator::ReadDescriptionText(description))),
+          other_(emulator::BuildSegment(config, *emulator::ReadDescriptionText(other))) {}
 
     ecat::Link& link() override { return link_; }
     const char* description() const override { return "a switched emulated segment"; }
 
     std::atomic<bool> cut{false};
+    std::atomic<bool> switched{false};  // the other segment is on the wire
 
   private:
     std::unique_ptr<emulator::Segment> segment_;
+    std::unique_ptr<emulator::Segment> other_;
     testsupport::ScriptedLink link_{
         [this](const testsupport::Frame& sent, int, std::deque<testsupport::Frame>& arrivals) {
             testsupport::Frame frame = sent;
-            if (!cut && segment_->Process(frame) == emulator::FrameOutcome::kAnswered)
+            emulator::Segment& on = switched ? *other_ : *segment_;
+            if (!cut && on.Process(frame) == emulator::FrameOutcome::kAnswered)
                 arrivals.push_back(std::move(frame));
         }};
 };
@@ -59,8 +67,9 @@ class EthercatNetworkTest : public ::testing::Test {
     }
 
     std::unique_ptr<EthercatNetwork> Network(const std::string& description,
-                                             SwitchedWire** wire = nullptr) {
-        auto owned = std::make_unique<SwitchedWire>(config_, description);
+                                             SwitchedWire** wire = nullptr,
+                                             const std::string& other = "{}") {
+        auto owned = std::make_unique<SwitchedWire>(config_, description, other);
         if (wire != nullptr)
             *wire = owned.get();
         EthercatNetworkOptions options;
@@ -183,6 +192,42 @@ TEST_F(EthercatNetworkTest, TheToolsWalkStepByStepReachesEveryStateAndBack) {
         network->RequestState(state);
         ASSERT_TRUE(Reaches(*network, state)) << ecat::AlStateName(state) << ", second run";
     }
+}
+
+// Each open compares the segment with the ENI again: a slave exchanged for
+// another kind holds the network in INIT, and putting the right one back
+// lets it start.
+TEST_F(EthercatNetworkTest, AnOpenComparesTheSegmentWithTheEniAgain) {
+    SwitchedWire* wire = nullptr;
+    auto network =
+        Network("{}", &wire, R"({"slaves": [{}, {}, {"product_code": "0x0C4B3052"}, {}, {}]})");
+    EXPECT_FALSE(network->DiffersFromEni());
+
+    wire->switched = true;
+    g_lines.clear();
+    master::SetLogSink(&Collect);
+    ASSERT_TRUE(network->Open());
+    master::SetLogSink(nullptr);
+    EXPECT_TRUE(network->DiffersFromEni());
+    EXPECT_EQ(network->OnlineCount(), 5);
+    EXPECT_EQ(network->ReadEeprom(2, 20, 4), 0x0C4B3052u);  // the tool's step 3 still reads
+    {
+        std::lock_guard lock(g_linesMutex);
+        const std::string want =
+            "boot-up check: slave 2 at station 1003 (Term 3 (DO-2808, 8 digital outputs 24 V "
+            "0.5 A)): product expected 0x0C4A3052, found 0x0C4B3052";
+        EXPECT_NE(std::find_if(g_lines.begin(), g_lines.end(),
+                               [&](const std::string& l) { return l.ends_with(want); }),
+                  g_lines.end());
+    }
+    network->RequestState(AlState::kPreOp);
+    EXPECT_EQ(network->RequestedState(), AlState::kInit);
+
+    wire->switched = false;
+    ASSERT_TRUE(network->Open());
+    EXPECT_FALSE(network->DiffersFromEni());
+    network->RequestState(AlState::kPreOp);
+    EXPECT_TRUE(Reaches(*network, AlState::kPreOp));
 }
 
 TEST_F(EthercatNetworkTest, NothingOnTheWireAtStartIsFoundAtTheNextOpen) {

@@ -75,6 +75,10 @@ INSTANTIATE_TEST_SUITE_P(
                    "*         Slave 2: \n"
                    "*               WARNING.  RevisionNo       mismatch. ENI[00110000H], "
                    "Online[00100000H]\n"},
+        ReportCase{"ExtraSlave", kFive, "five-slaves.extra-slave.sim.json", 255,
+                   "*         STATE CHANGE ERROR. An error occurred in the ZU API call, please "
+                   "check the status code details from the ZU API help. "
+                   "Kestro-ECAT-StatusCode[010DH]\n"},
         ReportCase{"SampleJnec", "samples/jnec-compliant-handwritten.xml", "", 0, kSuccessVerdict},
         ReportCase{"SampleKickcat", "samples/kickcat-io-handwritten.xml", "", 0, kSuccessVerdict},
         ReportCase{"SampleCifxImu", "samples/kpierczy-cifx-imu.xml", "", 0, kSuccessVerdict},
