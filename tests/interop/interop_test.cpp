@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -164,8 +165,8 @@ struct LineCase {
     const char* name;
     // Replaced, every occurrence, in a copy of the ENI.
     std::vector<std::pair<std::string, std::string>> edits;
-    int exitCode;  // -1: any but 0
-    std::string reportHas;
+    int exitCode;
+    std::vector<std::string> reportHas;
 };
 
 void PrintTo(const LineCase& c, std::ostream* out) {
@@ -197,34 +198,44 @@ TEST_P(ToolOnKickcat, GivesTheReportOfTheLine) {
     ASSERT_TRUE(WaitForSlaves(MasterInterface(), static_cast<int>(kLineConfigs.size()), 30s))
         << simulator.Out() << simulator.Err();
 
-    TempNode node;
-    const ToolOutcome outcome = ToolRun(node, OnWire(eni.string()), eni.string(), 240s);
+    // The simulator loses the first replies after a pause now and then (it
+    // is idle while a network that differs from its ENI is not started): an
+    // open that got no reply at all is tried again, at most twice.
+    std::optional<ToolOutcome> outcome;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        TempNode node;
+        outcome = ToolRun(node, OnWire(eni.string()), eni.string(), 240s);
+        if (outcome->run.out.find("StatusCode[0036H]") == std::string::npos)
+            break;
+    }
     simulator.Kill(SIGTERM);
     if (simulator.Wait(10s) == -1000) {
         simulator.Kill(SIGKILL);
         simulator.Wait(10s);
     }
-    const RunResult& run = outcome.run;
-    if (c.exitCode >= 0)
-        EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err << outcome.driverLog;
-    else
-        EXPECT_NE(run.exitCode, 0) << run.out << run.err << outcome.driverLog;
-    EXPECT_NE(run.out.find(c.reportHas), std::string::npos) << run.out << outcome.driverLog;
+    const RunResult& run = outcome->run;
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err << outcome->driverLog;
+    for (const std::string& line : c.reportHas)
+        EXPECT_NE(run.out.find(line), std::string::npos) << line << run.out << outcome->driverLog;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Lines, ToolOnKickcat,
-    ::testing::Values(LineCase{"AsConfigured", {}, 0, kSuccessVerdict},
+    ::testing::Values(LineCase{"AsConfigured", {}, 0, {kSuccessVerdict}},
                       // The second slave's product code where the file names
                       // it: its identity and the init command that checks it.
-                      LineCase{"OtherProductCode",
-                               {{"<ProductCode>#x00defede</ProductCode>",
-                                 "<ProductCode>#x00defedf</ProductCode>"},
-                                {"<Data>defede00</Data>", "<Data>dffede00</Data>"}},
-                               -1,
-                               "*         Slave 1: \n"
-                               "*               WARNING.  ProductCode      mismatch. "
-                               "ENI[00DEFEDFH], Online[00DEFEDEH]\n"}),
+                      LineCase{
+                          "OtherProductCode",
+                          {{"<ProductCode>#x00defede</ProductCode>",
+                            "<ProductCode>#x00defedf</ProductCode>"},
+                           {"<Data>defede00</Data>", "<Data>dffede00</Data>"}},
+                          255,
+                          {"*         Slave 1: \n"
+                           "*               WARNING.  ProductCode      mismatch. "
+                           "ENI[00DEFEDFH], Online[00DEFEDEH]\n",
+                           // The master does not start a network that
+                           // differs from its ENI.
+                           "STATE CHANGE ERROR. An error occurred in the ZU API call", "[010DH]"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
