@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <limits>
+#include <optional>
 #include <unordered_map>
 
 #include "eni/number_text.h"
@@ -432,6 +433,31 @@ ReadResult ReadInitCmds(const Where& where, const pugi::xml_node& node, std::vec
     return ReadCommandList(where, node, out, ReadInitCmd);
 }
 
+// The elements every mailbox init command has (Transition, Comment,
+// Disabled, and Timeout and Data where the command keeps them); nothing when
+// `name` is none of them.
+template <typename Cmd>
+std::optional<ReadResult> MailboxCmdElement(const Where& where, const pugi::xml_node& child,
+                                            std::string_view name, Cmd& out, bool& disabled) {
+    if (name == "Transition")
+        return Transitions(where, child, out.transitions);
+    if (name == "Comment") {
+        out.comment = Shared(TextOf(child));
+        return ReadResult{};
+    }
+    if (name == "Disabled")
+        return Boolean(where, child, disabled);
+    if constexpr (requires { out.timeoutMs; }) {
+        if (name == "Timeout")
+            return Number(where, child, out.timeoutMs);
+    }
+    if constexpr (requires { out.data; }) {
+        if (name == "Data")
+            return HexBytes(where, child, out.data);
+    }
+    return std::nullopt;
+}
+
 ReadResult ReadCoeInitCmd(const Where& where, const pugi::xml_node& node, CoeInitCmd& out,
                           bool& disabled) {
     if (ReadResult read = BooleanAttribute(where, node, "CompleteAccess", out.completeAccess);
@@ -439,14 +465,8 @@ ReadResult ReadCoeInitCmd(const Where& where, const pugi::xml_node& node, CoeIni
         return read;
     bool hasIndex = false;
     ReadResult read = ForEachElement(node, [&](const pugi::xml_node& child, std::string_view name) {
-        if (name == "Transition")
-            return Transitions(where, child, out.transitions);
-        if (name == "Comment") {
-            out.comment = Shared(TextOf(child));
-            return ReadResult{};
-        }
-        if (name == "Timeout")
-            return Number(where, child, out.timeoutMs);
+        if (auto common = MailboxCmdElement(where, child, name, out, disabled))
+            return *common;
         if (name == "Ccs") {
             if (ReadResult r = Number(where, child, out.ccs); !r)
                 return r;
@@ -462,10 +482,6 @@ ReadResult ReadCoeInitCmd(const Where& where, const pugi::xml_node& node, CoeIni
         }
         if (name == "SubIndex")
             return Number(where, child, out.subIndex);
-        if (name == "Data")
-            return HexBytes(where, child, out.data);
-        if (name == "Disabled")
-            return Boolean(where, child, disabled);
         return ReadResult{};
     });
     if (!read)
@@ -481,14 +497,8 @@ ReadResult ReadSoeInitCmd(const Where& where, const pugi::xml_node& node, SoeIni
                           bool& disabled) {
     bool hasIdn = false;
     ReadResult read = ForEachElement(node, [&](const pugi::xml_node& child, std::string_view name) {
-        if (name == "Transition")
-            return Transitions(where, child, out.transitions);
-        if (name == "Comment") {
-            out.comment = Shared(TextOf(child));
-            return ReadResult{};
-        }
-        if (name == "Timeout")
-            return Number(where, child, out.timeoutMs);
+        if (auto common = MailboxCmdElement(where, child, name, out, disabled))
+            return *common;
         if (name == "OpCode")
             return Number(where, child, out.opCode);
         if (name == "DriveNo") {
@@ -506,10 +516,6 @@ ReadResult ReadSoeInitCmd(const Where& where, const pugi::xml_node& node, SoeIni
         }
         if (name == "Elements")
             return Number(where, child, out.elements);
-        if (name == "Data")
-            return HexBytes(where, child, out.data);
-        if (name == "Disabled")
-            return Boolean(where, child, disabled);
         return ReadResult{};
     });
     if (!read)
@@ -524,18 +530,8 @@ ReadResult ReadSoeInitCmd(const Where& where, const pugi::xml_node& node, SoeIni
 ReadResult ReadEoeInitCmd(const Where& where, const pugi::xml_node& node, EoeInitCmd& out,
                           bool& disabled) {
     ReadResult read = ForEachElement(node, [&](const pugi::xml_node& child, std::string_view name) {
-        if (name == "Transition")
-            return Transitions(where, child, out.transitions);
-        if (name == "Comment") {
-            out.comment = Shared(TextOf(child));
-            return ReadResult{};
-        }
-        if (name == "Timeout")
-            return Number(where, child, out.timeoutMs);
-        if (name == "Data")
-            return HexBytes(where, child, out.data);
-        if (name == "Disabled")
-            return Boolean(where, child, disabled);
+        if (auto common = MailboxCmdElement(where, child, name, out, disabled))
+            return *common;
         return ReadResult{};
     });
     if (!read)
@@ -550,14 +546,8 @@ ReadResult ReadEoeInitCmd(const Where& where, const pugi::xml_node& node, EoeIni
 ReadResult ReadSkippedInitCmd(const Where& where, const pugi::xml_node& node, SkippedInitCmd& out,
                               bool& disabled) {
     return ForEachElement(node, [&](const pugi::xml_node& child, std::string_view name) {
-        if (name == "Transition")
-            return Transitions(where, child, out.transitions);
-        if (name == "Comment") {
-            out.comment = Shared(TextOf(child));
-            return ReadResult{};
-        }
-        if (name == "Disabled")
-            return Boolean(where, child, disabled);
+        if (auto common = MailboxCmdElement(where, child, name, out, disabled))
+            return *common;
         return ReadResult{};
     });
 }
