@@ -19,6 +19,7 @@
 #include "ecat/link.h"
 #include "ecat/registers.h"
 #include "fuzz/fuzz_check.h"
+#include "fuzz/mailbox_link.h"
 #include "master/coe_client.h"
 #include "master/exchange.h"
 #include "tests/support/scripted_link.h"
@@ -28,34 +29,9 @@ namespace {
 using namespace parvane::master;
 namespace ecat = parvane::ecat;
 
-constexpr std::uint16_t kStation = 1001;
-constexpr MailboxWindows kWindows{kStation, 0x1000, 48, 0x1080, 48};
-
-// A slave whose SM1 reads take the next window of input; everything else
-// is acknowledged with working counter 1.
-testsupport::ScriptedLink MailboxLink(std::span<const std::uint8_t> input) {
-    return testsupport::ScriptedLink(
-        testsupport::EachDatagram([input](ecat::DatagramView& d) mutable {
-            auto data = d.data();
-            if (d.adp() != kStation)
-                return true;
-            if (d.command() == ecat::Command::kFprd && d.ado() == kWindows.recvStart) {
-                if (input.empty())
-                    return true;  // empty mailbox: working counter 0
-                const std::size_t n = std::min(input.size(), data.size());
-                std::fill(data.begin(), data.end(), 0);
-                std::copy_n(input.begin(), n, data.begin());
-                input = input.subspan(n);
-            } else if (d.command() == ecat::Command::kFprd && d.ado() == ecat::reg::SmStatus(1) &&
-                       !data.empty()) {
-                data[0] = input.empty() ? 0 : ecat::SmEntry::kStatusMailboxFull;
-            } else if (d.command() == ecat::Command::kFprd) {
-                std::fill(data.begin(), data.end(), 0);
-            }
-            d.setWkc(1);
-            return true;
-        }));
-}
+using fuzzsupport::kStation;
+using fuzzsupport::kWindows;
+using fuzzsupport::MailboxLink;
 
 void CheckReply(std::span<const std::uint8_t> window, SdoStep step) {
     const SdoReply reply = ParseSdoReply(window, step, 0x1C12, 0);

@@ -23,6 +23,7 @@
 #include "emulator/eoe_server.h"
 #include "emulator/soe_server.h"
 #include "fuzz/fuzz_check.h"
+#include "fuzz/mailbox_link.h"
 #include "master/eoe_client.h"
 #include "master/exchange.h"
 #include "master/mailbox_transport.h"
@@ -35,34 +36,9 @@ using namespace parvane::master;
 namespace ecat = parvane::ecat;
 namespace emulator = parvane::emulator;
 
-constexpr std::uint16_t kStation = 1001;
-constexpr MailboxWindows kWindows{kStation, 0x1000, 48, 0x1080, 48};
-
-// A slave whose SM1 reads take the next window of input; everything else
-// is acknowledged with working counter 1.
-testsupport::ScriptedLink MailboxLink(std::span<const std::uint8_t> input) {
-    return testsupport::ScriptedLink(
-        testsupport::EachDatagram([input](ecat::DatagramView& d) mutable {
-            auto data = d.data();
-            if (d.adp() != kStation)
-                return true;
-            if (d.command() == ecat::Command::kFprd && d.ado() == kWindows.recvStart) {
-                if (input.empty())
-                    return true;  // empty mailbox: working counter 0
-                const std::size_t n = std::min(input.size(), data.size());
-                std::fill(data.begin(), data.end(), 0);
-                std::copy_n(input.begin(), n, data.begin());
-                input = input.subspan(n);
-            } else if (d.command() == ecat::Command::kFprd && d.ado() == ecat::reg::SmStatus(1) &&
-                       !data.empty()) {
-                data[0] = input.empty() ? 0 : ecat::SmEntry::kStatusMailboxFull;
-            } else if (d.command() == ecat::Command::kFprd) {
-                std::fill(data.begin(), data.end(), 0);
-            }
-            d.setWkc(1);
-            return true;
-        }));
-}
+using fuzzsupport::kStation;
+using fuzzsupport::kWindows;
+using fuzzsupport::MailboxLink;
 
 template <typename Span>
 void CheckInside(Span data, std::span<const std::uint8_t> window) {
