@@ -148,6 +148,26 @@ void AddUndefinedPdos(ObjectDictionary& od, const eni::Slave& slave) {
     }
 }
 
+// The sync managers' communication types (0x1C00): SM0/SM1 the mailbox's,
+// the others as the file types them (unused 0, mailbox out 1, mailbox in
+// 2, outputs 3, inputs 4, the order of eni::SmType).
+std::vector<std::uint32_t> SmCommunicationTypes(const eni::Slave& slave) {
+    std::vector<std::uint32_t> types;
+    if (slave.mailbox)
+        types = {static_cast<std::uint32_t>(eni::SmType::kMailboxOut),
+                 static_cast<std::uint32_t>(eni::SmType::kMailboxIn)};
+    if (slave.processData) {
+        for (const eni::SyncManager& sm : slave.processData->sms) {
+            if (sm.number < 2 || sm.number >= 16)
+                continue;
+            if (types.size() <= sm.number)
+                types.resize(sm.number + 1u, 0);
+            types[sm.number] = static_cast<std::uint32_t>(sm.type);
+        }
+    }
+    return types;
+}
+
 // A PDO assignment object naming `pdos`; a PDO without a mapping object
 // gets an empty one.
 void Assign(ObjectDictionary& od, std::uint16_t assignment,
@@ -167,6 +187,7 @@ std::shared_ptr<const ObjectDictionary> BuildDictionary(const eni::Slave& slave,
     od->AddU32(0x1000, 0, false);
     od->AddString(0x1008, DeviceName(slave.name));
     od->AddArray(0x1018, {0, 0, 0, 0}, 4, false, false);  // the slave's own on first use
+    od->AddArray(0x1C00, SmCommunicationTypes(slave), 1, false, false);
     if (slave.processData) {
         std::vector<std::uint32_t> rx, tx;
         for (const eni::SyncManager& sm : slave.processData->sms) {
