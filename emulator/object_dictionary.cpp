@@ -50,11 +50,23 @@ void ObjectDictionary::AddOpen(std::uint16_t index) {
     object.open = true;
     object.array = true;
     object.entries.push_back({{0}, true});
-    // What the PDO objects hold is known by their index.
-    if (index == 0x1C12 || index == 0x1C13)
+    // What the PDO objects hold is known by their index, and so is the
+    // layout of the sync manager parameter records (0x1C30 + SM number).
+    if (index == 0x1C12 || index == 0x1C13) {
         object.entrySize = 2;
-    else if ((index >= 0x1600 && index <= 0x17FF) || (index >= 0x1A00 && index <= 0x1BFF))
+    } else if ((index >= 0x1600 && index <= 0x17FF) || (index >= 0x1A00 && index <= 0x1BFF)) {
         object.entrySize = 4;
+    } else if (index >= 0x1C30 && index <= 0x1C4F) {
+        // Sync mode, cycle time, shift time, supported modes, minimum cycle,
+        // calc and copy time, minimum delay, get cycle time, delay time,
+        // SYNC0 cycle, SM events missed, cycle time too small, shift time
+        // too short, RxPDO toggle failed, min./max. cycle distance,
+        // min./max. SM-SYNC distance.
+        constexpr std::uint8_t kSizes[] = {2, 4, 4, 2, 4, 4, 4, 2, 4, 4, 2, 2, 2, 2, 4, 4, 4, 4};
+        object.entries[0].value[0] = static_cast<std::uint8_t>(std::size(kSizes));
+        for (const std::uint8_t size : kSizes)
+            object.entries.push_back({std::vector<std::uint8_t>(size, 0), true});
+    }
     objects_[index] = std::move(object);
 }
 
@@ -79,6 +91,13 @@ AbortCode ObjectDictionary::Download(std::uint16_t index, std::uint8_t subIndex,
         return abort::kReadOnly;
     if (data.empty())
         return abort::kTooShort;
+    // An open object nothing describes yet that subindex 0 gets a value no
+    // count can be (bits above the first byte) is a variable.
+    const bool countable = data.size() <= 4 && std::all_of(data.begin() + 1, data.end(),
+                                                           [](std::uint8_t b) { return b == 0; });
+    if (subIndex == 0 && !countable && object.open && object.entrySize == 0 &&
+        object.entries.size() == 1)
+        object.array = false;
     if (subIndex == 0 && object.array) {
         // Subindex 0 counts the entries (one byte; a wider write must carry
         // zeros above it); a count past them needs an open object.
@@ -106,6 +125,37 @@ AbortCode ObjectDictionary::Download(std::uint16_t index, std::uint8_t subIndex,
     return 0;
 }
 
+// The size of each of entries 1..count in a complete access of `bytes`:
+// each entry's own, else the object's entry size. Entries of an open object
+// whose size nothing tells share the bytes left equally when they can, else
+// the first takes them all (the bytes stay as written either way).
+std::expected<std::vector<std::size_t>, AbortCode> ObjectDictionary::EntrySizes(
+    const OdObject& object, std::size_t count, std::size_t bytes) {
+    std::vector<std::size_t> sizes(count + 1, 0);
+    std::size_t known = 0, unknown = 0;
+    for (std::size_t s = 1; s <= count; ++s) {
+        const bool has = s < object.entries.size() && !object.entries[s].value.empty();
+        sizes[s] = has ? object.entries[s].value.size() : object.entrySize;
+        known += sizes[s];
+        unknown += sizes[s] == 0 ? 1 : 0;
+    }
+    if (known > bytes)
+        return std::unexpected(abort::kLengthMismatch);
+    const std::size_t rest = bytes - known;
+    if (unknown == 0)
+        return rest == 0 ? std::expected<std::vector<std::size_t>, AbortCode>(std::move(sizes))
+                         : std::unexpected(abort::kTooLong);
+    const bool shared = rest % unknown == 0;
+    bool first = true;
+    for (std::size_t s = 1; s <= count; ++s) {
+        if (sizes[s] != 0 || !(shared || first))
+            continue;
+        sizes[s] = shared ? rest / unknown : rest;
+        first = false;
+    }
+    return sizes;
+}
+
 AbortCode ObjectDictionary::CompleteDownload(std::uint16_t index, OdObject& object,
                                              std::uint8_t subIndex,
                                              std::span<const std::uint8_t> data) {
@@ -121,35 +171,26 @@ AbortCode ObjectDictionary::CompleteDownload(std::uint16_t index, OdObject& obje
             return abort::kTooShort;
         count = data[0];
         at = 2;
+    } else if (count == 0 && object.open && !data.empty()) {
+        count = 1;  // nothing tells the entries apart: the first keeps the bytes
     }
-    if (count == 0) {
-        if (at != data.size())
-            return abort::kTooLong;
-    }
-    std::size_t size = object.entrySize;
-    if (count > 0 && size == 0) {
-        if (object.entries.size() > 1 && !object.entries[1].value.empty())
-            size = object.entries[1].value.size();
-        else if ((data.size() - at) % count == 0)
-            size = (data.size() - at) / count;
-    }
-    if (count > 0 && (size == 0 || data.size() - at != count * size))
-        return data.size() - at > count * size ? abort::kTooLong : abort::kLengthMismatch;
-    if (count + 1 > object.entries.size()) {
-        if (!object.open)
-            return abort::kValueRange;
-        object.entries.resize(count + 1, OdEntry{std::vector<std::uint8_t>(size, 0), true});
-    }
-    for (std::size_t s = 1; s <= count; ++s) {
+    if (count + 1 > object.entries.size() && !object.open)
+        return abort::kValueRange;
+    const auto sizes = EntrySizes(object, count, data.size() - at);
+    if (!sizes)
+        return sizes.error();
+    for (std::size_t s = 1; s <= count && s < object.entries.size(); ++s) {
         if (!object.entries[s].writable)
             return abort::kReadOnly;
     }
-    if (subIndex == 0)
+    if (count + 1 > object.entries.size())
+        object.entries.resize(count + 1, OdEntry{{}, true});
+    if (subIndex == 0 || object.entries[0].value.empty() || object.entries[0].value[0] < count)
         object.entries[0].value.assign(1, static_cast<std::uint8_t>(count));
     for (std::size_t s = 1; s <= count; ++s) {
-        object.entries[s].value.assign(data.begin() + static_cast<std::ptrdiff_t>(at),
-                                       data.begin() + static_cast<std::ptrdiff_t>(at + size));
-        at += size;
+        const auto from = data.begin() + static_cast<std::ptrdiff_t>(at);
+        object.entries[s].value.assign(from, from + static_cast<std::ptrdiff_t>((*sizes)[s]));
+        at += (*sizes)[s];
     }
     written_.insert(Key(index, kWhole));
     return 0;

@@ -71,6 +71,9 @@ class ObjectDictionary {
     }
     static constexpr std::uint16_t kWhole = 0x100;  // marks a complete-access write
 
+    static std::expected<std::vector<std::size_t>, AbortCode> EntrySizes(const OdObject& object,
+                                                                         std::size_t count,
+                                                                         std::size_t bytes);
     AbortCode CompleteDownload(std::uint16_t index, OdObject& object, std::uint8_t subIndex,
                                std::span<const std::uint8_t> data);
 

@@ -53,6 +53,55 @@ std::vector<const eni::Pdo*> AssignedPdos(const eni::Slave& slave, const eni::Sy
     return found;
 }
 
+// The PDOs an SM names that the file does not define.
+std::vector<std::uint16_t> UndefinedPdos(const eni::Slave& slave, const eni::SyncManager& sm) {
+    std::vector<std::uint16_t> found;
+    const auto defines = [&](const std::vector<eni::Pdo>& pdos, std::uint16_t index) {
+        return std::any_of(pdos.begin(), pdos.end(),
+                           [&](const eni::Pdo& p) { return p.index == index; });
+    };
+    for (const std::uint16_t index : sm.pdos) {
+        if (!defines(slave.processData->rxPdos, index) &&
+            !defines(slave.processData->txPdos, index))
+            found.push_back(index);
+    }
+    return found;
+}
+
+// The bits an SM's undefined PDOs map on a real device: what the file gives
+// the SM (its DefaultSize, else Send/Recv when it is the only SM of its
+// direction) beyond the PDOs it defines.
+std::uint32_t UndefinedPdoBits(const eni::Slave& slave, const eni::SyncManager& sm) {
+    if (UndefinedPdos(slave, sm).empty())
+        return 0;
+    std::uint32_t defined = 0;
+    for (const eni::Pdo* pdo : AssignedPdos(slave, sm))
+        defined += pdo->bitLength();
+    std::uint32_t bits = sm.defaultSize * 8u;
+    const auto& range = IsOutputs(sm.type) ? slave.processData->send : slave.processData->recv;
+    const auto sameDirection =
+        std::count_if(slave.processData->sms.begin(), slave.processData->sms.end(),
+                      [&](const eni::SyncManager& other) { return other.type == sm.type; });
+    if (bits <= defined && range && sameDirection == 1)
+        bits = range->bitLength;
+    return bits > defined ? bits - defined : 0;
+}
+
+// For the model's key: the PDOs each SM names, with the bits the ones the
+// file does not define map.
+void AddPdoNamesToKey(std::vector<std::uint8_t>& key, const eni::Slave& slave) {
+    if (!slave.processData)
+        return;
+    for (const eni::SyncManager& sm : slave.processData->sms) {
+        std::vector<std::uint8_t> bytes(2 * sm.pdos.size() + 6);
+        ecat::Put16(&bytes[0], static_cast<std::uint16_t>(sm.pdos.size()));
+        for (std::size_t i = 0; i < sm.pdos.size(); ++i)
+            ecat::Put16(&bytes[2 + 2 * i], sm.pdos[i]);
+        ecat::Put32(&bytes[bytes.size() - 4], UndefinedPdoBits(slave, sm));
+        key.insert(key.end(), bytes.begin(), bytes.end());
+    }
+}
+
 void AddPdoCategory(sii::ImageWriter& writer, sii::Category category,
                     const std::vector<eni::Pdo>& pdos) {
     for (const eni::Pdo& pdo : pdos) {
@@ -78,6 +127,47 @@ bool IsPdoObject(std::uint16_t index) {
            (index >= 0x1A00 && index <= 0x1BFF);
 }
 
+// The PDOs an SM names without defining them: the first maps the SM's bits
+// the defined PDOs leave, as padding entries of up to 32 bits; the others
+// map nothing.
+void AddUndefinedPdos(ObjectDictionary& od, const eni::Slave& slave) {
+    constexpr std::uint32_t kPaddingBits = 32;
+    constexpr std::size_t kMaxEntries = 254;
+    for (const eni::SyncManager& sm : slave.processData->sms) {
+        if (sm.type != eni::SmType::kOutputs && sm.type != eni::SmType::kInputs)
+            continue;
+        std::uint32_t bits = UndefinedPdoBits(slave, sm);
+        for (const std::uint16_t pdo : UndefinedPdos(slave, sm)) {
+            std::vector<std::uint32_t> entries;
+            for (; bits > 0 && entries.size() < kMaxEntries; bits -= std::min(bits, kPaddingBits))
+                entries.push_back(std::min(bits, kPaddingBits));  // object 0x0000:00
+            if (!od.Has(pdo))
+                od.AddArray(pdo, entries, 4, true, true);
+            bits = 0;
+        }
+    }
+}
+
+// The sync managers' communication types (0x1C00): SM0/SM1 the mailbox's,
+// the others as the file types them (unused 0, mailbox out 1, mailbox in
+// 2, outputs 3, inputs 4, the order of eni::SmType).
+std::vector<std::uint32_t> SmCommunicationTypes(const eni::Slave& slave) {
+    std::vector<std::uint32_t> types;
+    if (slave.mailbox)
+        types = {static_cast<std::uint32_t>(eni::SmType::kMailboxOut),
+                 static_cast<std::uint32_t>(eni::SmType::kMailboxIn)};
+    if (slave.processData) {
+        for (const eni::SyncManager& sm : slave.processData->sms) {
+            if (sm.number < 2 || sm.number >= 16)
+                continue;
+            if (types.size() <= sm.number)
+                types.resize(sm.number + 1u, 0);
+            types[sm.number] = static_cast<std::uint32_t>(sm.type);
+        }
+    }
+    return types;
+}
+
 // A PDO assignment object naming `pdos`; a PDO without a mapping object
 // gets an empty one.
 void Assign(ObjectDictionary& od, std::uint16_t assignment,
@@ -97,6 +187,7 @@ std::shared_ptr<const ObjectDictionary> BuildDictionary(const eni::Slave& slave,
     od->AddU32(0x1000, 0, false);
     od->AddString(0x1008, DeviceName(slave.name));
     od->AddArray(0x1018, {0, 0, 0, 0}, 4, false, false);  // the slave's own on first use
+    od->AddArray(0x1C00, SmCommunicationTypes(slave), 1, false, false);
     if (slave.processData) {
         std::vector<std::uint32_t> rx, tx;
         for (const eni::SyncManager& sm : slave.processData->sms) {
@@ -117,6 +208,7 @@ std::shared_ptr<const ObjectDictionary> BuildDictionary(const eni::Slave& slave,
                 od->AddArray(pdo.index, entries, 4, true, true);
             }
         }
+        AddUndefinedPdos(*od, slave);
     }
     for (const eni::CoeInitCmd& cmd : slave.mailbox->coeInitCmds) {
         if (!od->Has(cmd.index)) {
@@ -273,6 +365,7 @@ std::shared_ptr<const SlaveModel> ModelCache::Get(const eni::Slave& slave,
         }
     }
     add16(0xFFFF);
+    AddPdoNamesToKey(key, slave);
     for (const auto* pdos : {&overrides.outputPdos, &overrides.inputPdos}) {
         add16(*pdos ? static_cast<std::uint32_t>((*pdos)->size()) : 0xFFFF);
         for (const std::uint16_t pdo : pdos->value_or(std::vector<std::uint16_t>{}))
@@ -292,14 +385,16 @@ std::shared_ptr<const SlaveModel> ModelCache::Get(const eni::Slave& slave,
                 continue;
             if (sm.number >= model->smCount)
                 continue;
-            // The buffer holds the PDOs assigned to it; DefaultSize only when
+            // The buffer holds the PDOs assigned to it, the ones the file
+            // names without defining them included; DefaultSize only when
             // the file assigns none.
-            std::uint32_t bits = 0;
+            std::uint32_t bits = UndefinedPdoBits(slave, sm);
             const auto assigned = AssignedPdos(slave, sm);
             for (const eni::Pdo* pdo : assigned)
                 bits += pdo->bitLength();
-            const std::uint16_t length =
-                assigned.empty() ? sm.defaultSize : static_cast<std::uint16_t>((bits + 7) / 8);
+            const std::uint16_t length = assigned.empty() && bits == 0
+                                             ? sm.defaultSize
+                                             : static_cast<std::uint16_t>((bits + 7) / 8);
             model->processSms.push_back(
                 {sm.number, IsOutputs(sm.type), sm.startAddress, length, sm.controlByte});
         }

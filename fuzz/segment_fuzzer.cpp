@@ -32,7 +32,15 @@ eni::Slave CoeSlave() {
     assign.index = 0x1C12;
     assign.completeAccess = true;
     assign.data = {0x01, 0x00, 0x00, 0x16};
-    m.coeInitCmds = {assign};
+    // A record of known layout (u16, u32, u32) and an object nothing describes.
+    eni::CoeInitCmd sync = assign;
+    sync.index = 0x1C32;
+    sync.data = {0x03, 0x00, 0x01, 0x00, 0x80, 0x84, 0x1E, 0x00, 0x00, 0x00, 0x00, 0x00};
+    eni::CoeInitCmd vendor = assign;
+    vendor.index = 0x8000;
+    vendor.subIndex = 1;
+    vendor.data = {0x01, 0x00, 0xFD, 0x00};
+    m.coeInitCmds = {assign, sync, vendor};
     s.mailbox = m;
     eni::ProcessData pd;
     pd.sms = {{2, eni::SmType::kOutputs, 0x1100, 0x64, true, 2, {0x1600}},

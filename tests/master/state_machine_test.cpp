@@ -158,25 +158,6 @@ eni::NetworkConfig Load(const fs::path& file) {
                 });
         }
     }
-    // TODO: the two drives' file assigns PDOs (0x1601, 0x1A00) that it does
-    // not define, so the emulated drives, whose dictionary is made from the
-    // file, cannot size their sync managers and refuse SAFEOP; they are
-    // defined here as the drive defines them, until the emulated slaves
-    // take the file's sync manager sizes for PDOs they do not know.
-    if (file.filename() == "leducp_kickcat_drives.xml") {
-        for (eni::Slave& slave : eni->config.slaves) {
-            slave.processData->rxPdos = {
-                {0x1601, "RxPDO", false, 2, {{0x6040, 0, 16, {}, {}}, {0x607A, 0, 32, {}, {}}}}};
-            slave.processData->txPdos = {{0x1A00,
-                                          "TxPDO",
-                                          false,
-                                          3,
-                                          {{0x6041, 0, 16, {}, {}},
-                                           {0x6064, 0, 32, {}, {}},
-                                           {0x606C, 0, 32, {}, {}},
-                                           {0x6061, 0, 8, {}, {}}}}};
-        }
-    }
     return eni->config;
 }
 
