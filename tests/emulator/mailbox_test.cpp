@@ -60,6 +60,9 @@ const Step kSteps[] = {
      "7b 00 00 00 00 23 00 20 40 18 10 01 00 00 00 00", "04 00 00 00 00 20 01 00 08 00"},
     {"an abort from the master gets no reply", "0a 00 00 00 00 33 00 20 80 12 1c 00 00 00 00 08",
      ""},
+    {"complete-access upload of the sync managers' communication types (0x1C00)",
+     "0a 00 00 00 00 43 00 20 50 00 1c 00 00 00 00 00",
+     "10 00 00 00 00 33 00 30 51 00 1c 00 06 00 00 00 04 00 01 02 03 04"},
 };
 
 TEST(Mailbox, SdoExchanges) {
