@@ -13,8 +13,12 @@ namespace sii = ecat::sii;
 constexpr std::uint8_t kSm0Control = 0x26;  // mailbox, master writes, PDI event
 constexpr std::uint8_t kSm1Control = 0x22;  // mailbox, master reads, PDI event
 
+// The mailbox the slave has: none when the file gives it no sync manager
+// lengths (a mailbox element with only a poll time, say). Every export
+// places the mailbox it configures; without a place there is nothing for
+// SM0/SM1 to hold, and the slave's own writes may well use that memory.
 std::optional<MailboxLayout> LayoutOf(const eni::Slave& slave) {
-    if (!slave.mailbox)
+    if (!slave.mailbox || slave.mailbox->sendLength == 0 || slave.mailbox->recvLength == 0)
         return std::nullopt;
     const eni::Mailbox& m = *slave.mailbox;
     MailboxLayout layout{m.sendStart, m.sendLength, m.recvStart, m.recvLength, m.protocols};
@@ -102,24 +106,123 @@ void AddPdoNamesToKey(std::vector<std::uint8_t>& key, const eni::Slave& slave) {
     }
 }
 
+// One category holding every PDO of a direction back to back: the form
+// every reader takes (some read only the first category of a type).
 void AddPdoCategory(sii::ImageWriter& writer, sii::Category category,
                     const std::vector<eni::Pdo>& pdos) {
+    std::vector<std::uint8_t> bytes;
     for (const eni::Pdo& pdo : pdos) {
-        std::vector<std::uint8_t> bytes(sii::kPdoHeaderSize +
-                                        sii::kPdoEntrySize * pdo.entries.size());
-        ecat::Put16(&bytes[0], pdo.index);
-        bytes[2] = static_cast<std::uint8_t>(pdo.entries.size());
-        bytes[3] = pdo.sm.value_or(0xFF);
-        ecat::Put16(&bytes[6], pdo.fixed ? 0x0010 : 0x0000);
-        std::size_t at = sii::kPdoHeaderSize;
+        std::size_t at = bytes.size();
+        bytes.resize(at + sii::kPdoHeaderSize + sii::kPdoEntrySize * pdo.entries.size());
+        ecat::Put16(&bytes[at], pdo.index);
+        bytes[at + 2] = static_cast<std::uint8_t>(pdo.entries.size());
+        bytes[at + 3] = pdo.sm.value_or(0xFF);
+        ecat::Put16(&bytes[at + 6], pdo.fixed ? 0x0010 : 0x0000);
+        at += sii::kPdoHeaderSize;
         for (const eni::PdoEntry& entry : pdo.entries) {
             ecat::Put16(&bytes[at], entry.index);
             bytes[at + 2] = entry.subIndex;
             bytes[at + 5] = entry.bitLength;
             at += sii::kPdoEntrySize;
         }
-        writer.AddCategory(category, bytes);
     }
+    if (!bytes.empty())
+        writer.AddCategory(category, bytes);
+}
+
+// A sync manager of the process data as the SII's SyncM category lists it.
+struct SiiSm {
+    std::uint8_t number = 0;
+    std::uint16_t start = 0;
+    std::uint16_t length = 0;
+    std::uint8_t control = 0;
+    bool enable = false;
+    std::uint8_t type = sii::kSmTypeUnused;
+};
+
+// The process data as the SII describes it: the file's sync managers and
+// PDOs, and for a direction the file gives only as a bit range (no sync
+// manager, no PDO entry) what such a device carries: a sync manager of that
+// many bytes and one PDO mapping the bits (entries of at most 255 bits, the
+// width of the entry's length byte). Without a mailbox that is the digital
+// I/O style: outputs from SM0 at 0x0F00 (when they fit the four output
+// registers), inputs at 0x1000; with one, the next SMs after the mailbox's.
+struct SiiProcessData {
+    std::vector<SiiSm> sms;
+    std::vector<eni::Pdo> rxPdos, txPdos;
+};
+
+std::uint16_t FirstFreeAfter(const SiiProcessData& out, const std::optional<MailboxLayout>& mbx) {
+    std::uint32_t next = 0x1000;
+    auto past = [&next](std::uint32_t start, std::uint32_t length) {
+        if (length > 0)
+            next = std::max(next, (start + length + 7) & ~7u);
+    };
+    if (mbx) {
+        past(mbx->outStart, mbx->outLength);
+        past(mbx->inStart, mbx->inLength);
+    }
+    for (const SiiSm& sm : out.sms)
+        past(sm.start, sm.length);
+    return static_cast<std::uint16_t>(next);
+}
+
+void AddRangeOnly(SiiProcessData& out, bool outputs, std::uint32_t bits,
+                  const std::optional<MailboxLayout>& mbx) {
+    const std::uint8_t type = outputs ? sii::kSmTypeOutputs : sii::kSmTypeInputs;
+    auto& pdos = outputs ? out.rxPdos : out.txPdos;
+    const bool described =
+        std::any_of(out.sms.begin(), out.sms.end(),
+                    [&](const SiiSm& s) { return s.type == type; }) ||
+        std::any_of(pdos.begin(), pdos.end(), [](const eni::Pdo& p) { return !p.entries.empty(); });
+    if (bits == 0 || described)
+        return;
+    std::uint8_t number = mbx ? 2 : 0;
+    while (std::any_of(out.sms.begin(), out.sms.end(),
+                       [&](const SiiSm& s) { return s.number == number; }))
+        ++number;
+    const auto length = static_cast<std::uint16_t>((bits + 7) / 8);
+    const bool outputRegisters = outputs && !mbx && length <= 4;
+    const std::uint16_t start = outputRegisters ? 0x0F00 : FirstFreeAfter(out, mbx);
+    // Buffered; outputs trigger the SM watchdog; with a microcontroller the
+    // PDI is told of each access.
+    const std::uint8_t control =
+        static_cast<std::uint8_t>((outputs ? 0x44 : 0x00) | (mbx ? 0x20 : 0x00));
+    out.sms.push_back({number, start, length, control, true, type});
+    if (pdos.empty()) {
+        pdos.emplace_back();
+        pdos.front().index = outputs ? 0x1600 : 0x1A00;
+    }
+    eni::Pdo& pdo = pdos.front();
+    pdo.sm = number;
+    for (std::uint8_t sub = 1; bits > 0; ++sub) {
+        const auto width = static_cast<std::uint8_t>(std::min<std::uint32_t>(bits, 255));
+        eni::PdoEntry& entry = pdo.entries.emplace_back();
+        entry.index = outputs ? 0x7000 : 0x6000;
+        entry.subIndex = sub;
+        entry.bitLength = width;
+        bits -= width;
+    }
+}
+
+SiiProcessData SiiProcessDataOf(const eni::Slave& slave, const std::optional<MailboxLayout>& mbx) {
+    SiiProcessData out;
+    if (!slave.processData)
+        return out;
+    const eni::ProcessData& pd = *slave.processData;
+    for (const eni::SyncManager& sm : pd.sms) {
+        if (sm.type != eni::SmType::kOutputs && sm.type != eni::SmType::kInputs)
+            continue;
+        if (sm.number >= 16 || (mbx && sm.number < 2))
+            continue;
+        out.sms.push_back({sm.number, sm.startAddress, sm.defaultSize, sm.controlByte, sm.enable,
+                           IsOutputs(sm.type) ? sii::kSmTypeOutputs : sii::kSmTypeInputs});
+    }
+    out.rxPdos = pd.rxPdos;
+    out.txPdos = pd.txPdos;
+    AddRangeOnly(out, true, pd.send ? pd.send->bitLength : 0, mbx);
+    AddRangeOnly(out, false, pd.recv ? pd.recv->bitLength : 0, mbx);
+    return out;
 }
 
 bool IsPdoObject(std::uint16_t index) {
@@ -148,24 +251,18 @@ void AddUndefinedPdos(ObjectDictionary& od, const eni::Slave& slave) {
     }
 }
 
-// The sync managers' communication types (0x1C00): SM0/SM1 the mailbox's,
-// the others as the file types them (unused 0, mailbox out 1, mailbox in
-// 2, outputs 3, inputs 4, the order of eni::SmType).
-std::vector<std::uint32_t> SmCommunicationTypes(const eni::Slave& slave) {
-    std::vector<std::uint32_t> types;
-    if (slave.mailbox)
-        types = {static_cast<std::uint32_t>(eni::SmType::kMailboxOut),
-                 static_cast<std::uint32_t>(eni::SmType::kMailboxIn)};
-    if (slave.processData) {
-        for (const eni::SyncManager& sm : slave.processData->sms) {
-            if (sm.number < 2 || sm.number >= 16)
-                continue;
-            if (types.size() <= sm.number)
-                types.resize(sm.number + 1u, 0);
-            types[sm.number] = static_cast<std::uint32_t>(sm.type);
-        }
+// 0x1C00, the communication type of each sync manager (1 mailbox out, 2
+// mailbox in, 3 outputs, 4 inputs, 0 unused), as the SII's SyncM category
+// has them: a master that configures from CoE reads it to find the
+// assignment objects (0x1C10 + SM number) of the process data.
+void AddSmTypes(ObjectDictionary& od, const eni::Slave& slave) {
+    std::vector<std::uint32_t> types{sii::kSmTypeMailboxOut, sii::kSmTypeMailboxIn, 0, 0};
+    for (const SiiSm& sm : SiiProcessDataOf(slave, LayoutOf(slave)).sms) {
+        if (sm.number >= types.size())
+            types.resize(sm.number + 1u, 0);
+        types[sm.number] = sm.type;
     }
-    return types;
+    od.AddArray(0x1C00, types, 1, false, false);
 }
 
 // A PDO assignment object naming `pdos`; a PDO without a mapping object
@@ -187,7 +284,7 @@ std::shared_ptr<const ObjectDictionary> BuildDictionary(const eni::Slave& slave,
     od->AddU32(0x1000, 0, false);
     od->AddString(0x1008, DeviceName(slave.name));
     od->AddArray(0x1018, {0, 0, 0, 0}, 4, false, false);  // the slave's own on first use
-    od->AddArray(0x1C00, SmCommunicationTypes(slave), 1, false, false);
+    AddSmTypes(*od, slave);
     if (slave.processData) {
         std::vector<std::uint32_t> rx, tx;
         for (const eni::SyncManager& sm : slave.processData->sms) {
@@ -301,17 +398,11 @@ std::vector<std::uint8_t> BuildSiiImage(const eni::Slave& slave, std::uint16_t a
         put(0, layout->outStart, layout->outLength, kSm0Control, true, sii::kSmTypeMailboxOut);
         put(1, layout->inStart, layout->inLength, kSm1Control, true, sii::kSmTypeMailboxIn);
     }
+    const SiiProcessData pd = SiiProcessDataOf(slave, layout);
     bool outputs = false, inputs = false;
-    if (slave.processData) {
-        for (const eni::SyncManager& sm : slave.processData->sms) {
-            if (sm.type != eni::SmType::kOutputs && sm.type != eni::SmType::kInputs)
-                continue;
-            if (sm.number >= 16 || (layout && sm.number < 2))
-                continue;
-            put(sm.number, sm.startAddress, sm.defaultSize, sm.controlByte, sm.enable,
-                IsOutputs(sm.type) ? sii::kSmTypeOutputs : sii::kSmTypeInputs);
-            (IsOutputs(sm.type) ? outputs : inputs) |= sm.defaultSize > 0;
-        }
+    for (const SiiSm& sm : pd.sms) {
+        put(sm.number, sm.start, sm.length, sm.control, sm.enable, sm.type);
+        (sm.type == sii::kSmTypeOutputs ? outputs : inputs) |= sm.length > 0;
     }
     std::vector<std::uint8_t> fmmus;
     if (outputs)
@@ -324,17 +415,15 @@ std::vector<std::uint8_t> BuildSiiImage(const eni::Slave& slave, std::uint16_t a
         writer.AddCategory(sii::Category::kFmmu, fmmus);
     if (!sms.empty())
         writer.AddCategory(sii::Category::kSyncManager, sms);
-    if (slave.processData) {
-        AddPdoCategory(writer, sii::Category::kTxPdo, slave.processData->txPdos);
-        AddPdoCategory(writer, sii::Category::kRxPdo, slave.processData->rxPdos);
-    }
+    AddPdoCategory(writer, sii::Category::kTxPdo, pd.txPdos);
+    AddPdoCategory(writer, sii::Category::kRxPdo, pd.rxPdos);
     return writer.Finish();
 }
 
 std::shared_ptr<const SlaveModel> ModelCache::Get(const eni::Slave& slave,
                                                   const ModelOverrides& overrides) {
     // A slave without a mailbox has no microcontroller to run one.
-    const bool deviceEmulation = overrides.deviceEmulation || !slave.mailbox;
+    const bool deviceEmulation = overrides.deviceEmulation || !LayoutOf(slave);
     std::vector<std::uint8_t> image = BuildSiiImage(slave, overrides.alias, deviceEmulation);
 
     // The key: the image, plus what the image does not show (the CoE init

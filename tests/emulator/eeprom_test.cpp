@@ -2,6 +2,7 @@
 // data) driven as a master drives it, with a busy time and failing reads.
 #include <gtest/gtest.h>
 
+#include "ecat/sii.h"
 #include "emulator/sii_eeprom.h"
 #include "emulator_test_support.h"
 
@@ -130,6 +131,60 @@ TEST(Eeprom, ImageCarriesChecksumAndCategories) {
     EXPECT_EQ(word(syncAt + 9), 2);
     EXPECT_EQ(word(syncAt + 10), 0x0064);
     EXPECT_EQ(word(syncAt + 11), 0x0301);
+}
+
+// Process data the ENI gives only as Send/Recv bit ranges: the SII carries
+// the sync managers and PDOs such a device has (the sizes are what an
+// independent master reads in the interop tests; these are the places).
+struct RangeCase {
+    const char* what;
+    bool mailbox;
+    std::uint32_t sendBits, recvBits;
+    const char* syncManagers;  // the SyncM category from SM2 on with a mailbox
+    const char* txPdos;        // the TxPDO category, "" for none
+};
+
+const RangeCase kRangeCases[] = {
+    {"17 input bits, no mailbox: SM0 inputs at 0x1000", false, 0, 17, "00 10 03 00 00 00 01 04",
+     "00 1a 01 00 00 00 00 00 00 60 01 00 00 11 00 00"},
+    {"outputs and inputs, no mailbox: SM0 at the output registers 0x0F00, SM1 at 0x1000", false, 8,
+     8, "00 0f 01 00 44 00 01 03 00 10 01 00 00 00 01 04",
+     "00 1a 01 01 00 00 00 00 00 60 01 00 00 08 00 00"},
+    {"with a mailbox: SM2 and SM3 after it, the PDI told of each access", true, 300, 16,
+     "00 11 26 00 64 00 01 03 28 11 02 00 20 00 01 04",
+     "00 1a 01 03 00 00 00 00 00 60 01 00 00 10 00 00"},
+};
+
+TEST(Eeprom, BitRangesAloneGetSyncManagersAndPdos) {
+    for (const RangeCase& c : kRangeCases) {
+        SCOPED_TRACE(c.what);
+        eni::Slave slave = MailboxSlave();
+        if (!c.mailbox)
+            slave.mailbox.reset();
+        slave.processData = eni::ProcessData{};
+        if (c.sendBits > 0)
+            slave.processData->send = eni::BitRange{0, c.sendBits};
+        if (c.recvBits > 0)
+            slave.processData->recv = eni::BitRange{0, c.recvBits};
+        const Bytes image = BuildSiiImage(slave, 0, !c.mailbox);
+        const auto categories = ecat::sii::Categories(image);
+        ASSERT_TRUE(categories.has_value());
+        auto category = [&](ecat::sii::Category type) {
+            for (const auto& ref : *categories) {
+                if (ref.type == static_cast<std::uint16_t>(type))
+                    return Bytes(
+                        image.begin() + static_cast<long>(2 * ref.wordOffset),
+                        image.begin() + static_cast<long>(2 * (ref.wordOffset + ref.wordLength)));
+            }
+            return Bytes{};
+        };
+        const Bytes sms = category(ecat::sii::Category::kSyncManager);
+        const std::size_t from = c.mailbox ? 16 : 0;
+        EXPECT_EQ(
+            ToHex(Bytes(sms.begin() + static_cast<long>(std::min(from, sms.size())), sms.end())),
+            ToHex(Hex(c.syncManagers)));
+        EXPECT_EQ(ToHex(category(ecat::sii::Category::kTxPdo)), ToHex(Hex(c.txPdos)));
+    }
 }
 
 }  // namespace
