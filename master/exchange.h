@@ -32,7 +32,9 @@ struct ExchangeOptions {
     ecat::MacAddress destination = ecat::kBroadcastMac;
     ecat::MacAddress source{0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
     std::chrono::microseconds replyTimeout{2000};  // per try
-    unsigned retries = 3;                          // resends of a lost frame
+    // Resends of a lost frame: 12 ms of silence in all before a frame counts
+    // as lost, longer than a loaded host keeps a peer process waiting.
+    unsigned retries = 5;
 };
 
 struct ExchangeCounters {
