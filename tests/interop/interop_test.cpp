@@ -183,7 +183,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // The unchanged tool against a line of KickCAT's example slaves, with the ENI
 // a configurator would write for it; and with one identity changed.
-const fs::path kLineEni = testsupport::SourceDir() / "tests/interop/kickcat-line.eni.xml";
+const fs::path kLineEni = KICKCAT_LINE_ENI;  // written from the peer's files at build time
 const std::vector<std::string> kLineConfigs{"xmc4800.json", "freedom-k64f.json",
                                             "ecat402-drive.json"};
 

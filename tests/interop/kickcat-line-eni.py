@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes kickcat-line.eni.xml: the ENI a configurator would export for the
+"""Writes the ENI a configurator would export for the
 line KickCAT's network_simulator serves from its example configurations
 xmc4800.json, freedom-k64f.json and ecat402-drive.json, in that order.
 
@@ -13,7 +13,8 @@ also the CoE commands that assign its default PDOs. One LRW carries all
 process data (outputs first), a BRD of AL status follows it.
 
     usage: kickcat-line-eni.py KICKCAT_SOURCE_DIR OUTPUT
-    (KICKCAT_SOURCE_DIR: build/peers/kickcat-f10386d5 after scripts/build-peers.sh)
+    (KICKCAT_SOURCE_DIR: build/peers/kickcat-f10386d5 after scripts/build-peers.sh;
+    the build writes build/tests/interop/kickcat-line.eni.xml with it)
 """
 import sys
 import xml.etree.ElementTree as ET
