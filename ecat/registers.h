@@ -44,7 +44,30 @@ inline constexpr std::uint16_t kSiiData = 0x0508;
 inline constexpr std::uint16_t kFmmuBase = 0x0600;
 inline constexpr std::uint16_t kSmBase = 0x0800;
 inline constexpr std::uint16_t kDcBase = 0x0900;
+// The distributed-clock unit. Receive times of ports 0 to 3 (4 bytes each,
+// local time) are latched by a write to kDcReceiveTime; kDcProcessingTime
+// (8 bytes) is the local time at the processing unit for the same frame.
+inline constexpr std::uint16_t kDcReceiveTime = 0x0900;
 inline constexpr std::uint16_t kDcSystemTime = 0x0910;
+inline constexpr std::uint16_t kDcProcessingTime = 0x0918;
+inline constexpr std::uint16_t kDcSystemTimeOffset = 0x0920;
+inline constexpr std::uint16_t kDcSystemTimeDelay = 0x0928;
+inline constexpr std::uint16_t kDcSystemTimeDifference = 0x092C;  // sign-magnitude
+inline constexpr std::uint16_t kDcSpeedCounterStart = 0x0930;
+inline constexpr std::uint16_t kDcSpeedCounterDiff = 0x0932;
+inline constexpr std::uint16_t kDcTimeFilterDepth = 0x0934;
+inline constexpr std::uint16_t kDcSpeedFilterDepth = 0x0935;
+inline constexpr std::uint16_t kDcCyclicUnitControl = 0x0980;
+inline constexpr std::uint16_t kDcActivation = 0x0981;
+inline constexpr std::uint16_t kDcPulseLength = 0x0982;
+inline constexpr std::uint16_t kDcActivationStatus = 0x0984;
+inline constexpr std::uint16_t kDcSync0Status = 0x098E;
+inline constexpr std::uint16_t kDcSync1Status = 0x098F;
+inline constexpr std::uint16_t kDcStartTime = 0x0990;  // write: first SYNC0; read: next SYNC0
+inline constexpr std::uint16_t kDcNextSync1 = 0x0998;
+inline constexpr std::uint16_t kDcSync0Cycle = 0x09A0;
+inline constexpr std::uint16_t kDcSync1Cycle = 0x09A4;
+inline constexpr std::uint16_t kDcLatchControl = 0x09A8;
 inline constexpr std::uint16_t kProcessRam = 0x1000;
 
 inline constexpr std::uint16_t kFmmuSize = 16;
@@ -69,6 +92,42 @@ constexpr std::uint16_t SmPdiControl(unsigned i) {
     return static_cast<std::uint16_t>(Sm(i) + 7);
 }
 }  // namespace reg
+
+// DC activation (0x0981) and activation status (0x0984) bits, the features
+// bits of 0x0008 that tell what a slave's DC unit can do, and the
+// sign bit of the system time difference (0x092C: set when the local copy of
+// system time is behind the time received).
+namespace dc {
+inline constexpr std::uint8_t kActivateCyclic = 0x01;
+inline constexpr std::uint8_t kActivateSync0 = 0x02;
+inline constexpr std::uint8_t kActivateSync1 = 0x04;
+inline constexpr std::uint8_t kActivateAuto = 0x08;
+inline constexpr std::uint8_t kActivateExtend32 = 0x10;
+inline constexpr std::uint8_t kActivatePlausibility = 0x20;
+inline constexpr std::uint8_t kStatusSync0Pending = 0x01;
+inline constexpr std::uint8_t kStatusSync1Pending = 0x02;
+inline constexpr std::uint8_t kStatusStartOutsideNearFuture = 0x04;
+inline constexpr std::uint16_t kFeatureDc = 0x0004;
+inline constexpr std::uint16_t kFeatureDc64 = 0x0008;
+inline constexpr std::uint16_t kFeatureEnhancedActivation = 0x0100;
+inline constexpr std::uint32_t kDifferenceBehind = 0x80000000;
+inline constexpr std::uint16_t kSpeedCounterReset = 0x1000;
+// Seconds from 1970-01-01 to 2000-01-01, where EtherCAT system time starts.
+inline constexpr std::uint64_t kEpochOffsetSeconds = 946684800;
+
+// Decodes 0x092C into signed nanoseconds: positive when the slave is ahead.
+constexpr std::int64_t DecodeDifference(std::uint32_t raw) {
+    const auto magnitude = static_cast<std::int64_t>(raw & ~kDifferenceBehind);
+    return (raw & kDifferenceBehind) != 0 ? -magnitude : magnitude;
+}
+constexpr std::uint32_t EncodeDifference(std::int64_t ns) {
+    const std::uint64_t magnitude =
+        ns < 0 ? static_cast<std::uint64_t>(-ns) : static_cast<std::uint64_t>(ns);
+    const auto clipped =
+        static_cast<std::uint32_t>(magnitude > 0x7FFFFFFF ? 0x7FFFFFFF : magnitude);
+    return ns < 0 ? (clipped | kDifferenceBehind) : clipped;
+}
+}  // namespace dc
 
 // SII control/status (0x0502).
 namespace sii_control {
@@ -187,6 +246,11 @@ inline constexpr std::uint16_t kInvalidInputConfig = 0x001E;
 inline constexpr std::uint16_t kInvalidInputMapping = 0x0024;
 inline constexpr std::uint16_t kInvalidOutputMapping = 0x0025;
 inline constexpr std::uint16_t kInconsistentSettings = 0x0026;
+inline constexpr std::uint16_t kSyncError = 0x001A;
+inline constexpr std::uint16_t kFatalSyncError = 0x002C;
+inline constexpr std::uint16_t kNoSync = 0x002D;
+inline constexpr std::uint16_t kInvalidDcSyncConfig = 0x0030;
+inline constexpr std::uint16_t kPllError = 0x0032;
 inline constexpr std::uint16_t kEepromNoAccess = 0x0050;
 inline constexpr std::uint16_t kEepromError = 0x0051;
 }  // namespace al_code

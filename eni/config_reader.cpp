@@ -828,6 +828,26 @@ ReadResult ReadHotConnect(const Where& where, const pugi::xml_node& node, std::u
     });
 }
 
+// A slave's DC element. ShiftTime may be negative.
+ReadResult ReadDc(const Where& where, const pugi::xml_node& node, DcConfig& out) {
+    return ForEachElement(node, [&](const pugi::xml_node& child, std::string_view name) {
+        if (name == "PotentialReferenceClock")
+            return Boolean(where, child, out.potentialReferenceClock);
+        if (name == "ReferenceClock")
+            return Boolean(where, child, out.referenceClock);
+        if (name == "CycleTime0")
+            return Number(where, child, out.cycleTime0);
+        if (name == "CycleTime1")
+            return Number(where, child, out.cycleTime1);
+        if (name != "ShiftTime")
+            return ReadResult{};
+        std::uint32_t shift = 0;
+        ReadResult read = Number(where, child, shift);
+        out.shiftTime = static_cast<std::int32_t>(shift);
+        return read;
+    });
+}
+
 // The master states a cyclic command runs in.
 ReadResult CyclicState(const Where& where, const pugi::xml_node& node, std::uint32_t& states) {
     std::string_view text = Trimmed(TextOf(node));
@@ -956,6 +976,8 @@ ReadResult ReadSlaveConfig(const pugi::xml_node& slave, std::size_t position, Sl
                 return ReadInitCmds(at, child, out.initCmds);
             if (name == "HotConnect")
                 return ReadHotConnect(at, child, out.hotConnectGroupSize);
+            if (name == "DC")
+                return ReadDc(at, child, out.dc.emplace());
             if (name != "PreviousPort")
                 return ReadResult{};
             // Of several, the selected one, else the first.

@@ -257,6 +257,17 @@ struct PreviousPort {
     char port = 'A';
 };
 
+// A slave's DC element: whether it is the line's reference clock, and the
+// SYNC0/SYNC1 cycles (ns) and the shift of its SYNC0 against the cycle
+// (ns, signed). A CycleTime0 of 0 asks for no SYNC pulses.
+struct DcConfig {
+    bool potentialReferenceClock = false;
+    bool referenceClock = false;
+    std::uint32_t cycleTime0 = 0;
+    std::uint32_t cycleTime1 = 0;
+    std::int32_t shiftTime = 0;
+};
+
 struct Slave {
     std::string name;
     std::uint16_t physAddr = 0;
@@ -267,6 +278,7 @@ struct Slave {
     std::optional<Mailbox> mailbox;
     std::vector<InitCmd> initCmds;
     std::optional<PreviousPort> previousPort;
+    std::optional<DcConfig> dc;
     // Heads a HotConnect group of this many slaves (itself included), which
     // may be absent from the wire; 0: not in such a group.
     std::uint16_t hotConnectGroupSize = 0;

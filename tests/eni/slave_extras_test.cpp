@@ -239,5 +239,47 @@ TEST(EniSlaveExtras, RealExports) {
     EXPECT_EQ(velma->config.slaves[6].physAddr, 1007);
 }
 
+TEST(SlaveExtras, DcElement) {
+    struct Case {
+        const char* name;
+        const char* body;
+        bool ok;
+        DcConfig dc;
+    };
+    const Case cases[] = {
+        {"a drive line's reference clock",
+         "<ProcessData/><DC><ReferenceClock>true</ReferenceClock><CycleTime0>1000000</CycleTime0>"
+         "<CycleTime1>0</CycleTime1><ShiftTime>0</ShiftTime></DC>",
+         true, DcConfig{false, true, 1000000, 0, 0}},
+        {"potential reference, shift given",
+         "<ProcessData/><DC><PotentialReferenceClock>1</PotentialReferenceClock>"
+         "<ReferenceClock>false</ReferenceClock><CycleTime0>#x3d090</CycleTime0>"
+         "<ShiftTime>250000</ShiftTime></DC>",
+         true, DcConfig{true, false, 250000, 0, 250000}},
+        {"negative shift",
+         "<ProcessData/><DC><CycleTime0>2000000</CycleTime0>"
+         "<ShiftTime>-50000</ShiftTime></DC>",
+         true, DcConfig{false, false, 2000000, 0, -50000}},
+        {"a cycle that is no number",
+         "<ProcessData/><DC><CycleTime0>fast</CycleTime0></DC>",
+         false,
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto eni = ReadEniText(OneSlave(c.body));
+        ASSERT_EQ(eni.has_value(), c.ok);
+        if (!c.ok)
+            continue;
+        const auto& dc = eni->config.slaves.at(0).dc;
+        ASSERT_TRUE(dc.has_value());
+        EXPECT_EQ(dc->potentialReferenceClock, c.dc.potentialReferenceClock);
+        EXPECT_EQ(dc->referenceClock, c.dc.referenceClock);
+        EXPECT_EQ(dc->cycleTime0, c.dc.cycleTime0);
+        EXPECT_EQ(dc->cycleTime1, c.dc.cycleTime1);
+        EXPECT_EQ(dc->shiftTime, c.dc.shiftTime);
+    }
+}
+
 }  // namespace
 }  // namespace parvane::eni
