@@ -13,6 +13,8 @@ using nlohmann::json;
 
 constexpr std::size_t kMaxDescriptionBytes = std::size_t{16} << 20;
 constexpr std::uint32_t kHour = 3'600'000;
+constexpr double kMaxDriftPpm = 1000;
+constexpr std::uint32_t kMaxDelayNs = 1'000'000;
 
 struct OperationName {
     const char* name;
@@ -52,6 +54,27 @@ class Checker {
         if (*number > max)
             return Fail(key, "larger than " + std::to_string(max));
         return static_cast<std::uint32_t>(*number);
+    }
+
+    // A number of any sign, with a fraction, within +-limit.
+    std::optional<double> Real(const json& value, const std::string& key, double limit) {
+        if (!value.is_number())
+            return Fail(key, "expected a number");
+        const double number = value.get<double>();
+        if (number < -limit || number > limit)
+            return Fail(key, "beyond +-" + std::to_string(static_cast<long>(limit)));
+        return number;
+    }
+
+    // An unsigned 64-bit JSON number or "0x" hexadecimal text.
+    std::optional<std::uint64_t> Number64(const json& value, const std::string& key) {
+        if (value.is_number_unsigned())
+            return value.get<std::uint64_t>();
+        if (value.is_string()) {
+            if (auto n = eni::ParseHexText(value.get_ref<const std::string&>()))
+                return *n;
+        }
+        return Fail(key, "expected a number or a \"0x\" hexadecimal text");
     }
 
     std::optional<ecat::AlState> State(const json& value, const std::string& key) {
@@ -113,6 +136,29 @@ void ReadPdoDefaults(Checker& check, const json& value, const std::string& key,
     }
 }
 
+// One of a slave's DC keys.
+void ReadSlaveDc(Checker& check, const std::string& name, const json& item,
+                 const std::string& itemKey, DescribedSlave& slave) {
+    if (name == "dc_drift_ppm") {
+        slave.dcDriftPpm = check.Real(item, itemKey, kMaxDriftPpm);
+    } else if (name == "dc_start_ns") {
+        slave.dcStartNs = check.Number64(item, itemKey);
+    } else if (name == "dc_forward_ns") {
+        slave.dcForwardNs = check.Number(item, itemKey, kMaxDelayNs);
+    } else if (name == "dc_cable_ns") {
+        slave.dcCableNs = check.Number(item, itemKey, kMaxDelayNs);
+    } else if (name == "dc_tolerance_ns") {
+        slave.dcToleranceNs = check.Number(item, itemKey, 0x7FFFFFFF);
+    } else if (name == "dc_32bit") {
+        if (auto b = check.Bool(item, itemKey))
+            slave.dc32Bit = *b;
+    } else if (name == "sync0_stops_after_ms") {
+        slave.sync0StopsAfterMs = check.Number(item, itemKey, kHour);
+    } else {
+        check.Fail(itemKey, "unknown key");
+    }
+}
+
 std::optional<DescribedSlave> ReadSlave(Checker& check, const json& value, const std::string& key) {
     if (!check.Is(value.is_object(), key, "an object"))
         return std::nullopt;
@@ -147,6 +193,8 @@ std::optional<DescribedSlave> ReadSlave(Checker& check, const json& value, const
                 slave.deviceEmulation = *b;
         } else if (name == "pdo_defaults") {
             ReadPdoDefaults(check, item, itemKey, slave);
+        } else if (name.starts_with("dc_") || name.starts_with("sync0_")) {
+            ReadSlaveDc(check, name, item, itemKey, slave);
         } else {
             check.Fail(itemKey, "unknown key");
         }
@@ -234,6 +282,15 @@ void ReadKey(Checker& check, Description& d, const std::string& name, const json
     } else if (name == "eeprom_busy_us") {
         if (auto n = check.Number(item, name, 1'000'000))
             d.eepromBusyUs = *n;
+    } else if (name == "dc_drift_spread_ppm") {
+        if (auto n = check.Real(item, name, kMaxDriftPpm)) {
+            if (*n < 0)
+                check.Fail(name, "must not be negative");
+            d.dcDriftSpreadPpm = *n;
+        }
+    } else if (name == "dc_seed") {
+        if (auto n = check.Number(item, name, 0xFFFFFFFF))
+            d.dcSeed = *n;
     } else if (name == "lose_every") {
         if (auto n = check.Number(item, name, 0xFFFFFFFF))
             d.loseEvery = *n;

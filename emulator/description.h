@@ -7,7 +7,10 @@
 //
 // Keys: "slaves" (each: "vendor_id", "product_code", "revision_no",
 // "max_state", "refusal_code", "eeprom_busy_us", "eeprom_errors", "alias",
-// "device_emulation", "pdo_defaults" with "outputs" / "inputs"), "transition_ms", "eeprom_busy_us",
+// "device_emulation", "pdo_defaults" with "outputs" / "inputs", and for the
+// DC unit "dc_drift_ppm", "dc_start_ns", "dc_forward_ns", "dc_cable_ns",
+// "dc_tolerance_ns", "dc_32bit", "sync0_stops_after_ms"), "transition_ms",
+// "eeprom_busy_us", "dc_drift_spread_ppm", "dc_seed",
 // "lose_every", "lose_frames", "silent_after_ms", "silent_after_frames"; for the driver
 // "max_openings" and "faults" (each: "op", "status", "times", "position",
 // "offset", "state").
@@ -41,6 +44,14 @@ struct DescribedSlave {
     // the master writes them; none: what the ENI's downloads leave there.
     std::optional<std::vector<std::uint16_t>> outputPdos;
     std::optional<std::vector<std::uint16_t>> inputPdos;
+    // The DC unit; a missing value is the seeded or built-in one.
+    std::optional<double> dcDriftPpm;
+    std::optional<std::uint64_t> dcStartNs;
+    std::optional<std::uint32_t> dcForwardNs;
+    std::optional<std::uint32_t> dcCableNs;
+    std::optional<std::uint32_t> dcToleranceNs;
+    bool dc32Bit = false;
+    std::optional<std::uint32_t> sync0StopsAfterMs;
 };
 
 // The master driver's operations that a fault can make fail ("op" names them
@@ -73,6 +84,10 @@ struct Description {
     std::optional<std::vector<DescribedSlave>> slaves;  // none: the ENI's slaves
     std::uint32_t transitionMs = 0;
     std::uint32_t eepromBusyUs = 0;
+    // Each slave's local clock starts and drifts as `dcSeed` and its position
+    // give, within +-dcDriftSpreadPpm.
+    double dcDriftSpreadPpm = 100;
+    std::uint32_t dcSeed = 0;
     std::uint32_t loseEvery = 0;
     std::vector<std::uint64_t> loseFrames;
     std::optional<std::uint32_t> silentAfterMs;

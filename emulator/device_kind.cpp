@@ -2,6 +2,7 @@
 
 #include "ecat/al_state.h"
 #include "ecat/registers.h"
+#include "emulator/dc_sync_device.h"
 
 namespace parvane::emulator {
 
@@ -87,11 +88,17 @@ std::uint16_t MicrocontrollerDevice::CheckPreOp(const DeviceView& view) const {
 std::uint16_t MicrocontrollerDevice::CheckSafeOp(const DeviceView& view) const {
     if (const std::uint16_t refusal = CheckProcessSms(view); refusal != 0)
         return refusal;
-    return CheckFmmus(view);
+    if (const std::uint16_t refusal = CheckFmmus(view); refusal != 0)
+        return refusal;
+    return CheckDcSafeOp(view);
+}
+
+std::uint16_t MicrocontrollerDevice::CheckOp(const DeviceView& view) const {
+    return CheckDcOp(view);
 }
 
 std::uint16_t MicrocontrollerDevice::InOp(const DeviceView& view, std::uint64_t now) const {
-    return view.esc.WatchdogExpired(now) ? code::kWatchdog : 0;
+    return view.esc.WatchdogExpired(now) ? code::kWatchdog : DcInOp(view, now);
 }
 
 std::uint16_t EscOnlyDevice::InOp(const DeviceView& view, std::uint64_t now) const {

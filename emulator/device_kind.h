@@ -46,13 +46,14 @@ class DeviceKind {
 // EEPROM says; before SAFEOP each process-data SM as long as the PDOs its
 // assignment object (0x1C10 + SM number) names map as the dictionary
 // stands, and an FMMU on each), waits for outputs before OP, and leaves OP
-// when the SM watchdog expires.
+// when the SM watchdog expires. A DC-synchronous one checks its SYNC0 as
+// well (see dc_sync_device.h).
 class MicrocontrollerDevice : public DeviceKind {
   public:
     bool EscFollowsRequests() const override { return false; }
     std::uint16_t CheckPreOp(const DeviceView& view) const override;
     std::uint16_t CheckSafeOp(const DeviceView& view) const override;
-    std::uint16_t CheckOp(const DeviceView&) const override { return 0; }
+    std::uint16_t CheckOp(const DeviceView& view) const override;
     bool OpAwaitsOutputs() const override { return true; }
     std::uint16_t InOp(const DeviceView& view, std::uint64_t now) const override;
 };

@@ -16,7 +16,6 @@ namespace {
 constexpr std::uint8_t kEscType = 0x11;
 constexpr std::uint8_t kRamKiB = 8;
 constexpr std::uint8_t kFourPortsMii = 0x0F;
-constexpr std::uint16_t kFeaturesDc64 = 0x000C;  // DC, 64-bit DC
 // DL status: links and loops of ports 0 and 1. A slave in the middle of the
 // line has both ports open; the last one closes port 1 and sends the frame
 // back.
@@ -27,7 +26,7 @@ constexpr std::uint16_t kDefaultWatchdogTicks = 1000;
 constexpr std::uint8_t kWatchdogRunning = 0x01;
 constexpr std::uint16_t kSmRegistersEnd = reg::kSmBase + reg::kSmSize * reg::kMaxSms;
 constexpr std::uint16_t kFmmuRegistersEnd = reg::kFmmuBase + reg::kFmmuSize * reg::kMaxFmmus;
-constexpr std::uint32_t kSystemTimeSize = 8;
+constexpr std::uint32_t kDcEnd = 0x0A00;
 
 bool Overlaps(std::uint32_t a, std::uint32_t aEnd, std::uint32_t b, std::uint32_t bEnd) {
     return a < bEnd && b < aEnd;
@@ -40,7 +39,8 @@ bool Within(std::uint32_t a, std::uint16_t first, std::uint32_t size) {
 // Registers the master cannot write: identification, the alias and the
 // configuration loaded from the EEPROM, status the slave reports, the SII
 // access and control words (the control word is taken as a command), SM
-// status and PDI bytes, and the running system time.
+// status and PDI bytes, and the DC unit's registers (it takes their writes
+// itself).
 bool Writable(std::uint32_t a) {
     if (a < reg::kStationAddress || Within(a, reg::kStationAlias, 2))
         return false;
@@ -55,7 +55,7 @@ bool Writable(std::uint32_t a) {
         return field != reg::SmStatus(0) - reg::kSmBase &&
                field != reg::SmPdiControl(0) - reg::kSmBase;
     }
-    return !Within(a, reg::kDcSystemTime, kSystemTimeSize);
+    return !Within(a, reg::kDcBase, kDcEnd - reg::kDcBase);
 }
 
 // DL status of a slave whose ports `linked` have a link: PDI operational,
@@ -74,14 +74,13 @@ void SetBit(std::uint8_t& byte, unsigned bit, unsigned value) {
 }  // namespace
 
 EscRegisters::EscRegisters(std::uint8_t fmmuCount, std::uint8_t smCount, EscPorts ports,
-                           std::uint64_t epochNs)
-    : epoch_(epochNs), fmmuCount_(fmmuCount), smCount_(smCount) {
+                           std::uint64_t nowNs, const DcSettings& dc)
+    : dc_(dc, ports.timing, nowNs, memory_), fmmuCount_(fmmuCount), smCount_(smCount) {
     memory_.Set8(reg::kType, kEscType);
     memory_.Set8(reg::kFmmuCount, fmmuCount);
     memory_.Set8(reg::kSmCount, smCount);
     memory_.Set8(reg::kRamSize, kRamKiB);
     memory_.Set8(reg::kPortDescriptor, kFourPortsMii);
-    memory_.Set16(reg::kFeatures, kFeaturesDc64);
     memory_.Set16(reg::kDlStatus, ports.linkedPorts  ? DlStatusOf(*ports.linkedPorts)
                                   : ports.lastInLine ? kDlStatusLast
                                                      : kDlStatusMidLine);
@@ -102,14 +101,6 @@ FmmuEntry EscRegisters::Fmmu(unsigned i) const {
     std::array<std::uint8_t, reg::kFmmuSize> b;
     memory_.Read(reg::Fmmu(i), b);
     return FmmuEntry::Decode(b);
-}
-
-// ---- DC unit (0x0900-0x09FF) ----
-
-// Before a read of the DC registers: the system time runs from power-up.
-void EscRegisters::DcRead(std::uint32_t ado, std::uint32_t end, std::uint64_t now) {
-    if (Overlaps(ado, end, reg::kDcSystemTime, reg::kDcSystemTime + kSystemTimeSize))
-        memory_.Set64(reg::kDcSystemTime, now - epoch_);
 }
 
 // ---- SM watchdog ----
@@ -160,7 +151,7 @@ bool EscRegisters::MailboxGate(std::uint32_t ado, std::uint32_t end, bool write,
 bool EscRegisters::Read(std::uint16_t ado, std::span<std::uint8_t> out, std::uint64_t now,
                         EscEvents& events) {
     const std::uint32_t end = static_cast<std::uint32_t>(ado) + out.size();
-    DcRead(ado, end, now);
+    dc_.Read(ado, end, now, memory_);
     int consumed = -1;
     if (!MailboxGate(ado, end, false, consumed))
         return false;
@@ -182,6 +173,7 @@ bool EscRegisters::Write(std::uint16_t ado, std::span<const std::uint8_t> in, st
     if (ado < reg::kProcessRam) {
         const std::size_t registers = std::min<std::size_t>(in.size(), reg::kProcessRam - ado);
         WriteRegisters(ado, in.first(registers));
+        dc_.Write(ado, in.first(registers), now, memory_);
         if (registers < in.size())
             memory_.Write(reg::kProcessRam, in.subspan(registers));
     } else {

@@ -2,7 +2,7 @@
 // its memory: the register defaults, the registers the master cannot write,
 // ports and DL status, sync managers (mailbox gating and buffered outputs),
 // FMMUs and the logical accesses through them, the SM watchdog, and the DC
-// unit's registers (0x0900-0x09FF, the running system time so far).
+// unit's registers (0x0900-0x09FF, see dc_unit.h).
 //
 // What the device behind the ESC does with a write (the AL state machine,
 // the EEPROM interface, the mailbox) is not the ESC's: it hears of it through
@@ -15,6 +15,7 @@
 
 #include "ecat/frame.h"
 #include "ecat/registers.h"
+#include "emulator/dc_unit.h"
 #include "emulator/esc_memory.h"
 
 namespace parvane::emulator {
@@ -37,16 +38,18 @@ class EscEvents {
 };
 
 // Where the slave sits: in a line the last one closes its ports; in a tree
-// the ports with a link are given (bit 0 port A ... bit 3 port D).
+// the ports with a link are given (bit 0 port A ... bit 3 port D). `timing`
+// tells when a frame passes each port.
 struct EscPorts {
     bool lastInLine = false;
     std::optional<std::uint8_t> linkedPorts;
+    PortTimes timing;
 };
 
 class EscRegisters {
   public:
-    EscRegisters(std::uint8_t fmmuCount, std::uint8_t smCount, EscPorts ports,
-                 std::uint64_t epochNs);
+    EscRegisters(std::uint8_t fmmuCount, std::uint8_t smCount, EscPorts ports, std::uint64_t nowNs,
+                 const DcSettings& dc = {});
 
     // A read or write of [ado, ado + size) from the master; false when a
     // sync manager refuses it (the working counter then stays).
@@ -78,6 +81,8 @@ class EscRegisters {
 
     EscMemory& memory() { return memory_; }
     const EscMemory& memory() const { return memory_; }
+    DcUnit& dc() { return dc_; }
+    const DcUnit& dc() const { return dc_; }
 
   private:
     // Whether the mailbox SMs let the access through; `completes` is the
@@ -93,11 +98,9 @@ class EscRegisters {
                       EscEvents& events);
     void LogicalRead(std::span<std::uint8_t> data, std::uint64_t dataBit, std::uint64_t physBit,
                      std::uint64_t count) const;
-    // The DC unit: what its registers hold when the master reads them.
-    void DcRead(std::uint32_t ado, std::uint32_t end, std::uint64_t now);
 
     EscMemory memory_;
-    std::uint64_t epoch_ = 0;  // the DC system time counts from here
+    DcUnit dc_;
     std::uint64_t lastTrigger_ = 0;
     bool watchdogRunning_ = false;
     std::uint8_t fmmuCount_ = 0;

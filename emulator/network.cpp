@@ -27,6 +27,17 @@ eni::NetworkConfig ConfigOf(Contents& contents) {
     return config;
 }
 
+// What the description says of one slave's DC unit, over the seeded values.
+void ApplyDc(const DescribedSlave& d, DcSettings& dc) {
+    dc.driftPpm = d.dcDriftPpm.value_or(dc.driftPpm);
+    dc.localStartNs = d.dcStartNs.value_or(dc.localStartNs);
+    dc.forwardNs = d.dcForwardNs.value_or(dc.forwardNs);
+    dc.cableNs = d.dcCableNs.value_or(dc.cableNs);
+    dc.toleranceNs = d.dcToleranceNs.value_or(dc.toleranceNs);
+    dc.wide64 = !d.dc32Bit;
+    dc.sync0StopsAfterMs = d.sync0StopsAfterMs;
+}
+
 }  // namespace
 
 std::unique_ptr<Segment> BuildSegment(const eni::NetworkConfig& config,
@@ -44,6 +55,9 @@ std::unique_ptr<Segment> BuildSegment(const eni::NetworkConfig& config,
         SlaveSettings settings;
         settings.transitionMs = description.transitionMs;
         settings.eepromBusyUs = description.eepromBusyUs;
+        settings.dc = SeededDcSettings(i, description.dcSeed, description.dcDriftSpreadPpm);
+        if (source.dc)
+            settings.dc.eniCycleNs = source.dc->cycleTime0;
         if (description.slaves) {
             const DescribedSlave& d = (*description.slaves)[i];
             identity.identity.vendorId = d.vendorId.value_or(source.identity.vendorId);
@@ -57,6 +71,7 @@ std::unique_ptr<Segment> BuildSegment(const eni::NetworkConfig& config,
             settings.refusalCode = d.refusalCode;
             settings.eepromBusyUs = d.eepromBusyUs.value_or(description.eepromBusyUs);
             settings.eepromErrors = d.eepromErrors;
+            ApplyDc(d, settings.dc);
         }
         specs.push_back({cache.Get(source, overrides), identity, settings, std::nullopt});
     }

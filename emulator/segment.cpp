@@ -72,10 +72,19 @@ Segment::Segment(std::vector<SlaveSpec> slaves, WireFaults faults, TimeSource ti
     : faults_(std::move(faults)), time_(std::move(time)) {
     std::sort(faults_.loseFrames.begin(), faults_.loseFrames.end());
     const std::uint64_t now = time_();
+    // When a frame passes each slave's ports: a line's slaves link ports A
+    // and B, the last one A only.
+    std::vector<std::uint8_t> linked;
+    std::vector<DcSettings> dc;
+    for (std::size_t i = 0; i < slaves.size(); ++i) {
+        linked.push_back(slaves[i].linkedPorts.value_or(i + 1 == slaves.size() ? 0x01 : 0x03));
+        dc.push_back(slaves[i].settings.dc);
+    }
+    const std::vector<PortTimes> timing = FramePortTimes(linked, dc);
     slaves_.reserve(slaves.size());
     for (std::size_t i = 0; i < slaves.size(); ++i)
         slaves_.emplace_back(slaves[i].model, slaves[i].identity, slaves[i].settings, now,
-                             EscPorts{i + 1 == slaves.size(), slaves[i].linkedPorts});
+                             EscPorts{i + 1 == slaves.size(), slaves[i].linkedPorts, timing[i]});
     stations_.Init(slaves_.size());
     aliases_.Init(slaves_.size());
     for (std::uint32_t i = 0; i < slaves_.size(); ++i)
@@ -188,17 +197,11 @@ bool Segment::Position(ecat::DatagramView d, std::uint64_t now) {
     std::uint32_t wkc = d.wkc();
     bool reindexAll = false;
     if (command == Command::kArmw) {
-        if (ado >= reg::kDcSystemTime && end <= reg::kDcSystemTime + 8u) {
-            // The others write a system time, which they keep
-            // running on their own.
-            if (k < count)
-                wkc += slaves_[k].Read(ado, data, now);
-            wkc += k < count ? count - 1 : count;
-        } else {
-            for (std::uint32_t j = 0; j < count; ++j)
-                wkc += j == k ? slaves_[j].Read(ado, data, now) : slaves_[j].Write(ado, data, now);
-            reindexAll = true;
-        }
+        // The slave at the position reads; every other slave writes (a
+        // system time write feeds each one's time control loop).
+        for (std::uint32_t j = 0; j < count; ++j)
+            wkc += j == k ? slaves_[j].Read(ado, data, now) : slaves_[j].Write(ado, data, now);
+        reindexAll = TouchesAddressing(ado, end);
     } else if (k < count) {
         Slave& s = slaves_[k];
         if (command == Command::kAprd)

@@ -5,6 +5,7 @@
 
 #include "ecat/mailbox.h"
 #include "ecat/registers.h"
+#include "ecat/sii.h"
 
 namespace parvane::emulator {
 
@@ -15,6 +16,7 @@ namespace reg = ecat::reg;
 namespace {
 
 constexpr std::uint8_t kAliasAddressing = 0x01;  // 0x0103 bit 0
+constexpr std::uint32_t kWordPulseLength = 2;
 constexpr std::size_t kMailboxHeapBytes = 1024;  // what a mailbox holds besides itself, roughly
 // Read-write datagrams of every addressing count alike.
 constexpr ecat::Command kReadWrite = ecat::Command::kFprw;
@@ -69,10 +71,13 @@ Slave::Slave(std::shared_ptr<const SlaveModel> model, const IdentityObject& iden
              const SlaveSettings& settings, std::uint64_t nowNs, EscPorts ports)
     : model_(std::move(model)),
       identity_(identity),
-      esc_(model_->fmmuCount, model_->smCount, std::move(ports), nowNs),
+      esc_(model_->fmmuCount, model_->smCount, std::move(ports), nowNs, settings.dc),
       sii_(model_->sii, EepromSettings{settings.eepromBusyUs, settings.eepromErrors}),
       al_(AlLimits{settings.maxState, settings.refusalCode, settings.transitionMs}) {
     sii_.PowerUp(esc_.memory());
+    // The SYNC pulse length comes from EEPROM word 2.
+    if (model_->sii && model_->sii->size() >= 2 * (kWordPulseLength + 1))
+        esc_.memory().Set16(reg::kDcPulseLength, ecat::sii::WordAt(*model_->sii, kWordPulseLength));
 }
 
 Slave::~Slave() = default;
@@ -107,6 +112,7 @@ SlaveMailbox& Slave::Mailbox() {
 
 void Slave::Settle(std::uint64_t now) {
     Hooks hooks(*this);
+    esc_.dc().Seen(now);
     sii_.Settle(esc_.memory(), identity_, now);
     al_.Settle(Device(hooks), now);
 }

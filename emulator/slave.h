@@ -32,6 +32,7 @@ struct SlaveSettings {
     std::uint32_t transitionMs = 0;                                 // time a state change takes
     std::uint32_t eepromBusyUs = 0;  // time an EEPROM command keeps the interface busy
     std::uint32_t eepromErrors = 0;  // EEPROM reads that fail (no acknowledge) first
+    DcSettings dc;                   // its clock, delays and SYNC0 faults
 };
 
 class Slave {
@@ -65,6 +66,7 @@ class Slave {
     const SlaveModel& model() const { return *model_; }
     const IdentityObject& identity() const { return identity_; }
     const EscMemory& memory() const { return esc_.memory(); }
+    const DcSettings& dcSettings() const { return esc_.dc().settings(); }
     std::size_t MemoryBytes() const;
 
   private:

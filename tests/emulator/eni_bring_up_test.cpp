@@ -7,6 +7,7 @@
 // OP that way, so the slaves' checks accept what a real configuration writes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "ecat/registers.h"
@@ -75,6 +76,26 @@ bool IsAlControlWrite(const eni::InitCmd& c) {
             c.datagram.command == ecat::Command::kBwr);
 }
 
+// A start time of 0 for SYNC0 stands for one the master computes: here the
+// slave's own system time 100 ms on, at a whole millisecond.
+eni::Datagram WithStartTime(Segment& segment, const eni::Datagram& d) {
+    const bool physicalWrite =
+        d.command == ecat::Command::kFpwr || d.command == ecat::Command::kApwr;
+    if (d.logical || !physicalWrite || d.ado != ecat::reg::kDcStartTime ||
+        std::any_of(d.data.begin(), d.data.end(), [](std::uint8_t b) { return b != 0; }))
+        return d;
+    const auto read = static_cast<std::uint8_t>(d.command == ecat::Command::kFpwr ? 4 : 1);
+    const Bytes now = Exchange(segment, read, d.adp, ecat::reg::kDcSystemTime, Zeros(8)).data;
+    std::uint64_t start = 0;
+    for (std::size_t i = 0; i < 8; ++i)
+        start |= static_cast<std::uint64_t>(now[i]) << (8 * i);
+    start = (start / 1'000'000 + 101) * 1'000'000;
+    eni::Datagram with = d;
+    for (std::size_t i = 0; i < with.data.size() && i < 8; ++i)
+        with.data[i] = static_cast<std::uint8_t>(start >> (8 * i));
+    return with;
+}
+
 // `counters`: each slave's last mailbox counter, kept from one transition to
 // the next (a slave takes a repeated counter for a resend).
 void RunTransition(Segment& segment, const eni::NetworkConfig& config, Transition t,
@@ -101,7 +122,7 @@ void RunTransition(Segment& segment, const eni::NetworkConfig& config, Transitio
                 continue;
             if (IsAlControlWrite(c) && t != Transition::kIP)
                 coe();
-            Send(segment, c.datagram);
+            Send(segment, WithStartTime(segment, c.datagram));
         }
         coe();
     }

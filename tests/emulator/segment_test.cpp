@@ -63,9 +63,10 @@ const Step kSteps[] = {
 
 TEST(Datagrams, ThreeSlaveLine) {
     FakeClock clock;
-    auto segment = MakeSegment({PlainSlave(1), PlainSlave(2), PlainSlave(3)}, clock,
-                               R"({"slaves": [{}, {}, {"alias": "0x0042"}]})");
-    clock.AdvanceMs(1);  // the system time reads 1 ms
+    auto segment = MakeSegment(
+        {PlainSlave(1), PlainSlave(2), PlainSlave(3)}, clock,
+        R"({"slaves": [{"dc_start_ns": 0, "dc_drift_ppm": 0}, {}, {"alias": "0x0042"}]})");
+    clock.AdvanceMs(1);  // the first slave's system time reads 1 ms
     for (const Step& step : kSteps) {
         SCOPED_TRACE(step.what);
         const Reply r = Exchange(*segment, step.command, step.adp, step.ado, Hex(step.in));
