@@ -37,7 +37,8 @@ std::uint32_t SyncParameter(const DeviceView& view, std::uint8_t sub) {
 std::uint16_t CheckDcSafeOp(const DeviceView& view) {
     DcUnit& dc = view.esc.dc();
     const std::uint32_t eniCycle = dc.settings().eniCycleNs;
-    dc.setSynchronous(eniCycle > 0 || SyncParameter(view, kSubSyncMode) == kSyncModeSync0);
+    dc.setSynchronous(dc.settings().syncChecks &&
+                      (eniCycle > 0 || SyncParameter(view, kSubSyncMode) == kSyncModeSync0));
     if (!dc.synchronous())
         return 0;
     const EscMemory& memory = view.esc.memory();

@@ -2,7 +2,8 @@
 // microcontroller. A slave is DC-synchronous when its ENI gives it a SYNC0
 // cycle (a DC element with CycleTime0 > 0) or when its object 0x1C32:01
 // says SYNC0 (2) as the master asks for SAFEOP; the decision holds until the
-// next such request.
+// next such request. The network description can switch these checks off
+// for masters that do not run distributed clocks.
 //
 //   - PREOP -> SAFEOP is refused with 0x0030 (invalid DC SYNC configuration)
 //     unless cyclic operation with SYNC0 is on (0x0981 bits 0 and 1) with the

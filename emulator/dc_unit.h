@@ -60,6 +60,7 @@ struct DcSettings {
     std::uint32_t cableNs = 0;         // on the cable into the entry port
     std::uint32_t toleranceNs = 1000;  // |0x092C| a DC-synchronous device accepts
     std::uint32_t eniCycleNs = 0;      // the SYNC0 cycle the ENI gives the slave (0: none)
+    bool syncChecks = true;            // a DC-synchronous device checks its SYNC0
     std::optional<std::uint32_t> sync0StopsAfterMs;  // fault: SYNC0 stops this long after start
 };
 

@@ -288,6 +288,9 @@ void ReadKey(Checker& check, Description& d, const std::string& name, const json
                 check.Fail(name, "must not be negative");
             d.dcDriftSpreadPpm = *n;
         }
+    } else if (name == "dc_sync_checks") {
+        if (auto b = check.Bool(item, name))
+            d.dcSyncChecks = *b;
     } else if (name == "dc_seed") {
         if (auto n = check.Number(item, name, 0xFFFFFFFF))
             d.dcSeed = *n;

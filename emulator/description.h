@@ -10,7 +10,7 @@
 // "device_emulation", "pdo_defaults" with "outputs" / "inputs", and for the
 // DC unit "dc_drift_ppm", "dc_start_ns", "dc_forward_ns", "dc_cable_ns",
 // "dc_tolerance_ns", "dc_32bit", "sync0_stops_after_ms"), "transition_ms",
-// "eeprom_busy_us", "dc_drift_spread_ppm", "dc_seed",
+// "eeprom_busy_us", "dc_drift_spread_ppm", "dc_seed", "dc_sync_checks",
 // "lose_every", "lose_frames", "silent_after_ms", "silent_after_frames"; for the driver
 // "max_openings" and "faults" (each: "op", "status", "times", "position",
 // "offset", "state").
@@ -88,6 +88,7 @@ struct Description {
     // give, within +-dcDriftSpreadPpm.
     double dcDriftSpreadPpm = 100;
     std::uint32_t dcSeed = 0;
+    bool dcSyncChecks = true;  // DC-synchronous devices check their SYNC0
     std::uint32_t loseEvery = 0;
     std::vector<std::uint64_t> loseFrames;
     std::optional<std::uint32_t> silentAfterMs;

@@ -56,6 +56,7 @@ std::unique_ptr<Segment> BuildSegment(const eni::NetworkConfig& config,
         settings.transitionMs = description.transitionMs;
         settings.eepromBusyUs = description.eepromBusyUs;
         settings.dc = SeededDcSettings(i, description.dcSeed, description.dcDriftSpreadPpm);
+        settings.dc.syncChecks = description.dcSyncChecks;
         if (source.dc)
             settings.dc.eniCycleNs = source.dc->cycleTime0;
         if (description.slaves) {

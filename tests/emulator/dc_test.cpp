@@ -186,6 +186,7 @@ const DriveCase kDriveCases[] = {
      150, 0x14, 0x0032},
     {"within a 10 us tolerance it stays", R"({"dc_tolerance_ns": 10000})", 1000000, 10000000, 0x03,
      5000, 150, 0x08, 0},
+    {"checks off: no SYNC0 needed", "{}", 0, 0, 0x00, 0, 100, 0x08, 0},
 };
 
 Bytes Le(std::uint64_t v, std::size_t n) {
@@ -204,7 +205,11 @@ TEST(DcDrive, SafeOpAndOpFollowSync0AndTheClockLoop) {
         std::string slave = c.slave;
         slave.insert(1, std::string(R"("dc_start_ns": 0, "dc_drift_ppm": 0)") +
                             (slave.size() > 2 ? ", " : ""));
-        auto segment = MakeSegment({drive}, clock, R"({"slaves": [)" + slave + "]}");
+        const bool checks = c.activation != 0 || c.startAheadNs != 0;
+        auto segment =
+            MakeSegment({drive}, clock,
+                        std::string(R"({"dc_sync_checks": )") + (checks ? "true" : "false") +
+                            R"(, "slaves": [)" + slave + "]}");
         clock.AdvanceMs(1);
         const std::uint64_t now = *clock.ns - 1'000'000'000;  // the slave's system time
         const std::uint64_t start =

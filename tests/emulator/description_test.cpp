@@ -55,6 +55,7 @@ const Refusal kRefusals[] = {
      "larger than 3600000"},
     {R"({"dc_drift_spread_ppm": -1})", "dc_drift_spread_ppm", "must not be negative"},
     {R"({"dc_seed": 1.5})", "dc_seed", "expected a number"},
+    {R"({"dc_sync_checks": "no"})", "dc_sync_checks", "expected true"},
     {R"({"transition_ms": 3600001})", "transition_ms", "larger than 3600000"},
     {R"({"transition_ms": "fast"})", "transition_ms", "expected a number"},
     {R"({"transition_ms": -5})", "transition_ms", "must not be negative"},

@@ -6,9 +6,12 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -64,6 +67,14 @@ std::vector<fs::path> EniFiles() {
 
 class SoemOnEmulator : public ::testing::TestWithParam<fs::path> {};
 
+// A network description in `files` for a master that runs no distributed
+// clocks: DC-synchronous slaves then skip their SYNC0 checks.
+std::string WithoutSyncChecks(const TempNode& files) {
+    const fs::path path = files.dir() / "no-sync-checks.json";
+    testsupport::WriteFile(path, R"({"dc_sync_checks": false})");
+    return path.string();
+}
+
 TEST_P(SoemOnEmulator, FindsTheSlavesInSafeop) {
     REQUIRE_PEER(Slaveinfo());
     const fs::path& eni = GetParam();
@@ -71,7 +82,8 @@ TEST_P(SoemOnEmulator, FindsTheSlavesInSafeop) {
     const std::vector<WireSlave> expected = WireSlaves(eni, error);
     ASSERT_TRUE(error.empty()) << error;
 
-    Emulator emulator(eni.string(), "");
+    TempNode files;
+    Emulator emulator(eni.string(), WithoutSyncChecks(files));
     ASSERT_TRUE(emulator.Start()) << "the emulator does not serve " << eni << ":\n"
                                   << emulator.Err();
     // Without -map: the map's entry names come through SDO Information,
@@ -151,7 +163,7 @@ TEST_P(SoemProbe, WalksStatesRefusalWatchdog) {
     const std::vector<WireSlave> expected = WireSlaves(c.eni, error);
     ASSERT_TRUE(error.empty()) << error;
 
-    Emulator emulator(eni.string(), "");
+    Emulator emulator(eni.string(), WithoutSyncChecks(files));
     ASSERT_TRUE(emulator.Start()) << emulator.Err();
     const RunResult run =
         testsupport::Run({interop::SoemProbe().string(), MasterInterface()}, {}, 120s);
@@ -165,6 +177,40 @@ TEST_P(SoemProbe, WalksStatesRefusalWatchdog) {
     for (const char* step : {"ok preop\n", "AL status code 0x0011\n", "ok safeop\n", "ok op\n",
                              "AL status code 0x001b\n", "ok init\n"})
         EXPECT_NE(run.out.find(step), std::string::npos) << step << run.out;
+}
+
+// SOEM's own DC set-up on a line of six DC drives: the delays it measures
+// grow along the line, SYNC0 runs, the drives go to OP and stay there with
+// their clocks within the 1 us they tolerate.
+TEST(SoemDc, MeasuresDelaysStartsSync0AndHoldsOp) {
+    REQUIRE_PEER(interop::SoemDcProbe());
+    const fs::path eni = SharedDir() / "eni-corpus/bigcjv_6axis_servo.xml";
+    Emulator emulator(eni.string(), "");
+    ASSERT_TRUE(emulator.Start()) << emulator.Err();
+    const RunResult run =
+        testsupport::Run({interop::SoemDcProbe().string(), MasterInterface(), "1000000"}, {}, 120s);
+    emulator.Kill();
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err << emulator.Err();
+    std::vector<long> delays, differences;
+    std::istringstream lines(run.out);
+    for (std::string line; std::getline(lines, line);) {
+        int slave = 0;
+        long value = 0;
+        if (std::sscanf(line.c_str(), "slave %d delay %ld", &slave, &value) == 2)
+            delays.push_back(value);
+        else if (std::sscanf(line.c_str(), "slave %d difference %ld", &slave, &value) == 2)
+            differences.push_back(value);
+    }
+    ASSERT_EQ(delays.size(), 6u) << run.out;
+    EXPECT_EQ(delays[0], 0) << "the reference";
+    for (std::size_t i = 1; i < delays.size(); ++i)
+        EXPECT_GT(delays[i], delays[i - 1]) << "slave " << i + 1 << "\n" << run.out;
+    EXPECT_NE(run.out.find("ok sync0\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("ok op held\n"), std::string::npos) << run.out;
+    ASSERT_EQ(differences.size(), 6u) << run.out;
+    for (long d : differences)
+        EXPECT_LT(std::labs(d), 1000) << run.out;
+    std::printf("%s", run.out.c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -42,6 +42,10 @@ fs::path SoemProbe() {
     return testsupport::BinDir() / "soem_probe";
 }
 
+fs::path SoemDcProbe() {
+    return testsupport::BinDir() / "soem_dc_probe";
+}
+
 fs::path NetworkSimulator() {
     return PeersDir() / "kickcat-build/simulation/network_simulator";
 }

@@ -22,6 +22,7 @@ bool Required();
 
 std::filesystem::path Slaveinfo();
 std::filesystem::path SoemProbe();
+std::filesystem::path SoemDcProbe();
 std::filesystem::path NetworkSimulator();
 std::filesystem::path KickcatSlaveConfigs();
 
