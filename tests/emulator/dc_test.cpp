@@ -160,6 +160,24 @@ TEST(DcClock, LatchSystemTimeLoopAndSync0OnALineOfThree) {
     }
 }
 
+// The receive times a frame latches are not in that frame's reads: a read
+// behind the latching write still sees the times before, the next frame the
+// new ones.
+TEST(DcClock, ReceiveTimesShowFromTheNextFrame) {
+    FakeClock clock;
+    auto segment = MakeSegment({PlainSlave(1)}, clock, R"({"slaves": [{"dc_start_ns": 0}]})");
+    clock.AdvanceMs(1);
+    Bytes datagrams = Datagram(kBwr, 1, 0, 0x0900, Zeros(4), true);
+    const Bytes second = Datagram(kAprd, 2, 0, 0x0900, Zeros(4));
+    datagrams.insert(datagrams.end(), second.begin(), second.end());
+    Bytes frame = Frame(datagrams);
+    ASSERT_EQ(segment->Process(frame), FrameOutcome::kAnswered);
+    const std::size_t read = 16 + 16 + 10;  // the second datagram's data
+    EXPECT_EQ(ToHex(Bytes(frame.begin() + read, frame.begin() + read + 4)), "00 00 00 00");
+    clock.AdvanceUs(1);
+    EXPECT_NE(ToHex(Exchange(*segment, kAprd, 0, 0x0900, Zeros(4)).data), "00 00 00 00");
+}
+
 // A DC-synchronous drive (the ENI gives it a 1 ms SYNC0 cycle) brought up
 // with SYNC0 set up as each case says.
 struct DriveCase {
