@@ -25,9 +25,21 @@ void Watcher::Look() {
         s.errorLogged = s.error();
     }
     errors.Close("show an AL error");
+    if (Clocked())
+        ReadDifferences(*exchange_, *line_);
+}
+
+void Watcher::WatchClocks(Exchange* exchange, DcLine* line) {
+    exchange_ = exchange;
+    line_ = line;
+}
+
+bool Watcher::Clocked() const {
+    return resting_ && exchange_ && line_ && line_->any() && Rank(state_) >= Rank(AlState::kSafeOp);
 }
 
 void Watcher::Starting(AlState to) {
+    resting_ = false;
     if (Rank(to) >= Rank(AlState::kSafeOp))
         cyclic_.Start(to);
     else
@@ -35,6 +47,12 @@ void Watcher::Starting(AlState to) {
 }
 
 void Watcher::Settle(AlState state) {
+    resting_ = true;
+    state_ = state;
+    if (Clocked()) {
+        ReadDifferences(*exchange_, *line_);
+        LogLargestDifference(*line_);
+    }
     if (Rank(state) >= Rank(AlState::kSafeOp)) {
         cyclic_.Start(state);
         cyclic_.Check(true);  // the network is in the state: counters must match Cnt
