@@ -331,24 +331,32 @@ std::expected<std::uint64_t, Error> ReadReferenceTime(Exchange& exchange, const 
     return ecat::Get64(bytes.data());
 }
 
-void ReadDifferences(Exchange& exchange, DcLine& line) {
-    Reads r;
-    std::vector<DcSlave*> which;
-    for (DcSlave& s : line.slaves) {
-        if (!s.dc)
-            continue;
-        r.Add(Command::kFprd, ecat::MakeAddress(s.station, reg::kDcSystemTimeDifference), 4);
-        which.push_back(&s);
+void PrepareDifferenceReads(const DcLine& line, DifferenceReads& reads) {
+    reads.slaves.clear();
+    for (std::size_t i = 0; i < line.slaves.size(); ++i) {
+        if (line.slaves[i].dc)
+            reads.slaves.push_back(i);
     }
-    r.Bind();
-    (void)exchange.Run(r.requests);  // an unanswered slave keeps its last value
+    reads.buffer.assign(4 * reads.slaves.size(), 0);
+    reads.requests.assign(reads.slaves.size(), DatagramRequest{});
+    for (std::size_t k = 0; k < reads.slaves.size(); ++k) {
+        DatagramRequest& r = reads.requests[k];
+        r.command = Command::kFprd;
+        r.address =
+            ecat::MakeAddress(line.slaves[reads.slaves[k]].station, reg::kDcSystemTimeDifference);
+        r.data = std::span<std::uint8_t>(reads.buffer.data() + 4 * k, 4);
+    }
+}
+
+void TakeDifferences(DcLine& line, const DifferenceReads& reads) {
     const std::int64_t limit = line.options.differenceLimit.count();
-    for (std::size_t k = 0; k < which.size(); ++k) {
-        DcSlave& s = *which[k];
-        s.differenceRead = r.Ok(k);
+    for (std::size_t k = 0; k < reads.slaves.size() && k < reads.requests.size(); ++k) {
+        DcSlave& s = line.slaves[reads.slaves[k]];
+        const DatagramRequest& r = reads.requests[k];
+        s.differenceRead = r.answered && r.wkc == 1;  // an unanswered slave says nothing
         if (!s.differenceRead)
             continue;
-        s.differenceNs = ecat::dc::DecodeDifference(ecat::Get32(r.requests[k].data.data()));
+        s.differenceNs = ecat::dc::DecodeDifference(ecat::Get32(r.data.data()));
         const bool over = std::llabs(s.differenceNs) > limit;
         if (over && !s.overLimit) {
             Log("DC: slave %u (station %u) differs from the reference clock by %lld ns (more "
@@ -362,6 +370,13 @@ void ReadDifferences(Exchange& exchange, DcLine& line) {
         }
         s.overLimit = over;
     }
+}
+
+void ReadDifferences(Exchange& exchange, DcLine& line) {
+    DifferenceReads reads;
+    PrepareDifferenceReads(line, reads);
+    (void)exchange.Run(reads.requests);
+    TakeDifferences(line, reads);
 }
 
 void LogLargestDifference(const DcLine& line) {

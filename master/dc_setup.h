@@ -112,8 +112,19 @@ std::expected<DcLine, Error> SetUpDc(Exchange& exchange, const eni::NetworkConfi
 // The reference's system time, read once (FPRD 0x0910, 8 bytes).
 std::expected<std::uint64_t, Error> ReadReferenceTime(Exchange& exchange, const DcLine& line);
 
-// Reads every DC slave's system time difference (0x092C) into the line and
-// logs a slave that goes over the limit or comes back under it, once each.
+// The reads of every DC slave's system time difference (0x092C), to send
+// on their own or with other datagrams; kept to be laid out again without
+// allocating.
+struct DifferenceReads {
+    std::vector<std::uint8_t> buffer;
+    std::vector<DatagramRequest> requests;
+    std::vector<std::size_t> slaves;  // index into the line's slaves, per request
+};
+void PrepareDifferenceReads(const DcLine& line, DifferenceReads& reads);
+// Takes the answers into the line and logs a slave that goes over the limit
+// or comes back under it, once each.
+void TakeDifferences(DcLine& line, const DifferenceReads& reads);
+// Both, over the exchange.
 void ReadDifferences(Exchange& exchange, DcLine& line);
 // Logs the largest difference last read ("DC: largest system time
 // difference 37 ns (slave 3)").

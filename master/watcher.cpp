@@ -11,7 +11,13 @@ Watcher::Watcher(AlWalk& al, std::vector<SlaveState>& slaves, CyclicProcessData&
     : al_(al), slaves_(slaves), cyclic_(cyclic) {}
 
 void Watcher::Look() {
-    al_.ReadStatuses();
+    // In SAFEOP and OP each clock's time difference goes in the frames of
+    // the AL status reads.
+    const bool clocked = Clocked();
+    if (clocked)
+        PrepareDifferenceReads(*line_, reads_);
+    al_.ReadStatuses(clocked ? std::span<DatagramRequest>(reads_.requests)
+                             : std::span<DatagramRequest>());
     SlaveLines errors;
     for (SlaveState& s : slaves_) {
         if (!s.present || !s.answering)
@@ -25,8 +31,8 @@ void Watcher::Look() {
         s.errorLogged = s.error();
     }
     errors.Close("show an AL error");
-    if (Clocked())
-        ReadDifferences(*exchange_, *line_);
+    if (clocked)
+        TakeDifferences(*line_, reads_);
 }
 
 void Watcher::WatchClocks(Exchange* exchange, DcLine* line) {

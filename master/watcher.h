@@ -35,6 +35,7 @@ class Watcher {
 
     Exchange* exchange_ = nullptr;
     DcLine* line_ = nullptr;
+    DifferenceReads reads_;  // laid out again each look, allocated once
     bool resting_ = false;
     ecat::AlState state_ = ecat::AlState::kInit;
     AlWalk& al_;
