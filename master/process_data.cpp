@@ -36,6 +36,12 @@ std::chrono::nanoseconds Now() {
     return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
 }
 
+bool WritesSystemTime(const eni::Datagram& d) {
+    return !d.logical && d.ado == ecat::reg::kDcSystemTime &&
+           (d.command == ecat::Command::kApwr || d.command == ecat::Command::kFpwr ||
+            d.command == ecat::Command::kBwr);
+}
+
 }  // namespace
 
 // One Cyclic element of the ENI: how many base cycles make its period, and
@@ -136,6 +142,11 @@ CyclicCounters CyclicProcessData::counters() const {
 
 void CyclicProcessData::Layout(ecat::AlState state) {
     state_ = state;
+    if (pendingClock_) {
+        clock_ = pendingClock_;
+        pendingClock_.reset();
+        phase_ = std::make_unique<PhaseLock>(clock_->cycleNs, clock_->phaseNs);
+    }
     for (Task& task : tasks_) {
         task.entries.clear();
         task.requests.clear();
@@ -149,6 +160,10 @@ void CyclicProcessData::Layout(ecat::AlState state) {
                 if (cmd.states != 0 && !cmd.RunsIn(state))
                     continue;
                 if (cmd.datagram.data.size() > ecat::kMaxDatagramData)
+                    continue;
+                // The master follows the reference clock: the file's write of
+                // the master's time to it (bus shift) would pull it away.
+                if (clock_ && WritesSystemTime(cmd.datagram))
                     continue;
                 task.entries.push_back({&cmd, CarriesOutputs(cmd.datagram.command), watch});
                 bytes += cmd.datagram.data.size();
@@ -172,11 +187,6 @@ void CyclicProcessData::Layout(ecat::AlState state) {
 // The file's own distribution of the reference's time when its frames carry
 // one, else an FRMW of the master's at the end of the fastest task.
 void CyclicProcessData::LayoutClock() {
-    if (pendingClock_) {
-        clock_ = pendingClock_;
-        pendingClock_.reset();
-        phase_ = std::make_unique<PhaseLock>(clock_->cycleNs, clock_->phaseNs);
-    }
     clockRequest_.reset();
     if (!clock_)
         return;
