@@ -7,10 +7,8 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <map>
 #include <optional>
 #include <ostream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -260,132 +258,5 @@ INSTANTIATE_TEST_SUITE_P(
                            // differs from its ENI.
                            "STATE CHANGE ERROR. An error occurred in the ZU API call", "[010DH]"}}),
     [](const auto& info) { return std::string(info.param.name); });
-
-// The same line with a DC element on every slave and no DC command, as a
-// hand-written file gives it (KickCAT's slaves keep clocks): the master
-// writes each slave's delay and offset, and one start time of SYNC0 in the
-// future on the cycle's grid. tshark reads the writes from the recording.
-struct DcWrite {
-    unsigned adp = 0;
-    std::uint64_t value = 0;
-    double time = 0;  // seconds since 1970 of the frame
-};
-
-// Every write (FPWR) to `ado` the recording holds, with the value tshark's
-// register field `field` decodes (in the order of the frame's datagrams).
-std::vector<DcWrite> WritesTo(const fs::path& pcap, unsigned ado, const std::string& field) {
-    char filter[64];
-    std::snprintf(filter, sizeof filter, "ecat.ado == 0x%04x && ecat.cmd == 5", ado);
-    const RunResult run = testsupport::Run({"/usr/bin/tshark",
-                                            "-n",
-                                            "-r",
-                                            pcap.string(),
-                                            "-Y",
-                                            filter,
-                                            "-T",
-                                            "fields",
-                                            "-E",
-                                            "aggregator=;",
-                                            "-e",
-                                            "frame.time_epoch",
-                                            "-e",
-                                            "ecat.cmd",
-                                            "-e",
-                                            "ecat.adp",
-                                            "-e",
-                                            "ecat.ado",
-                                            "-e",
-                                            field},
-                                           {}, 60s);
-    std::vector<DcWrite> writes;
-    std::istringstream lines(run.out);
-    for (std::string line; std::getline(lines, line);) {
-        std::vector<std::vector<std::string>> columns;
-        std::istringstream fields(line);
-        for (std::string text; std::getline(fields, text, '\t');) {
-            std::vector<std::string> items;
-            std::istringstream parts(text);
-            for (std::string item; std::getline(parts, item, ';');)
-                items.push_back(item);
-            columns.push_back(items);
-        }
-        if (columns.size() < 5 || columns[0].empty())
-            continue;
-        std::size_t value = 0;  // the next decoded value of this frame
-        for (std::size_t k = 0; k < columns[1].size() && k < columns[2].size() &&
-                                k < columns[3].size() && value < columns[4].size();
-             ++k) {
-            if (std::stoul(columns[1][k], nullptr, 0) != 5 ||
-                std::stoul(columns[3][k], nullptr, 0) != ado)
-                continue;
-            writes.push_back({static_cast<unsigned>(std::stoul(columns[2][k], nullptr, 0)),
-                              std::stoull(columns[4][value++], nullptr, 0),
-                              std::stod(columns[0][0])});
-        }
-    }
-    return writes;
-}
-
-TEST(ToolOnKickcatWithClocks, WritesDelaysOffsetsAndAFutureStartTime) {
-    REQUIRE_PEER(NetworkSimulator());
-    TempNode files;
-    std::string text = testsupport::ReadFile(kLineEni);
-    ASSERT_TRUE(Edit(text, {{"</Slave>",
-                             "<DC><PotentialReferenceClock>1</PotentialReferenceClock>"
-                             "<CycleTime0>1000000</CycleTime0><ShiftTime>250000</ShiftTime>"
-                             "</DC></Slave>"}}));
-    const fs::path eni = files.dir() / "line-dc.eni.xml";
-    testsupport::WriteFile(eni, text);
-    std::vector<std::string> argv{
-        "/usr/bin/env",   "-C", KickcatSlaveConfigs().string(), NetworkSimulator().string(), "-i",
-        SlaveInterface(), "-s"};
-    argv.insert(argv.end(), kLineConfigs.begin(), kLineConfigs.end());
-    BackgroundProcess simulator(argv, {});
-    ASSERT_TRUE(WaitForSlaves(MasterInterface(), static_cast<int>(kLineConfigs.size()), 30s))
-        << simulator.Out() << simulator.Err();
-    const fs::path pcap = files.dir() / "dc.pcap";
-    TempNode node;
-    const ToolOutcome outcome =
-        ToolRun(node, OnWire(eni.string(), pcap.string()), eni.string(), 240s);
-    simulator.Kill(SIGTERM);
-    if (simulator.Wait(10s) == -1000) {
-        simulator.Kill(SIGKILL);
-        simulator.Wait(10s);
-    }
-    EXPECT_EQ(outcome.run.exitCode, 0) << outcome.run.out << outcome.driverLog;
-    EXPECT_NE(outcome.driverLog.find("DC: 3 of 3 slaves have a clock"), std::string::npos)
-        << outcome.driverLog;
-
-    // One delay and one offset per slave (each write seen going out and
-    // coming back); the delays grow along the line from 0 at the first.
-    const auto delays = WritesTo(pcap, 0x0928, "ecat.reg.dc.systimedelay");
-    const auto offsets = WritesTo(pcap, 0x0920, "ecat.reg.dc.systimeoffs");
-    ASSERT_GE(delays.size(), 3u) << outcome.driverLog;
-    ASSERT_GE(offsets.size(), 3u);
-    std::map<unsigned, std::uint64_t> delayOf;
-    for (const DcWrite& w : delays)
-        delayOf[w.adp] = w.value;
-    ASSERT_EQ(delayOf.size(), 3u);
-    std::vector<std::uint64_t> inLine;
-    for (const auto& [adp, delay] : delayOf)
-        inLine.push_back(delay);
-    EXPECT_EQ(inLine[0], 0u);
-    EXPECT_GT(inLine[1], 0u);
-    EXPECT_GT(inLine[2], inLine[1]);
-    EXPECT_LT(inLine[2], 100'000u);  // well under 100 us on a veth
-
-    // The start time: the same grid for every slave, a whole number of 1 ms
-    // cycles plus the 250 us shift, in the future of the frame that writes it
-    // (the offsets put system time on the host's real time since 2000).
-    const auto starts = WritesTo(pcap, 0x0990, "ecat.reg.dc.starttime0");
-    ASSERT_GE(starts.size(), 3u) << outcome.driverLog;
-    for (const DcWrite& w : starts) {
-        EXPECT_EQ(w.value % 1'000'000, 250'000u) << w.value;
-        const double frame = (w.time - 946684800.0) * 1e9;
-        const double ahead = static_cast<double>(w.value) - frame;
-        EXPECT_GT(ahead, 0.0) << "start " << w.value << " frame " << frame;
-        EXPECT_LT(ahead, 2e9);
-    }
-}
 
 }  // namespace
