@@ -17,6 +17,7 @@ namespace reg = ecat::reg;
 
 constexpr std::size_t kFeaturesBytes = 2;
 constexpr std::size_t kLatchBlock = 32;  // 0x0900..0x091F: port times, system time, local time
+constexpr unsigned kDriftLossLimit = 50;
 constexpr std::uint8_t kFilterDepths[2] = {0x00, 0x0C};  // 0x0934 / 0x0935 as peers write them
 
 // The open port before `port` in the order frames pass them (0, 3, 1, 2),
@@ -155,10 +156,22 @@ unsigned CompensateDrift(Exchange& exchange, const DcLine& line) {
         requests[k].data = std::span<std::uint8_t>(buffer.data() + 8 * k, 8);
     }
     unsigned lost = 0;
+    unsigned lostInARow = 0;
     for (unsigned frame = 0; frame < line.options.driftFrames; ++frame) {
         std::fill(buffer.begin(), buffer.end(), 0);
-        if (!exchange.Run(requests, 0))
-            ++lost;
+        if (exchange.Run(requests, 0)) {
+            lostInARow = 0;
+            continue;
+        }
+        ++lost;
+        // A segment that stopped answering ends it rather than waiting out
+        // every frame's timeout.
+        if (++lostInARow == kDriftLossLimit) {
+            Log("DC: %u frames of the reference's time in a row did not come back; the rest "
+                "are not sent",
+                kDriftLossLimit);
+            break;
+        }
     }
     return lost;
 }
