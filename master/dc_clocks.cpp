@@ -18,6 +18,7 @@ DcClocks::DcClocks(Exchange& exchange, const eni::NetworkConfig& config, const D
 
 void DcClocks::Forget() {
     watcher_.WatchClocks(nullptr, nullptr);
+    cyclic_.FollowClock(std::nullopt);
     line_.reset();
 }
 

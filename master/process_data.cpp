@@ -126,9 +126,10 @@ void CyclicProcessData::Stop() {
     check_ = false;
 }
 
-void CyclicProcessData::FollowClock(const CycleClock& clock) {
+void CyclicProcessData::FollowClock(std::optional<CycleClock> clock) {
     std::lock_guard lock(mutex_);
     pendingClock_ = clock;
+    clockPending_ = true;
 }
 
 bool CyclicProcessData::running() const {
@@ -142,10 +143,10 @@ CyclicCounters CyclicProcessData::counters() const {
 
 void CyclicProcessData::Layout(ecat::AlState state) {
     state_ = state;
-    if (pendingClock_) {
+    if (clockPending_) {
         clock_ = pendingClock_;
-        pendingClock_.reset();
-        phase_ = std::make_unique<PhaseLock>(clock_->cycleNs, clock_->phaseNs);
+        clockPending_ = false;
+        phase_ = clock_ ? std::make_unique<PhaseLock>(clock_->cycleNs, clock_->phaseNs) : nullptr;
     }
     for (Task& task : tasks_) {
         task.entries.clear();

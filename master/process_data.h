@@ -64,8 +64,9 @@ class CyclicProcessData {
     void Check(bool on);
     // Stops sending and joins the thread.
     void Stop();
-    // From the next Start on, the cycle follows the reference clock.
-    void FollowClock(const CycleClock& clock);
+    // From the next Start on, the cycle follows the reference clock (or,
+    // with nothing, no longer does).
+    void FollowClock(std::optional<CycleClock> clock);
 
     bool running() const;
     CyclicCounters counters() const;
@@ -99,6 +100,7 @@ class CyclicProcessData {
 
     // The clock the cycle follows, and the datagram of it in tasks_.
     std::optional<CycleClock> pendingClock_;  // under mutex_
+    bool clockPending_ = false;               // under mutex_
     std::optional<CycleClock> clock_;
     std::unique_ptr<PhaseLock> phase_;
     std::size_t clockTask_ = 0;
