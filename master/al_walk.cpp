@@ -75,7 +75,8 @@ bool WriteRegister(Exchange& exchange, std::uint16_t station, std::uint16_t ado,
 AlWalk::AlWalk(Exchange& exchange, std::vector<SlaveState>& slaves, std::chrono::milliseconds poll)
     : exchange_(exchange), slaves_(slaves), poll_(poll) {}
 
-void AlWalk::ReadSome(std::span<const std::size_t> which, std::vector<bool>& answered) {
+void AlWalk::ReadSome(std::span<const std::size_t> which, std::vector<bool>& answered,
+                      std::span<DatagramRequest> alongside) {
     buffer_.assign(which.size() * kAlStatusRead, 0);
     requests_.assign(which.size(), DatagramRequest{});
     for (std::size_t k = 0; k < which.size(); ++k) {
@@ -83,7 +84,10 @@ void AlWalk::ReadSome(std::span<const std::size_t> which, std::vector<bool>& ans
         requests_[k].address = ecat::MakeAddress(slaves_[which[k]].station, ecat::reg::kAlStatus);
         requests_[k].data = std::span<std::uint8_t>(&buffer_[k * kAlStatusRead], kAlStatusRead);
     }
+    requests_.insert(requests_.end(), alongside.begin(), alongside.end());
     (void)exchange_.Run(requests_);  // unanswered requests keep answered == false
+    std::copy(requests_.begin() + static_cast<std::ptrdiff_t>(which.size()), requests_.end(),
+              alongside.begin());
     answered.assign(which.size(), false);
     for (std::size_t k = 0; k < which.size(); ++k) {
         if (!requests_[k].answered || requests_[k].wkc != 1)
@@ -96,7 +100,7 @@ void AlWalk::ReadSome(std::span<const std::size_t> which, std::vector<bool>& ans
     }
 }
 
-void AlWalk::ReadStatuses() {
+void AlWalk::ReadStatuses(std::span<DatagramRequest> alongside) {
     std::vector<std::size_t> which;
     for (std::size_t i = 0; i < slaves_.size(); ++i) {
         if (slaves_[i].present)
@@ -105,7 +109,7 @@ void AlWalk::ReadStatuses() {
     if (which.empty())
         return;
     std::vector<bool> answered;
-    ReadSome(which, answered);
+    ReadSome(which, answered, alongside);
     SlaveLines gone;
     SlaveLines back;
     for (std::size_t k = 0; k < which.size(); ++k) {

@@ -74,7 +74,9 @@ class AlWalk {
 
     // Reads the AL status of every present slave; logs the slaves that stop
     // or start answering.
-    void ReadStatuses();
+    // `alongside`: other reads to go in the same frames (their answers land
+    // in their own buffers).
+    void ReadStatuses(std::span<DatagramRequest> alongside = {});
     // The lowest and highest state the present slaves show (one that does
     // not answer counts as INIT for the lowest); `none` without slaves.
     ecat::AlState Lowest(ecat::AlState none) const;
@@ -99,7 +101,8 @@ class AlWalk {
 
   private:
     // Reads the AL status of slaves[which[k]] into them; false where not answered.
-    void ReadSome(std::span<const std::size_t> which, std::vector<bool>& answered);
+    void ReadSome(std::span<const std::size_t> which, std::vector<bool>& answered,
+                  std::span<DatagramRequest> alongside = {});
     void LogRefusal(const SlaveState& slave, ecat::AlState wanted, SlaveLines& lines);
     void LogLate(std::span<const Waiting> waiting, ecat::AlState to,
                  std::chrono::milliseconds budget);

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <numeric>
 
+#include "ecat/registers.h"
+#include "master/dc_phase.h"
 #include "master/init_commands.h"
 #include "master/log.h"
 
@@ -32,6 +34,12 @@ std::chrono::nanoseconds Now() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
+}
+
+bool WritesSystemTime(const eni::Datagram& d) {
+    return !d.logical && d.ado == ecat::reg::kDcSystemTime &&
+           (d.command == ecat::Command::kApwr || d.command == ecat::Command::kFpwr ||
+            d.command == ecat::Command::kBwr);
 }
 
 }  // namespace
@@ -118,6 +126,12 @@ void CyclicProcessData::Stop() {
     check_ = false;
 }
 
+void CyclicProcessData::FollowClock(std::optional<CycleClock> clock) {
+    std::lock_guard lock(mutex_);
+    pendingClock_ = clock;
+    clockPending_ = true;
+}
+
 bool CyclicProcessData::running() const {
     std::lock_guard lock(mutex_);
     return thread_.joinable();
@@ -129,6 +143,11 @@ CyclicCounters CyclicProcessData::counters() const {
 
 void CyclicProcessData::Layout(ecat::AlState state) {
     state_ = state;
+    if (clockPending_) {
+        clock_ = pendingClock_;
+        clockPending_ = false;
+        phase_ = clock_ ? std::make_unique<PhaseLock>(clock_->cycleNs, clock_->phaseNs) : nullptr;
+    }
     for (Task& task : tasks_) {
         task.entries.clear();
         task.requests.clear();
@@ -142,6 +161,10 @@ void CyclicProcessData::Layout(ecat::AlState state) {
                 if (cmd.states != 0 && !cmd.RunsIn(state))
                     continue;
                 if (cmd.datagram.data.size() > ecat::kMaxDatagramData)
+                    continue;
+                // The master follows the reference clock: the file's write of
+                // the master's time to it (bus shift) would pull it away.
+                if (clock_ && WritesSystemTime(cmd.datagram))
                     continue;
                 task.entries.push_back({&cmd, CarriesOutputs(cmd.datagram.command), watch});
                 bytes += cmd.datagram.data.size();
@@ -158,6 +181,57 @@ void CyclicProcessData::Layout(ecat::AlState state) {
             task.requests.push_back(request);
             at += n;
         }
+    }
+    LayoutClock();
+}
+
+// The file's own distribution of the reference's time when its frames carry
+// one, else an FRMW of the master's at the end of the fastest task.
+void CyclicProcessData::LayoutClock() {
+    clockRequest_.reset();
+    if (!clock_)
+        return;
+    for (std::size_t t = 0; t < tasks_.size(); ++t) {
+        for (std::size_t i = 0; i < tasks_[t].entries.size(); ++i) {
+            const eni::Datagram& d = tasks_[t].entries[i].cmd->datagram;
+            if (!d.logical && d.ado == ecat::reg::kDcSystemTime && d.data.size() >= 4 &&
+                (d.command == ecat::Command::kArmw || d.command == ecat::Command::kFrmw)) {
+                clockTask_ = t;
+                clockRequest_ = i;
+                return;
+            }
+        }
+    }
+    for (std::size_t t = 0; t < tasks_.size(); ++t) {
+        Task& task = tasks_[t];
+        if (task.every != 1 || task.requests.empty())
+            continue;
+        DatagramRequest request;
+        request.command = ecat::Command::kFrmw;
+        request.address = ecat::MakeAddress(clock_->referenceStation, ecat::reg::kDcSystemTime);
+        request.data = clockBuffer_;
+        task.requests.push_back(request);
+        clockTask_ = t;
+        clockRequest_ = task.requests.size() - 1;
+        return;
+    }
+}
+
+// A lost or unanswered distribution never feeds the loop a stale time.
+void CyclicProcessData::TakeClock(const DatagramRequest& request) {
+    if (!request.answered || request.wkc == 0 || !phase_)
+        return;
+    const std::uint8_t* b = request.data.data();
+    const std::uint64_t t = request.data.size() >= 8
+                                ? ecat::Get64(b)
+                                : ExtendTime(clock_->referenceTime, ecat::Get32(b));
+    clock_->referenceTime = t;
+    correction_ += phase_->Update(t);
+    if (const auto f = phase_->TakeFigures()) {
+        Log("DC: the cyclic frame keeps its phase to SYNC0: %lld ns off the target %lld ns on "
+            "average, spread %lld ns, worst %lld ns over %u cycles",
+            static_cast<long long>(f->meanNs), static_cast<long long>(clock_->phaseNs),
+            static_cast<long long>(f->spreadNs), static_cast<long long>(f->worstNs), f->samples);
     }
 }
 
@@ -184,7 +258,8 @@ void CyclicProcessData::Loop(std::stop_token stop) {
         RunCycle(cycle_number++);
         ++cycles_;
 
-        next += cycle;
+        next += cycle + std::chrono::nanoseconds(correction_);
+        correction_ = 0;
         const std::chrono::nanoseconds now = Now();
         if (now > next + cycle)
             next = now;  // overran by more than a cycle: start again from now, no burst
@@ -210,7 +285,14 @@ void CyclicProcessData::RunCycle(std::uint64_t cycle) {
             task.requests[i].answered = false;
             at += d.data.size();
         }
+        for (std::size_t i = task.entries.size(); i < task.requests.size(); ++i) {
+            std::fill(task.requests[i].data.begin(), task.requests[i].data.end(), 0);
+            task.requests[i].wkc = 0;
+            task.requests[i].answered = false;
+        }
         const auto result = exchange_.Run(task.requests, 0);
+        if (clockRequest_ && &task == &tasks_[clockTask_])
+            TakeClock(task.requests[*clockRequest_]);
         if (!result) {
             ++framesLost_;
             if (check_ && !task.lost) {

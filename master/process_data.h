@@ -7,10 +7,13 @@
 // the master's state changes.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -25,6 +28,18 @@ struct CyclicCounters {
     std::uint64_t framesLost = 0;     // cycles whose frames did not all come back
     std::uint64_t wkcMismatches = 0;  // cycles with a checked working counter off
 };
+
+// The reference clock the cycle follows: the datagram that carries its
+// system time every cycle (the ENI's ARMW/FRMW of 0x0910, or an FRMW the
+// master adds to the fastest task), and where the frame should pass it.
+struct CycleClock {
+    std::uint16_t referenceStation = 0;
+    std::uint32_t cycleNs = 0;        // the SYNC0 cycle
+    std::int64_t phaseNs = 0;         // after the grid point
+    std::uint64_t referenceTime = 0;  // a recent reading, to extend 32-bit ones
+};
+
+class PhaseLock;
 
 struct CyclicOptions {
     bool realtime = true;  // ask for SCHED_FIFO
@@ -49,6 +64,9 @@ class CyclicProcessData {
     void Check(bool on);
     // Stops sending and joins the thread.
     void Stop();
+    // From the next Start on, the cycle follows the reference clock (or,
+    // with nothing, no longer does).
+    void FollowClock(std::optional<CycleClock> clock);
 
     bool running() const;
     CyclicCounters counters() const;
@@ -61,6 +79,8 @@ class CyclicProcessData {
     void Layout(ecat::AlState state);  // under mutex_
     void RunCycle(std::uint64_t cycle);
     void CheckCounters(Task& task);
+    void LayoutClock();  // under mutex_
+    void TakeClock(const DatagramRequest& request);
 
     Exchange& exchange_;
     const eni::NetworkConfig& config_;
@@ -77,6 +97,16 @@ class CyclicProcessData {
     std::atomic<std::uint64_t> cycles_{0};
     std::atomic<std::uint64_t> framesLost_{0};
     std::atomic<std::uint64_t> wkcMismatches_{0};
+
+    // The clock the cycle follows, and the datagram of it in tasks_.
+    std::optional<CycleClock> pendingClock_;  // under mutex_
+    bool clockPending_ = false;               // under mutex_
+    std::optional<CycleClock> clock_;
+    std::unique_ptr<PhaseLock> phase_;
+    std::size_t clockTask_ = 0;
+    std::optional<std::size_t> clockRequest_;
+    std::array<std::uint8_t, 8> clockBuffer_{};  // the master's own FRMW
+    std::int64_t correction_ = 0;                // ns to move the next wake-up
 
     std::jthread thread_;
 };

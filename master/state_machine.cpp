@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "master/al_walk.h"
+#include "master/dc_clocks.h"
 #include "master/log.h"
 #include "master/plan_runner.h"
 #include "master/process_data.h"
@@ -78,7 +79,8 @@ struct StateMachine::Impl {
           al(e, slaves, o.statusPoll),
           runner(e, c, slaves, al),
           cyclic(e, c, CyclicOptions{o.realtimeCycle, 50}),
-          watcher(al, slaves, cyclic) {}
+          watcher(al, slaves, cyclic),
+          clocks(e, c, o.dc, cyclic, watcher) {}
 
     void Loop(std::stop_token stop);
     void Walk(AlState target, std::stop_token stop);
@@ -104,6 +106,7 @@ struct StateMachine::Impl {
     PlanRunner runner;
     CyclicProcessData cyclic;
     Watcher watcher;
+    DcClocks clocks;
 
     mutable std::mutex mutex;
     mutable std::condition_variable_any changed;
@@ -159,6 +162,8 @@ std::expected<void, Error> StateMachine::Impl::RunSlaves(eni::Transition t, AlSt
         const bool there =
             slave.present && slave.answering && !slave.error() && slave.state() == to;
         plans.push_back(there ? SlavePlan{} : PlanSlave(image, *slave.eni, t, to));
+        if (!there)
+            clocks.Apply(plans.back(), slave, t);
         const SlavePlan& plan = plans.back();
         runner.NoteFmmus(slave, plan, t);
         if (auto r = runner.RunSlaveCmds(slave, plan, 0, plan.extrasAt, t, to, stop); !r)
@@ -211,6 +216,15 @@ std::expected<void, Error> StateMachine::Impl::RunTransition(eni::Transition t, 
     // acknowledged, and the file's own AL control writes carry no
     // acknowledgement.
     al.AcknowledgeErrors();
+    if (clocks.used()) {
+        if (to == AlState::kInit || to == AlState::kBoot || t == eni::Transition::kIP)
+            clocks.Forget();
+        if (t == eni::Transition::kPS) {
+            if (!clocks.ready())
+                clocks.SetUp(slaves);
+            clocks.BeginStart();
+        }
+    }
     if (auto r = runner.RunMasterCmds(t, true, stop); !r)
         return r;
     std::vector<SlavePlan> plans;
@@ -237,6 +251,10 @@ std::expected<void, Error> StateMachine::Impl::RunTransition(eni::Transition t, 
         if (slaves[i].present && plans[i].eeprom)
             runner.TakeEepromBack(slaves[i]);
     }
+    // The clocks are set up once the file's own DC commands of INIT ->
+    // PREOP (which clear them) have run.
+    if (reachedAll && clocks.used() && t == eni::Transition::kIP)
+        clocks.SetUp(slaves);
     return reachedAll;
 }
 

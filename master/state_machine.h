@@ -25,6 +25,7 @@
 
 #include "ecat/al_state.h"
 #include "eni/model.h"
+#include "master/dc_setup.h"
 #include "master/exchange.h"
 
 namespace parvane::master {
@@ -50,6 +51,10 @@ struct StateMachineOptions {
     std::chrono::milliseconds safeOpToOp{10000};
     std::chrono::milliseconds toInit{5000};
     std::chrono::milliseconds otherDown{5000};  // SP, OP (OP -> PREOP), OS
+    // Distributed clocks, for an ENI that uses them: set up at the end of
+    // INIT -> PREOP (after the file's own DC commands of it), started in
+    // PREOP -> SAFEOP, followed by the cycle and watched from SAFEOP on.
+    DcOptions dc;
 };
 
 // What the last finished walk did.

@@ -35,7 +35,9 @@ unsigned EntryPort(std::uint8_t open, std::span<const PortTimes> times, std::siz
         return 0;
     std::optional<unsigned> entry;
     for (unsigned p = 0; p < kPortCount; ++p) {
-        if ((open & (1u << p)) != 0 && (!entry || times[i][p] < times[i][*entry]))
+        // Earlier across a wrap of the 32-bit times too.
+        if ((open & (1u << p)) != 0 &&
+            (!entry || static_cast<std::int32_t>(times[i][p] - times[i][*entry]) < 0))
             entry = p;
     }
     return entry.value_or(0);

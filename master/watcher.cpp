@@ -11,7 +11,13 @@ Watcher::Watcher(AlWalk& al, std::vector<SlaveState>& slaves, CyclicProcessData&
     : al_(al), slaves_(slaves), cyclic_(cyclic) {}
 
 void Watcher::Look() {
-    al_.ReadStatuses();
+    // In SAFEOP and OP each clock's time difference goes in the frames of
+    // the AL status reads.
+    const bool clocked = Clocked();
+    if (clocked)
+        PrepareDifferenceReads(*line_, reads_);
+    al_.ReadStatuses(clocked ? std::span<DatagramRequest>(reads_.requests)
+                             : std::span<DatagramRequest>());
     SlaveLines errors;
     for (SlaveState& s : slaves_) {
         if (!s.present || !s.answering)
@@ -25,9 +31,21 @@ void Watcher::Look() {
         s.errorLogged = s.error();
     }
     errors.Close("show an AL error");
+    if (clocked)
+        TakeDifferences(*line_, reads_);
+}
+
+void Watcher::WatchClocks(Exchange* exchange, DcLine* line) {
+    exchange_ = exchange;
+    line_ = line;
+}
+
+bool Watcher::Clocked() const {
+    return resting_ && exchange_ && line_ && line_->any() && Rank(state_) >= Rank(AlState::kSafeOp);
 }
 
 void Watcher::Starting(AlState to) {
+    resting_ = false;
     if (Rank(to) >= Rank(AlState::kSafeOp))
         cyclic_.Start(to);
     else
@@ -35,6 +53,12 @@ void Watcher::Starting(AlState to) {
 }
 
 void Watcher::Settle(AlState state) {
+    resting_ = true;
+    state_ = state;
+    if (Clocked()) {
+        ReadDifferences(*exchange_, *line_);
+        LogLargestDifference(*line_);
+    }
     if (Rank(state) >= Rank(AlState::kSafeOp)) {
         cyclic_.Start(state);
         cyclic_.Check(true);  // the network is in the state: counters must match Cnt

@@ -7,6 +7,7 @@
 
 #include "ecat/al_state.h"
 #include "master/al_walk.h"
+#include "master/dc_setup.h"
 #include "master/process_data.h"
 
 namespace parvane::master {
@@ -26,8 +27,17 @@ class Watcher {
     // The network rests in `state`: the process data of SAFEOP and OP runs
     // with its working counters checked, below SAFEOP none runs.
     void Settle(ecat::AlState state);
+    // The line's clocks are watched in SAFEOP and OP (nullptr: no longer).
+    void WatchClocks(Exchange* exchange, DcLine* line);
 
   private:
+    bool Clocked() const;  // the clocks are watched now
+
+    Exchange* exchange_ = nullptr;
+    DcLine* line_ = nullptr;
+    DifferenceReads reads_;  // laid out again each look, allocated once
+    bool resting_ = false;
+    ecat::AlState state_ = ecat::AlState::kInit;
     AlWalk& al_;
     std::vector<SlaveState>& slaves_;
     CyclicProcessData& cyclic_;

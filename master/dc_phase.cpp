@@ -1,0 +1,58 @@
+#include "master/dc_phase.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+namespace parvane::master {
+namespace {
+
+// Gains of the PI loop per cycle: the proportional part takes a tenth of
+// the error, the integral part a hundredth of the summed error (it carries
+// the steady drift, tens of ns per millisecond).
+constexpr std::int64_t kProportionalDivisor = 10;
+constexpr std::int64_t kIntegralDivisor = 100;
+
+}  // namespace
+
+PhaseLock::PhaseLock(std::uint32_t cycleNs, std::int64_t targetNs)
+    : cycle_(cycleNs == 0 ? 1'000'000 : cycleNs), target_(targetNs) {}
+
+std::int64_t PhaseLock::Error(std::uint64_t refTime) const {
+    const auto c = static_cast<std::int64_t>(cycle_);
+    const auto target = static_cast<std::uint64_t>(((target_ % c) + c) % c);
+    auto e = static_cast<std::int64_t>((refTime - target) % cycle_);
+    if (e >= c / 2)
+        e -= c;
+    return e;
+}
+
+std::int64_t PhaseLock::Update(std::uint64_t refTime) {
+    const std::int64_t e = Error(refTime);
+    ++updates_;
+    if (!locked_) {
+        locked_ = true;
+        return -e;  // the first answer: straight to the target
+    }
+    integral_ += e;
+    if (updates_ > kSettleCycles && samples_ < kWindow) {
+        sum_ += static_cast<double>(e);
+        squares_ += static_cast<double>(e) * static_cast<double>(e);
+        worst_ = std::max<std::int64_t>(worst_, std::llabs(e));
+        ++samples_;
+    }
+    return -(e / kProportionalDivisor) - integral_ / kIntegralDivisor;
+}
+
+std::optional<PhaseFigures> PhaseLock::TakeFigures() {
+    if (reported_ || samples_ < kWindow)
+        return std::nullopt;
+    reported_ = true;
+    const double mean = sum_ / samples_;
+    const double variance = std::max(0.0, squares_ / samples_ - mean * mean);
+    return PhaseFigures{static_cast<std::int64_t>(std::llround(mean)),
+                        static_cast<std::int64_t>(std::llround(std::sqrt(variance))), worst_,
+                        samples_};
+}
+
+}  // namespace parvane::master
