@@ -6,6 +6,7 @@
 // segment is written from, and what a network is compared with.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <expected>
 #include <functional>
@@ -96,6 +97,9 @@ struct ScanProgress {
 struct ScanOptions {
     std::function<void(const ScanProgress&)> progress;  // may be empty
     bool readCoe = true;  // upload the PDO assignment of CoE slaves in PREOP
+    // Set (by a signal handler, say) to stop early: the scan then puts the
+    // slaves back to INIT and ends with kCancelled. May be null.
+    std::atomic<bool>* stop = nullptr;
 };
 
 // Scans the segment behind `exchange`. The error is kNoReply when no slave
