@@ -101,8 +101,8 @@ class Walk {
         if (at == positionOf_.end())
             return std::nullopt;
         const char letter = slave.previousPort->port;
-        const unsigned port = letter >= 'A' && letter <= 'D' ? static_cast<unsigned>(letter - 'A')
-                                                             : 0u;
+        const unsigned port =
+            letter >= 'A' && letter <= 'D' ? static_cast<unsigned>(letter - 'A') : 0u;
         return std::pair{at->second, port};
     }
 
@@ -114,9 +114,8 @@ class Walk {
         r.foundName = f.name;
         auto differs = [&](const char* field, std::uint32_t want, std::uint32_t have, bool hex) {
             if (want != have)
-                r.differences.push_back(
-                    {field, hex ? Hex32(want) : std::to_string(want),
-                     hex ? Hex32(have) : std::to_string(have)});
+                r.differences.push_back({field, hex ? Hex32(want) : std::to_string(want),
+                                         hex ? Hex32(have) : std::to_string(have)});
         };
         differs("vendor", eni.identity.vendorId, f.identity.vendorId, true);
         differs("product", eni.identity.productCode, f.identity.productCode, true);
@@ -183,7 +182,8 @@ bool Comparison::same() const {
 }
 
 std::size_t Comparison::count(Verdict verdict) const {
-    return static_cast<std::size_t>(std::ranges::count(positions, verdict, &PositionResult::verdict));
+    return static_cast<std::size_t>(
+        std::ranges::count(positions, verdict, &PositionResult::verdict));
 }
 
 Comparison CompareNetwork(const eni::NetworkConfig& config, const master::ScannedNetwork& found) {

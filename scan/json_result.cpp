@@ -28,8 +28,7 @@ Json PositionJson(const PositionResult& p) {
 
 }  // namespace
 
-std::string ComparisonJson(const Comparison& comparison, const ComparedWith& with,
-                           int exitStatus) {
+std::string ComparisonJson(const Comparison& comparison, const ComparedWith& with, int exitStatus) {
     Json result;
     result["tool"] = "parvane-scan";
     result["version"] = PARVANE_VERSION_TEXT;

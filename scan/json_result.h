@@ -15,7 +15,6 @@ struct ComparedWith {
     std::string emulated;   // the ENI the emulated slaves were built from
 };
 
-std::string ComparisonJson(const Comparison& comparison, const ComparedWith& with,
-                           int exitStatus);
+std::string ComparisonJson(const Comparison& comparison, const ComparedWith& with, int exitStatus);
 
 }  // namespace parvane::scan

@@ -20,7 +20,7 @@ extern "C" void OnStopSignal(int) {
 // SIGINT and SIGTERM ask the scan to stop; it then puts the slaves back to
 // INIT and ends on its own, so that the network is left as it was found.
 void CatchStopSignals() {
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGINT, &action, nullptr);
@@ -31,7 +31,8 @@ void CatchStopSignals() {
 
 int main(int argc, char** argv) {
     using namespace parvane::scan;
-    const auto words = std::span<const char* const>(argv, static_cast<std::size_t>(argc)).subspan(1);
+    const auto words =
+        std::span<const char* const>(argv, static_cast<std::size_t>(argc)).subspan(1);
     auto command = ParseScanCommand(words);
     if (!command) {
         std::fprintf(stderr, "parvane-scan: %s\n", command.error().message.c_str());

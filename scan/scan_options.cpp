@@ -88,9 +88,10 @@ std::expected<void, UsageError> Store(ScanCommand& command, Field field, std::st
             std::uint32_t us = 0;
             const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), us);
             if (ec != std::errc{} || end != value.data() + value.size() || us == 0)
-                return std::unexpected(UsageError{"-cycle= takes a cycle time in microseconds "
-                                                  "from 1, not \"" +
-                                                  std::string(value) + "\""});
+                return std::unexpected(
+                    UsageError{"-cycle= takes a cycle time in microseconds "
+                               "from 1, not \"" +
+                               std::string(value) + "\""});
             command.cycleUs = us;
             break;
         }

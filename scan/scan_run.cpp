@@ -42,8 +42,8 @@ class PendingFile {
         std::string temp = path + ".XXXXXX";
         const int fd = ::mkstemp(temp.data());
         if (fd < 0)
-            return std::unexpected(Failure{kExitNotWritable, "cannot write " + path + ": " +
-                                                                 std::strerror(errno)});
+            return std::unexpected(
+                Failure{kExitNotWritable, "cannot write " + path + ": " + std::strerror(errno)});
         ::close(fd);
         return PendingFile(path, std::move(temp));
     }
@@ -57,7 +57,8 @@ class PendingFile {
 
     std::expected<void, Failure> Commit(std::string_view text) {
         std::FILE* file = std::fopen(temp_.c_str(), "w");
-        bool written = file != nullptr && std::fwrite(text.data(), 1, text.size(), file) == text.size();
+        bool written =
+            file != nullptr && std::fwrite(text.data(), 1, text.size(), file) == text.size();
         written = file != nullptr && std::fclose(file) == 0 && written;
         if (written) {
             ::chmod(temp_.c_str(), 0644);
@@ -71,7 +72,8 @@ class PendingFile {
     }
 
   private:
-    PendingFile(std::string path, std::string temp) : path_(std::move(path)), temp_(std::move(temp)) {}
+    PendingFile(std::string path, std::string temp)
+        : path_(std::move(path)), temp_(std::move(temp)) {}
     std::string path_;
     std::string temp_;  // empty once renamed
 };
@@ -92,8 +94,7 @@ struct Wire {
 std::expected<Wire, Failure> OpenEmulated(const ScanCommand& command) {
     auto config = emulator::LoadEniConfig(command.emulate);
     if (!config)
-        return std::unexpected(Failure{kExitUnreadable, "cannot read the ENI " + command.emulate +
-                                                            ": " + config.error().message});
+        return std::unexpected(Failure{kExitUnreadable, config.error().message});
     emulator::Description description;
     if (!command.sim.empty()) {
         auto read = emulator::ReadDescriptionFile(command.sim);
@@ -209,15 +210,16 @@ std::expected<int, Failure> Run(const ScanCommand& command, std::atomic<bool>& s
     if (!command.compare.empty()) {
         auto contents = eni::ReadEniFile(command.compare);
         if (!contents)
-            return std::unexpected(Failure{kExitUnreadable, "cannot read the ENI " +
-                                                                command.compare + ": " +
-                                                                contents.error().message});
+            return std::unexpected(Failure{
+                kExitUnreadable,
+                "cannot read the ENI " + command.compare + ": " + contents.error().message});
         compareWith = std::move(contents->config);
     }
     // The outputs are made before the scan, so that one that cannot be
     // written fails before the network is touched.
     std::optional<PendingFile> output, json;
-    for (auto [path, file] : {std::pair{&command.output, &output}, std::pair{&command.json, &json}}) {
+    for (auto [path, file] :
+         {std::pair{&command.output, &output}, std::pair{&command.json, &json}}) {
         if (path->empty())
             continue;
         auto created = PendingFile::Create(*path);

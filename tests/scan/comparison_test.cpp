@@ -1,12 +1,12 @@
 // The comparison's rules on hand-made records: what counts as different,
 // what is passed over (passive terminals, an absent HotConnect group, a
 // serial or a parent the ENI does not give), and the printed lines.
+#include "scan/comparison.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <string>
-
-#include "scan/comparison.h"
 
 namespace {
 

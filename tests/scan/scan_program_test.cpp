@@ -103,8 +103,23 @@ const fs::path kFive = SourceDir() / "examples/five-slaves.eni.xml";
 const fs::path kJunctions = fs::path(CORPUS_DIR) / "rcprg_velma_body.xml";
 
 TEST_F(ScanProgram, ComparesTheEmulatedNetworkWithAnEditedEni) {
+    // The fourth slave's product code, and the junction's branches.
+    const std::string product4 = "<ProductCode>#x0bc43052</ProductCode>";
     const CompareCase cases[] = {
-#include "compare_cases.inc"
+        {"identical", kFive, Same, Same, 0, "TODO"},
+        {"another product code at position 3", kFive, Same,
+         [&](const std::string& t) {
+             return InSlave(t, 3, product4, "<ProductCode>#x0bc43053</ProductCode>");
+         },
+         1, "TODO"},
+        {"the last slave missing", kFive, [](const std::string& t) { return WithoutSlave(t, 4); },
+         Same, 1, "TODO"},
+        {"an extra slave", kFive, Same, [](const std::string& t) { return WithoutSlave(t, 4); }, 1,
+         "TODO"},
+        {"two slaves swapped", kFive, [](const std::string& t) { return SwapSlaves(t, 1, 2); },
+         Same, 1, "TODO"},
+        {"a branch moved to another junction port", kJunctions,
+         [](const std::string& t) { return t; }, Same, 1, "TODO"},
     };
     for (const CompareCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -124,8 +139,9 @@ TEST_F(ScanProgram, ComparesTheEmulatedNetworkWithAnEditedEni) {
         EXPECT_EQ(run.out, c.lines);
         EXPECT_EQ(run.err, "");
         const std::string json = ReadFile(dir_ / "result.json");
-        EXPECT_NE(json.find(c.exitStatus == 0 ? "\"verdict\": \"same\"" : "\"verdict\": \"different\""),
-                  std::string::npos)
+        EXPECT_NE(
+            json.find(c.exitStatus == 0 ? "\"verdict\": \"same\"" : "\"verdict\": \"different\""),
+            std::string::npos)
             << json;
     }
 }
@@ -141,7 +157,7 @@ struct RefusalCase {
     std::vector<std::string> args;
     int exitStatus;
     std::string out;  // the start of stdout
-    std::string err;  // all of stderr
+    std::string err;  // the start of stderr, which is one line
 };
 
 // The shell line that runs the program in the namespace; it fails with 99
@@ -154,7 +170,8 @@ std::string WireScript(Setting setting, const std::vector<std::string>& args) {
     std::string script = "lock=" + lock + "; ";
     switch (setting) {
         case Setting::kWireLockHeld:
-            script += "mkdir -p /run/parvane; flock \"$lock\" " + program + "; s=$?; rm -f \"$lock\"";
+            script +=
+                "mkdir -p /run/parvane; flock \"$lock\" " + program + "; s=$?; rm -f \"$lock\"";
             break;
         case Setting::kWireAsNobody:
             script += "setpriv --reuid=nobody --regid=nogroup --clear-groups " + program + "; s=$?";
@@ -169,25 +186,58 @@ std::string WireScript(Setting setting, const std::vector<std::string>& args) {
 TEST_F(ScanProgram, RefusesWithItsExitStatusAndOneLine) {
     const std::string five = (SourceDir() / "examples/five-slaves.eni.xml").string();
     const RefusalCase cases[] = {
-        {"unknown option, with what it may mean", Setting::kPlain, {"--nic=x"}, 2, "",
+        {"unknown option, with what it may mean",
+         Setting::kPlain,
+         {"--nic=x"},
+         2,
+         "",
          "parvane-scan: unknown option \"--nic=x\" (did you mean -nic=...?)\n"},
         {"help", Setting::kPlain, {"-nic=x", "--help"}, 0, "usage: parvane-scan -nic=IF", ""},
         {"version", Setting::kPlain, {"--version"}, 0, "parvane-scan 1.0.0.2\n", ""},
-        {"neither interface nor emulation", Setting::kPlain, {"-o=x.xml"}, 2, "",
+        {"neither interface nor emulation",
+         Setting::kPlain,
+         {"-o=x.xml"},
+         2,
+         "",
          "parvane-scan: give exactly one of -nic=IF and -emulate=ENI\n"},
-        {"no such interface", Setting::kPlain, {"-nic=pvnosuch0"}, 3, "",
+        {"no such interface",
+         Setting::kPlain,
+         {"-nic=pvnosuch0"},
+         3,
+         "",
          "parvane-scan: no network interface named pvnosuch0 (see ip link for the names)\n"},
-        {"ENI unreadable", Setting::kPlain, {"-emulate=" + (dir_ / "none.xml").string()}, 7, "",
+        {"ENI unreadable",
+         Setting::kPlain,
+         {"-emulate=" + (dir_ / "none.xml").string()},
+         7,
+         "",
          ""},
-        {"output not writable", Setting::kPlain,
-         {"-emulate=" + five, "-o=" + (dir_ / "no-folder" / "out.xml").string()}, 8, "",
+        {"output not writable",
+         Setting::kPlain,
+         {"-emulate=" + five, "-o=" + (dir_ / "no-folder" / "out.xml").string()},
+         8,
+         "",
          "parvane-scan: cannot write " + (dir_ / "no-folder" / "out.xml").string() +
              ": No such file or directory\n"},
-        {"no slave answering", Setting::kWire, {"-nic=ecm0"}, 6, "",
+        {"no slave answering",
+         Setting::kWire,
+         {"-nic=ecm0"},
+         6,
+         "",
          "parvane-scan: no slave answers on interface ecm0 (no slave, or the cable is not "
          "connected)\n"},
-        {"interface held by a driver", Setting::kWireLockHeld, {"-nic=ecm0"}, 5, "", ""},
-        {"not root", Setting::kWireAsNobody, {"-nic=ecm0"}, 4, "",
+        {"interface held by a driver",
+         Setting::kWireLockHeld,
+         {"-nic=ecm0"},
+         5,
+         "",
+         "parvane-scan: interface ecm0 is held by another master (a running lomadyn.rta or "
+         "parvane-scan; lock /run/parvane/nic-"},
+        {"not root",
+         Setting::kWireAsNobody,
+         {"-nic=ecm0"},
+         4,
+         "",
          "parvane-scan: cannot open interface ecm0: needs CAP_NET_RAW: run as root\n"},
     };
     for (const RefusalCase& c : cases) {
@@ -207,10 +257,7 @@ TEST_F(ScanProgram, RefusesWithItsExitStatusAndOneLine) {
         }
         EXPECT_EQ(run.exitCode, c.exitStatus) << run.err;
         EXPECT_EQ(run.out.substr(0, c.out.size()), c.out);
-        if (!c.err.empty())
-            EXPECT_EQ(run.err, c.err);
-        else if (c.exitStatus > 1)
-            EXPECT_EQ(run.err.rfind("parvane-scan: ", 0), 0u) << run.err;
+        EXPECT_EQ(run.err.substr(0, c.err.size()), c.err);
         if (c.exitStatus > 1)
             EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
     }
