@@ -1,6 +1,7 @@
 #include "master/raw_socket_link.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <linux/if_packet.h>
 #include <net/ethernet.h>
 #include <net/if.h>
@@ -8,7 +9,6 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <fcntl.h>
 #include <time.h>
 
 #include <algorithm>
@@ -34,7 +34,8 @@ Error SystemError(const char* call, int error) {
 }
 
 bool SameFile(int fd, const std::string& path) {
-    struct stat held{}, named{};
+    struct stat held = {};
+    struct stat named = {};
     return ::fstat(fd, &held) == 0 && ::stat(path.c_str(), &named) == 0 &&
            held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
@@ -73,7 +74,7 @@ std::expected<common::UniqueFd, Error> TakeInterfaceLock(const std::string& path
 }  // namespace
 
 std::string RawSocketLink::LockPath(const std::string& interface) {
-    struct stat ns{};
+    struct stat ns {};
     const unsigned long long inode =
         ::stat("/proc/self/ns/net", &ns) == 0 ? static_cast<unsigned long long>(ns.st_ino) : 0;
     return "/run/parvane/nic-" + std::to_string(inode) + "-" + interface + ".lock";
