@@ -103,23 +103,80 @@ const fs::path kFive = SourceDir() / "examples/five-slaves.eni.xml";
 const fs::path kJunctions = fs::path(CORPUS_DIR) / "rcprg_velma_body.xml";
 
 TEST_F(ScanProgram, ComparesTheEmulatedNetworkWithAnEditedEni) {
-    // The fourth slave's product code, and the junction's branches.
-    const std::string product4 = "<ProductCode>#x0bc43052</ProductCode>";
+    // The five slaves' lines when they are the ENI's.
+    const std::string same[] = {
+        "   0 same      station 0x03E9 eni \"Coupler CPL-100 (EtherCAT coupler)\" found "
+        "\"EtherCAT coupler\"\n",
+        "   1 same      station 0x03EA eni \"Term 2 (DI-1808, 8 digital inputs 24 V)\" found "
+        "\"DI-1808, 8 digital inputs 24 V\"\n",
+        "   2 same      station 0x03EB eni \"Term 3 (DO-2808, 8 digital outputs 24 V 0.5 A)\" "
+        "found "
+        "\"DO-2808, 8 digital outputs 24 V 0.5 A\"\n",
+        "   3 same      station 0x03EC eni \"Term 4 (AI-3104, 4 analog inputs +/-10 V)\" found "
+        "\"AI-3104, 4 analog inputs +/-10 V\"\n",
+        "   4 same      station 0x03ED eni \"Term 5 (AO-4102, 2 analog outputs 0..10 V)\" found "
+        "\"AO-4102, 2 analog outputs 0..10 V\"\n",
+    };
+    const std::string allSame = same[0] + same[1] + same[2] + same[3] + same[4];
+    // The junction line without the branch on the junction's port B, so
+    // that port is free; the coupler named as this project names it.
+    const auto junctions = [](const std::string& t) {
+        std::string out = WithoutSlave(t, 3);
+        for (std::size_t at; (at = out.find("EK1100")) != std::string::npos;)
+            out.replace(at, 6, "CPL-100");
+        return out;
+    };
     const CompareCase cases[] = {
-        {"identical", kFive, Same, Same, 0, "TODO"},
+        {"identical", kFive, Same, Same, 0,
+         allSame + "same: 5 positions, 5 same, 0 different, 0 missing, 0 extra\n"},
         {"another product code at position 3", kFive, Same,
-         [&](const std::string& t) {
-             return InSlave(t, 3, product4, "<ProductCode>#x0bc43053</ProductCode>");
+         [](const std::string& t) {
+             return InSlave(t, 3, "<ProductCode>#x0bc43052</ProductCode>",
+                            "<ProductCode>#x0bc43053</ProductCode>");
          },
-         1, "TODO"},
+         1,
+         same[0] + same[1] + same[2] +
+             "   3 different station 0x03EC eni \"Term 4 (AI-3104, 4 analog inputs +/-10 V)\" "
+             "found \"AI-3104, 4 analog inputs +/-10 V\"; product eni 0x0BC43053 found "
+             "0x0BC43052\n" +
+             same[4] + "different: 5 positions, 4 same, 1 different, 0 missing, 0 extra\n"},
         {"the last slave missing", kFive, [](const std::string& t) { return WithoutSlave(t, 4); },
-         Same, 1, "TODO"},
+         Same, 1,
+         same[0] + same[1] + same[2] + same[3] +
+             "   4 missing   station 0x03ED eni \"Term 5 (AO-4102, 2 analog outputs 0..10 V)\" "
+             "found -; the line ends after position 3\n"
+             "different: 5 positions, 4 same, 0 different, 1 missing, 0 extra\n"},
         {"an extra slave", kFive, Same, [](const std::string& t) { return WithoutSlave(t, 4); }, 1,
-         "TODO"},
+         same[0] + same[1] + same[2] + same[3] +
+             "   4 extra     station 0x03ED eni - found \"AO-4102, 2 analog outputs 0..10 V\"; "
+             "vendor 0x00000002 product 0x0FA03052 revision 0x00140000 on port B of position 3\n"
+             "different: 5 positions, 4 same, 0 different, 0 missing, 1 extra\n"},
         {"two slaves swapped", kFive, [](const std::string& t) { return SwapSlaves(t, 1, 2); },
-         Same, 1, "TODO"},
+         Same, 1,
+         same[0] +
+             "   1 different station 0x03EA eni \"Term 2 (DI-1808, 8 digital inputs 24 V)\" found "
+             "\"DO-2808, 8 digital outputs 24 V 0.5 A\"; product eni 0x0B5A3052 found 0x0C4A3052; "
+             "outputs eni 0 found 8; inputs eni 8 found 0\n"
+             "   2 different station 0x03EB eni \"Term 3 (DO-2808, 8 digital outputs 24 V 0.5 A)\" "
+             "found \"DI-1808, 8 digital inputs 24 V\"; product eni 0x0C4A3052 found 0x0B5A3052; "
+             "outputs eni 8 found 0; inputs eni 0 found 8\n" +
+             same[3] + same[4] +
+             "different: 5 positions, 3 same, 2 different, 0 missing, 0 extra\n"},
         {"a branch moved to another junction port", kJunctions,
-         [](const std::string& t) { return t; }, Same, 1, "TODO"},
+         [&](const std::string& t) {
+             return InSlave(junctions(t), 3, "<Port>C</Port>", "<Port>B</Port>");
+         },
+         junctions, 1,
+         "   0 same      station 0x03E9 eni \"Term 1 (CPL-100)\" found \"CPL-100\"\n"
+         "   1 same      station 0x03EA eni \"junction\" found \"junction\"\n"
+         "   2 same      station 0x03EB eni \"FT_sensor_left\" found \"FT_sensor_left\"\n"
+         "   3 different station 0x03EC eni \"CAN_left\" found \"CAN_left\"; parent eni 1/C found "
+         "1/B\n"
+         "   4 same      station 0x03ED eni \"CAN_right\" found \"CAN_right\"\n"
+         "   5 same      station 0x03EE eni \"HeadPan\" found \"HeadPan\"\n"
+         "   6 same      station 0x03EF eni \"HeadTilt\" found \"HeadTilt\"\n"
+         "   7 same      station 0x03F0 eni \"TorsoPan\" found \"TorsoPan\"\n"
+         "different: 8 positions, 7 same, 1 different, 0 missing, 0 extra\n"},
     };
     for (const CompareCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -258,8 +315,9 @@ TEST_F(ScanProgram, RefusesWithItsExitStatusAndOneLine) {
         EXPECT_EQ(run.exitCode, c.exitStatus) << run.err;
         EXPECT_EQ(run.out.substr(0, c.out.size()), c.out);
         EXPECT_EQ(run.err.substr(0, c.err.size()), c.err);
-        if (c.exitStatus > 1)
-            EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+        // A refusal is one line; an answer says nothing on stderr.
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), c.exitStatus > 1 ? 1 : 0)
+            << run.err;
     }
 }
 
