@@ -18,6 +18,7 @@ declare -A may_use=(
     [master]="ecat eni common"
     [driver]="master emulator ecat eni ipc platform common"
     [emulator]="ecat eni"
+    [scan]="master emulator ecat eni common"
     [emulator/program]="emulator ecat eni"
     [platform]=""
     [app]="check launcher client platform common"
@@ -82,7 +83,7 @@ done < <(git ls-files --cached --others --exclude-standard -- '*.h' '*.hpp' '*.c
 declare -A folder_of_target=(
     [ecat]=ecat [eni]=eni [common]=common [ipc]=ipc [client]=client
     [rt_platform]=platform [lomadyn_core]=driver [master]=master
-    [emulator]=emulator [parvane_last_status]=launcher [parvane_launcher]=launcher
+    [emulator]=emulator [scan_core]=scan [parvane_last_status]=launcher [parvane_launcher]=launcher
     [parvane_check]=check [parvane_app]=app
 )
 while IFS= read -r cmake_file; do
