@@ -137,6 +137,7 @@ void DecodeGeneral(ScannedSlave& slave, std::span<const std::uint8_t> data,
     slave.group = sii::StringAt(strings, general->groupIndex);
     slave.order = sii::StringAt(strings, general->orderIndex);
     slave.name = sii::StringAt(strings, general->nameIndex);
+    slave.coeDetails = general->coeDetails;
     if (slave.name.empty())
         slave.name = slave.order;
 }

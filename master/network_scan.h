@@ -63,6 +63,7 @@ struct ScannedSlave {
     std::uint16_t mailboxOutStart = 0, mailboxOutSize = 0;
     std::uint16_t mailboxInStart = 0, mailboxInSize = 0;
     std::uint16_t mailboxProtocols = 0;
+    std::uint8_t coeDetails = 0;  // SII general category: SDO, PDO assignment, PDO configuration...
     std::uint8_t fmmuCount = 0;
     std::vector<std::uint8_t> fmmuUsage;  // SII FMMU category: 1 outputs, 2 inputs, 3 mailbox state
     std::vector<ScannedSm> sms;

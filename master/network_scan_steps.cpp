@@ -352,12 +352,23 @@ struct SiiPdos {
     std::vector<std::string> strings;
 };
 
+// The first sync manager the SII gives that type, else `fallback`.
+std::uint8_t SmOfType(const ScannedSlave& slave, std::uint8_t type, std::uint8_t fallback) {
+    for (std::size_t n = 0; n < slave.sms.size(); ++n)
+        if (slave.sms[n].type == type)
+            return static_cast<std::uint8_t>(n);
+    return fallback;
+}
+
 void ReadCoe(Exchange& exchange, ScannedSlave& slave, const SiiPdos& sii) {
     CoeClient coe(exchange,
                   MailboxWindows{slave.stationAddress, slave.mailboxOutStart, slave.mailboxOutSize,
                                  slave.mailboxInStart, slave.mailboxInSize});
-    auto rx = UploadAssignment(coe, 0x1C12, 2, sii.rx, sii.strings);
-    auto tx = rx ? UploadAssignment(coe, 0x1C13, 3, sii.tx, sii.strings) : rx;
+    auto rx =
+        UploadAssignment(coe, 0x1C12, SmOfType(slave, sii::kSmTypeOutputs, 2), sii.rx, sii.strings);
+    auto tx = rx ? UploadAssignment(coe, 0x1C13, SmOfType(slave, sii::kSmTypeInputs, 3), sii.tx,
+                                    sii.strings)
+                 : rx;
     if (!rx || !tx) {
         const UploadFailure& f = !rx ? rx.error() : tx.error();
         std::array<char, 160> note{};

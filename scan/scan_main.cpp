@@ -49,6 +49,6 @@ int main(int argc, char** argv) {
     CatchStopSignals();
     return RunScan(*command, stopRequested,
                    [](const parvane::master::ScannedNetwork& network, std::uint32_t cycleUs) {
-                       return WriteEni(network, EniWriterOptions{.cycleUs = cycleUs});
+                       return WriteEni(network, EniWriteOptions{.cycleUs = cycleUs});
                    });
 }
