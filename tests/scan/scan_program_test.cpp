@@ -87,7 +87,8 @@ struct CompareCase {
     const char* what;
     fs::path eni;
     std::function<std::string(const std::string&)> emulated;  // the network's ENI
-    std::function<std::string(const std::string&)> compared;  // the ENI compared with
+    // The ENI compared with; none: the one the program writes of the network.
+    std::function<std::string(const std::string&)> compared;
     int exitStatus;
     std::string lines;
 };
@@ -177,6 +178,20 @@ TEST_F(ScanProgram, ComparesTheEmulatedNetworkWithAnEditedEni) {
          "   6 same      station 0x03EF eni \"HeadTilt\" found \"HeadTilt\"\n"
          "   7 same      station 0x03F0 eni \"TorsoPan\" found \"TorsoPan\"\n"
          "different: 8 positions, 7 same, 1 different, 0 missing, 0 extra\n"},
+        {"the ENI written of the network, junction ports and all", kJunctions,
+         [&](const std::string& t) {
+             return InSlave(junctions(t), 3, "<Port>C</Port>", "<Port>B</Port>");
+         },
+         nullptr, 0,
+         "   0 same      station 0x03E9 eni \"Slave 1 (CPL-100)\" found \"CPL-100\"\n"
+         "   1 same      station 0x03EA eni \"Slave 2 (junction)\" found \"junction\"\n"
+         "   2 same      station 0x03EB eni \"Slave 3 (FT_sensor_left)\" found \"FT_sensor_left\"\n"
+         "   3 same      station 0x03EC eni \"Slave 4 (CAN_left)\" found \"CAN_left\"\n"
+         "   4 same      station 0x03ED eni \"Slave 5 (CAN_right)\" found \"CAN_right\"\n"
+         "   5 same      station 0x03EE eni \"Slave 6 (HeadPan)\" found \"HeadPan\"\n"
+         "   6 same      station 0x03EF eni \"Slave 7 (HeadTilt)\" found \"HeadTilt\"\n"
+         "   7 same      station 0x03F0 eni \"Slave 8 (TorsoPan)\" found \"TorsoPan\"\n"
+         "same: 8 positions, 8 same, 0 different, 0 missing, 0 extra\n"},
     };
     for (const CompareCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -186,12 +201,21 @@ TEST_F(ScanProgram, ComparesTheEmulatedNetworkWithAnEditedEni) {
         }
         const std::string original = ReadFile(c.eni);
         WriteFile(dir_ / "network.xml", c.emulated(original));
-        WriteFile(dir_ / "compared.xml", c.compared(original));
-        const auto run = testsupport::Run(
-            {(BinDir() / "parvane-scan").string(), "-emulate=" + (dir_ / "network.xml").string(),
-             "-compare=" + (dir_ / "compared.xml").string(),
-             "-json=" + (dir_ / "result.json").string()},
-            {}, std::chrono::seconds(60));
+        const std::string program = (BinDir() / "parvane-scan").string();
+        if (c.compared) {
+            WriteFile(dir_ / "compared.xml", c.compared(original));
+        } else {
+            const auto written =
+                testsupport::Run({program, "-emulate=" + (dir_ / "network.xml").string(),
+                                  "-o=" + (dir_ / "compared.xml").string()},
+                                 {}, std::chrono::seconds(60));
+            ASSERT_EQ(written.exitCode, 0) << written.err;
+            EXPECT_EQ(written.out + written.err, "");
+        }
+        const auto run = testsupport::Run({program, "-emulate=" + (dir_ / "network.xml").string(),
+                                           "-compare=" + (dir_ / "compared.xml").string(),
+                                           "-json=" + (dir_ / "result.json").string()},
+                                          {}, std::chrono::seconds(60));
         EXPECT_EQ(run.exitCode, c.exitStatus) << run.err;
         EXPECT_EQ(run.out, c.lines);
         EXPECT_EQ(run.err, "");
