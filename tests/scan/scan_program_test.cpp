@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -102,6 +103,7 @@ const fs::path kFive = SourceDir() / "examples/five-slaves.eni.xml";
 // A coupler, a junction whose ports B, C and D carry a branch each, and a
 // line on the coupler's port C; CoE slaves and a passive end cap among them.
 const fs::path kJunctions = fs::path(CORPUS_DIR) / "rcprg_velma_body.xml";
+constexpr int kInterrupted = 130;
 
 TEST_F(ScanProgram, ComparesTheEmulatedNetworkWithAnEditedEni) {
     // The five slaves' lines when they are the ENI's.
@@ -343,6 +345,28 @@ TEST_F(ScanProgram, RefusesWithItsExitStatusAndOneLine) {
         EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), c.exitStatus > 1 ? 1 : 0)
             << run.err;
     }
+}
+
+// A scan that takes seconds (state changes of 1.5 s on CoE slaves) tells
+// its progress on stderr; SIGINT then ends it with status 130 and one line,
+// and the ENI it was to write is not there, not even in part.
+TEST_F(ScanProgram, TellsItsProgressAndStopsOnSigintWritingNothing) {
+    WriteFile(dir_ / "slow.json", R"({"transition_ms": 1500})");
+    const fs::path output = dir_ / "out.xml";
+    testsupport::BackgroundProcess scan(
+        {(BinDir() / "parvane-scan").string(), "-emulate=" + kJunctions.string(),
+         "-sim=" + (dir_ / "slow.json").string(), "-o=" + output.string()},
+        {});
+    ASSERT_TRUE(testsupport::WaitUntil(
+        [&] { return scan.Err().find("parvane-scan: CoE read of ") != std::string::npos; },
+        std::chrono::seconds(20)))
+        << scan.Err();
+    scan.Kill(SIGINT);
+    EXPECT_EQ(scan.Wait(std::chrono::seconds(30)), kInterrupted) << scan.Err();
+    const std::string err = scan.Err();
+    EXPECT_EQ(err.substr(err.rfind("parvane-scan: ")),
+              "parvane-scan: interrupted: the slaves were put back to INIT\n");
+    EXPECT_FALSE(fs::exists(output));
 }
 
 }  // namespace
