@@ -218,6 +218,8 @@ std::expected<void, Error> ToInit(Exchange& exchange) {
             exchange.Transact(ecat::Command::kBwr, ecat::MakeAddress(0, reg::kAlControl), control);
         if (!sent)
             return std::unexpected(Wire(sent.error()));
+        if (*sent == 0)
+            return {};  // no slave on the wire
     }
     const auto deadline = Clock::now() + kToInitBudget;
     for (;;) {

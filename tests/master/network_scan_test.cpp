@@ -8,8 +8,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <memory>
 #include <numeric>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +20,8 @@
 #include "emulator/network.h"
 #include "emulator/topology.h"
 #include "eni/eni_reader.h"
+#include "master/bring_up.h"
+#include "master/state_machine.h"
 
 namespace parvane::master {
 namespace {
@@ -105,6 +110,79 @@ TEST(NetworkScan, EveryEniFileIsFoundAsItDefinesItsSlaves) {
         EXPECT_EQ(steps.front().stage, ScanProgress::Stage::kFound);
         EXPECT_EQ(steps.front().total, config.slaves.size());
     }
+}
+
+// What the scan makes of slaves that misbehave: slow or failing EEPROMs,
+// a wire that loses frames, a CoE slave that never reaches PREOP, a
+// network a previous run left in OP. It always ends with every slave in
+// INIT.
+TEST(NetworkScan, SlavesThatMisbehaveAreStillFoundAndLeftInInit) {
+    const struct {
+        const char* name;
+        const char* description;
+        bool startInOp;
+        std::optional<std::size_t> noted;  // the slave whose PDOs come from its SII
+    } cases[] = {
+        {"as they are", R"({})", false, std::nullopt},
+        {"slow and failing EEPROMs, a lossy wire",
+         R"({"slaves": [{}, {"eeprom_busy_us": 3000}, {"eeprom_errors": 2}, {}, {}],
+             "lose_every": 7})",
+         false, std::nullopt},
+        {"a CoE slave that stays in INIT", R"({"slaves": [{}, {}, {}, {"max_state": 1}, {}]})",
+         false, 3},
+        {"a network left in OP", R"({})", true, std::nullopt},
+    };
+    auto eni = eni::ReadEniFile(fs::path(EXAMPLES_DIR) / "five-slaves.eni.xml");
+    ASSERT_TRUE(eni);
+    const eni::NetworkConfig& config = eni->config;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto description = emulator::ReadDescriptionText(c.description);
+        ASSERT_TRUE(description) << description.error().message;
+        auto segment = emulator::BuildSegment(config, *description);
+        emulator::InProcessLink link(*segment);
+        Exchange exchange(link, ExchangeOptions{});
+        std::unique_ptr<StateMachine> machine;
+        if (c.startInOp) {
+            auto found = BringUp(exchange, config);
+            ASSERT_TRUE(found);
+            StateMachineOptions options;
+            options.realtimeCycle = false;
+            machine = std::make_unique<StateMachine>(exchange, config, found->found(), options);
+            machine->Request(ecat::AlState::kOp);
+            ASSERT_TRUE(
+                machine->WaitIdle(std::chrono::steady_clock::now() + std::chrono::seconds(30)));
+            ASSERT_EQ(machine->reached(), ecat::AlState::kOp);
+            machine.reset();  // its process data stops; the slaves stay in OP
+            ASSERT_EQ(segment->slave(0).state(), ecat::AlState::kOp);
+        }
+        auto scanned = ScanNetwork(exchange);
+        ASSERT_TRUE(scanned) << ErrorText(scanned.error());
+        ASSERT_EQ(scanned->slaves.size(), config.slaves.size());
+        for (std::size_t p = 0; p < config.slaves.size(); ++p) {
+            SCOPED_TRACE("slave " + std::to_string(p));
+            EXPECT_EQ(scanned->slaves[p].identity.productCode,
+                      config.slaves[p].identity.productCode);
+            EXPECT_EQ(segment->slave(p).state(), ecat::AlState::kInit);
+            EXPECT_EQ(scanned->slaves[p].pdoNote.has_value(), c.noted == p)
+                << scanned->slaves[p].pdoNote.value_or("");
+            // Where the CoE read failed, the SII's default PDOs stand in.
+            EXPECT_EQ(scanned->slaves[p].inputBits(),
+                      config.slaves[p].processData && config.slaves[p].processData->recv
+                          ? config.slaves[p].processData->recv->bitLength
+                          : 0u);
+        }
+    }
+}
+
+TEST(NetworkScan, AnEmptyWireIsNoReply) {
+    eni::NetworkConfig none;
+    auto segment = emulator::BuildSegment(none, emulator::Description{});
+    emulator::InProcessLink link(*segment);
+    Exchange exchange(link, ExchangeOptions{});
+    auto scanned = ScanNetwork(exchange);
+    ASSERT_FALSE(scanned);
+    EXPECT_EQ(scanned.error(), Errc::kNoReply);
 }
 
 }  // namespace

@@ -154,5 +154,92 @@ TEST(EniWriter, TheWrittenFileTakesTheSameSlavesToOp) {
     }
 }
 
+// The sync manager and FMMU bytes real exports write for PREOP -> SAFEOP,
+// byte for byte, for the exports that lay the process image out as the
+// written file does (slaves one after the other in ring order, outputs and
+// inputs of a slave on the same logical bytes).
+TEST(EniWriter, ProcessDataCommandsAreTheExportsBytes) {
+    for (const char* name :
+         {"eterpega_march_ii.xml", "eterpega_march_inputdevice.xml", "bigcjv_6axis_servo.xml"}) {
+        const fs::path file = fs::path(SHARED_CORPUS_DIR) / name;
+        SCOPED_TRACE(file.string());
+        ASSERT_TRUE(fs::exists(file));
+        const eni::NetworkConfig source = Source(file);
+        auto written = eni::ReadEniText(ScanAndWrite(source));
+        ASSERT_TRUE(written);
+        const auto commands = [](const eni::Slave& slave) {
+            std::vector<std::pair<std::uint16_t, std::vector<std::uint8_t>>> out;
+            for (const eni::InitCmd& cmd : slave.initCmds) {
+                const std::uint16_t ado = cmd.datagram.ado;
+                const bool smOrFmmu =
+                    ado >= 0x0600 && ado < 0x0900 && !cmd.datagram.data.empty() &&
+                    std::any_of(cmd.datagram.data.begin(), cmd.datagram.data.end(),
+                                [](std::uint8_t b) { return b != 0; });
+                if (cmd.transitions.Has(eni::Transition::kPS) && smOrFmmu &&
+                    (ado < 0x0800 || ado >= 0x0810))
+                    out.emplace_back(ado, cmd.datagram.data);
+            }
+            return out;
+        };
+        ASSERT_EQ(written->config.slaves.size(), source.slaves.size());
+        for (std::size_t p = 0; p < source.slaves.size(); ++p) {
+            SCOPED_TRACE("slave " + std::to_string(p));
+            const auto want = commands(source.slaves[p]);
+            EXPECT_EQ(want.empty(), !source.slaves[p].processData);
+            EXPECT_EQ(commands(written->config.slaves[p]), want);
+        }
+    }
+}
+
+// DC where the SII asks for it: the first such slave is the reference
+// clock, SYNC0 runs at the cycle, the activation is the SII's; the master
+// clears the DC registers first. A slave whose PDOs came from the SII
+// because CoE failed gets no PDO downloads, and the file says why.
+TEST(EniWriter, DcAndTheSiisDefaultsAreWrittenAsTheScanFoundThem) {
+    master::ScannedNetwork network;
+    for (std::uint16_t p = 0; p < 3; ++p) {
+        master::ScannedSlave& s = network.slaves.emplace_back();
+        s.position = p;
+        s.stationAddress = static_cast<std::uint16_t>(1001 + p);
+        s.identity = {2, 0x100u + p, 1};
+        s.dcCapable = true;
+        s.mailboxOutStart = 0x1000, s.mailboxOutSize = 128;
+        s.mailboxInStart = 0x1080, s.mailboxInSize = 128;
+        s.mailboxProtocols = 0x04;
+        s.coeDetails = 0x0D;
+    }
+    network.slaves[1].dcNeeded = network.slaves[2].dcNeeded = true;
+    network.slaves[1].assignActivate = 0x0300;
+    network.slaves[2].assignActivate = 0x0700;
+    network.slaves[2].pdoNote = "0x1C12:00 not read by CoE";
+    const std::string text = WriteEni(network, {.cycleUs = 2000});
+    auto written = eni::ReadEniText(text);
+    ASSERT_TRUE(written) << written.error().message;
+    const auto& slaves = written->config.slaves;
+    ASSERT_EQ(slaves.size(), 3u);
+    EXPECT_FALSE(slaves[0].dc);
+    ASSERT_TRUE(slaves[1].dc && slaves[2].dc);
+    EXPECT_TRUE(slaves[1].dc->referenceClock);
+    EXPECT_FALSE(slaves[2].dc->referenceClock);
+    EXPECT_EQ(slaves[2].dc->cycleTime0, 2000000u);
+    const auto activation = [](const eni::Slave& slave) {
+        for (const eni::InitCmd& cmd : slave.initCmds)
+            if (cmd.datagram.ado == 0x0980 && cmd.transitions.Has(eni::Transition::kPS))
+                return cmd.datagram.data;
+        return std::vector<std::uint8_t>{};
+    };
+    EXPECT_EQ(activation(slaves[1]), (std::vector<std::uint8_t>{0x00, 0x03}));
+    EXPECT_EQ(activation(slaves[2]), (std::vector<std::uint8_t>{0x00, 0x07}));
+    EXPECT_TRUE(std::any_of(written->config.masterInitCmds.begin(),
+                            written->config.masterInitCmds.end(),
+                            [](const eni::InitCmd& c) { return c.datagram.ado == 0x0910; }));
+    EXPECT_EQ(written->config.cyclic.at(0).cycleTimeUs, 2000u);
+    // CoE downloads: the assignment cleared and counted for slave 0 and 1.
+    ASSERT_TRUE(slaves[0].mailbox && slaves[2].mailbox);
+    EXPECT_EQ(slaves[0].mailbox->coeInitCmds.size(), 4u);
+    EXPECT_TRUE(slaves[2].mailbox->coeInitCmds.empty());
+    EXPECT_NE(text.find("0x1C12:00 not read by CoE"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace parvane::scan
