@@ -27,5 +27,8 @@ cmake --build "$dir" --target emulator_bench -j 2 >/dev/null
 cmake --build "$dir" --target master_bench -j 2 >/dev/null
 echo
 "$dir/bin/master_bench"
+cmake --build "$dir" --target scan_bench -j 2 >/dev/null
+echo
+"$dir/bin/scan_bench" ../shared/eni-corpus/bigcjv_6axis_servo.xml
 echo
 echo "Load average at end: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -1,13 +1,15 @@
 # Installed layout (prefix /usr in the .deb):
-#   <prefix>/lib/parvane/parvane, lomadyn.rta, rtnode   the programs, side by side
+#   <prefix>/lib/parvane/parvane, lomadyn.rta, rtnode,  the programs, side by side
+#     parvane-scan
 #   <prefix>/lib/parvane/config/master.ini               ECAT_MASTER_INI_FILE points here;
 #                                                        the driver is one folder above
-#   <prefix>/bin/parvane, <prefix>/bin/parvane-rtnode    links into lib/parvane (the node
-#                                                        utility with the project's prefix)
+#   <prefix>/bin/parvane, <prefix>/bin/parvane-rtnode,  links into lib/parvane (the node
+#     <prefix>/bin/parvane-scan                          utility with the project's prefix)
 #   <prefix>/share/parvane/examples/                     the example ENI and networks
-#   <prefix>/share/man/man1/                             parvane.1, parvane-rtnode.1, lomadyn.rta.1
+#   <prefix>/share/man/man1/                             parvane.1, parvane-rtnode.1, lomadyn.rta.1,
+#                                                        parvane-scan.1
 #   <prefix>/share/doc/parvane/                          copyright, changelog, README, docs/
-#   <prefix>/share/bash-completion/completions/          parvane, parvane-rtnode
+#   <prefix>/share/bash-completion/completions/          parvane, parvane-rtnode, parvane-scan
 # Without ECAT_MASTER_INI_FILE the tool takes lomadyn.rta from the folder of
 # its own executable, which the links resolve to lib/parvane.
 include(GNUInstallDirs)
@@ -17,7 +19,7 @@ if(CMAKE_INSTALL_LIBDIR MATCHES "^lib/")
 endif()
 set(packaging_dir ${PROJECT_SOURCE_DIR}/packaging)
 
-foreach(program parvane lomadyn rtnode)
+foreach(program parvane lomadyn rtnode parvane-scan)
     if(TARGET ${program})
         install(TARGETS ${program} RUNTIME DESTINATION ${PARVANE_LIBEXEC})
     endif()
@@ -29,7 +31,7 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/
         PATTERN CMakeLists.txt EXCLUDE
         PATTERN config EXCLUDE)
 # <link in bin> <program in lib/parvane>
-foreach(pair "parvane;parvane" "parvane-rtnode;rtnode")
+foreach(pair "parvane;parvane" "parvane-rtnode;rtnode" "parvane-scan;parvane-scan")
     list(GET pair 0 link)
     list(GET pair 1 program)
     install(CODE "
@@ -42,7 +44,7 @@ endforeach()
 # compressed the way Debian wants them (gzip -9n: no name, no time stamp).
 find_program(PARVANE_SCDOC scdoc)
 find_program(PARVANE_GZIP gzip)
-set(man_pages parvane.1 parvane-rtnode.1 lomadyn.rta.1)
+set(man_pages parvane.1 parvane-rtnode.1 lomadyn.rta.1 parvane-scan.1)
 if(PARVANE_SCDOC AND PARVANE_GZIP)
     set(man_outputs)
     foreach(page ${man_pages})
@@ -82,6 +84,8 @@ install(FILES ${packaging_dir}/completion/parvane
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 install(FILES ${packaging_dir}/completion/parvane
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME parvane-rtnode)
+install(FILES ${packaging_dir}/completion/parvane-scan
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 
 # The package's prerm stops a running driver before its program goes.
 set(PARVANE_DRIVER_PATH /usr/${PARVANE_LIBEXEC}/lomadyn.rta)
@@ -102,8 +106,9 @@ compares the slave count and each slave's identity with the ENI, drives the
 network to Operational and back to Init, and prints a fixed report. Result
 files in JSON and JUnit XML serve scripts and CI servers.
 
-The package brings the master driver (lomadyn.rta, with emulated slaves)
-and the node utility parvane-rtnode.")
+The package brings the master driver (lomadyn.rta, with emulated slaves),
+the node utility parvane-rtnode, and parvane-scan, which writes the ENI of
+a live network or says where it differs from one.")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

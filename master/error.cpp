@@ -50,6 +50,8 @@ const char* ErrorText(Errc code) {
             return "no permission to open the network interface";
         case Errc::kSystem:
             return "a system call failed";
+        case Errc::kBusy:
+            return "another master holds the network interface";
         case Errc::kCancelled:
             return "cancelled";
     }

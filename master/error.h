@@ -40,6 +40,7 @@ enum class Errc : std::uint8_t {
     kNoInterface,   // no interface of that name (detail 1: the name cannot be one)
     kNoPermission,  // no CAP_NET_RAW
     kSystem,        // a system call failed (detail: errno; call: which)
+    kBusy,          // another master holds the interface (its lock file is taken)
     kCancelled,     // a stop token asked to stop
 };
 

@@ -6,6 +6,7 @@
 // segment is written from, and what a network is compared with.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <expected>
 #include <functional>
@@ -62,6 +63,7 @@ struct ScannedSlave {
     std::uint16_t mailboxOutStart = 0, mailboxOutSize = 0;
     std::uint16_t mailboxInStart = 0, mailboxInSize = 0;
     std::uint16_t mailboxProtocols = 0;
+    std::uint8_t coeDetails = 0;  // SII general category: SDO, PDO assignment, PDO configuration...
     std::uint8_t fmmuCount = 0;
     std::vector<std::uint8_t> fmmuUsage;  // SII FMMU category: 1 outputs, 2 inputs, 3 mailbox state
     std::vector<ScannedSm> sms;
@@ -96,6 +98,9 @@ struct ScanProgress {
 struct ScanOptions {
     std::function<void(const ScanProgress&)> progress;  // may be empty
     bool readCoe = true;  // upload the PDO assignment of CoE slaves in PREOP
+    // Set (by a signal handler, say) to stop early: the scan then puts the
+    // slaves back to INIT and ends with kCancelled. May be null.
+    std::atomic<bool>* stop = nullptr;
 };
 
 // Scans the segment behind `exchange`. The error is kNoReply when no slave

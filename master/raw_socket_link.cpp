@@ -1,11 +1,14 @@
 #include "master/raw_socket_link.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <linux/if_packet.h>
 #include <net/ethernet.h>
 #include <net/if.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include <algorithm>
@@ -30,7 +33,52 @@ Error SystemError(const char* call, int error) {
     return Error{Errc::kSystem, static_cast<std::uint32_t>(error), call};
 }
 
+bool SameFile(int fd, const std::string& path) {
+    struct stat held = {};
+    struct stat named = {};
+    return ::fstat(fd, &held) == 0 && ::stat(path.c_str(), &named) == 0 &&
+           held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+// Takes the interface's lock without waiting. A folder that cannot be made
+// (no root, a read-only /run) leaves the link without a lock: whoever cannot
+// write there cannot hold the lock against us either. The holder removes the
+// file when it lets go, so a lock taken on a file removed meanwhile is
+// dropped and taken again on the file that is there now.
+std::expected<common::UniqueFd, Error> TakeInterfaceLock(const std::string& path) {
+    const std::string folder = path.substr(0, path.rfind('/'));
+    if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
+        Log("no lock against a second master on the interface (%s: %s)", folder.c_str(),
+            std::strerror(errno));
+        return common::UniqueFd{};
+    }
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        common::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+        if (!fd.valid()) {
+            Log("no lock against a second master on the interface (%s: %s)", path.c_str(),
+                std::strerror(errno));
+            return common::UniqueFd{};
+        }
+        int taken = 0;
+        while ((taken = ::flock(fd.get(), LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+        }
+        if (taken != 0)
+            return std::unexpected(errno == EWOULDBLOCK ? Error{Errc::kBusy}
+                                                        : SystemError("flock", errno));
+        if (SameFile(fd.get(), path))
+            return fd;
+    }
+    return std::unexpected(Error{Errc::kBusy});
+}
+
 }  // namespace
+
+std::string RawSocketLink::LockPath(const std::string& interface) {
+    struct stat ns {};
+    const unsigned long long inode =
+        ::stat("/proc/self/ns/net", &ns) == 0 ? static_cast<unsigned long long>(ns.st_ino) : 0;
+    return "/run/parvane/nic-" + std::to_string(inode) + "-" + interface + ".lock";
+}
 
 std::string RawSocketLink::Refusal(const Error& error, const std::string& interface) {
     switch (error.code) {
@@ -41,6 +89,10 @@ std::string RawSocketLink::Refusal(const Error& error, const std::string& interf
         case Errc::kNoPermission:
             return "cannot open interface " + interface +
                    ": needs CAP_NET_RAW: run as root or setcap cap_net_raw+ep on the driver";
+        case Errc::kBusy:
+            return "interface " + interface +
+                   " is held by another master (a running lomadyn.rta or parvane-scan; lock " +
+                   LockPath(interface) + ")";
         default:
             return "cannot open interface " + interface + ": " +
                    (error.call != nullptr ? error.call : "open") + ": " +
@@ -48,8 +100,14 @@ std::string RawSocketLink::Refusal(const Error& error, const std::string& interf
     }
 }
 
-RawSocketLink::RawSocketLink(common::UniqueFd fd, std::string interface)
-    : fd_(std::move(fd)), interface_(std::move(interface)) {}
+RawSocketLink::RawSocketLink(common::UniqueFd fd, std::string interface, common::UniqueFd lock)
+    : fd_(std::move(fd)), interface_(std::move(interface)), lock_(std::move(lock)) {}
+
+RawSocketLink::~RawSocketLink() {
+    // Removed while still held, so nobody takes a lock on it in between.
+    if (lock_.valid() && SameFile(lock_.get(), LockPath(interface_)))
+        ::unlink(LockPath(interface_).c_str());
+}
 
 std::expected<std::unique_ptr<RawSocketLink>, Error> RawSocketLink::Open(
     const std::string& interface) {
@@ -79,7 +137,12 @@ std::expected<std::unique_ptr<RawSocketLink>, Error> RawSocketLink::Open(
     address.sll_ifindex = static_cast<int>(index);
     if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
         return std::unexpected(SystemError("bind", errno));
-    return std::make_unique<RawSocketLink>(std::move(fd), interface);
+    // After the socket, so that a caller without CAP_NET_RAW hears that
+    // rather than about a lock it could never have used.
+    auto lock = TakeInterfaceLock(LockPath(interface));
+    if (!lock)
+        return std::unexpected(lock.error());
+    return std::make_unique<RawSocketLink>(std::move(fd), interface, std::move(*lock));
 }
 
 std::expected<void, ecat::LinkError> RawSocketLink::Send(std::span<const std::uint8_t> frame) {

@@ -18,6 +18,7 @@ declare -A may_use=(
     [master]="ecat eni common"
     [driver]="master emulator ecat eni ipc platform common"
     [emulator]="ecat eni"
+    [scan]="master emulator ecat eni common"
     [emulator/program]="emulator ecat eni"
     [platform]=""
     [app]="check launcher client platform common"
@@ -83,7 +84,7 @@ declare -A folder_of_target=(
     [ecat]=ecat [eni]=eni [common]=common [ipc]=ipc [client]=client
     [rt_platform]=platform [lomadyn_core]=driver [master]=master
     [emulator]=emulator [parvane_last_status]=launcher [parvane_launcher]=launcher
-    [parvane_check]=check [parvane_app]=app
+    [parvane_check]=check [parvane_app]=app [scan_program]=scan [scan_core]=scan
 )
 while IFS= read -r cmake_file; do
     folder=${cmake_file%/CMakeLists.txt}

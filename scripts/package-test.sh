@@ -89,6 +89,17 @@ check_installed() {
         fi
         echo "ok: installed tool ($label, $variant) checked the example network, exit 0"
     done
+    # The scan on emulated slaves of the installed example: the same network.
+    local scan_status=0
+    out=$(timeout 60 "$root/usr/bin/parvane-scan" -emulate="$eni" -compare="$eni") || scan_status=$?
+    if [ $scan_status -ne 0 ] || ! grep -q '^same: ' <<<"$out"; then
+        echo "$out"
+        echo "FAILED: installed parvane-scan ($label) exited $scan_status"
+        exit 1
+    fi
+    [ -f "$root/usr/share/bash-completion/completions/parvane-scan" ] ||
+        { echo "FAILED: no bash completion for parvane-scan"; exit 1; }
+    echo "ok: installed parvane-scan ($label) compared the example network, exit 0"
 }
 
 dpkg-deb -x "$deb" "$scratch/root"
@@ -100,6 +111,9 @@ if [ "$mode" = --dpkg ]; then
     man -P cat parvane | grep -q 'check an EtherCAT network against its ENI file' ||
         { echo "FAILED: man parvane"; exit 1; }
     echo "ok: man parvane"
+    man -P cat parvane-scan | grep -q 'write the ENI of a live EtherCAT network' ||
+        { echo "FAILED: man parvane-scan"; exit 1; }
+    echo "ok: man parvane-scan"
     check_installed "" dpkg keep
     [ -n "$(drivers_of /usr/lib/parvane/lomadyn.rta)" ] ||
         { echo "FAILED: no installed driver left running before the removal"; exit 1; }

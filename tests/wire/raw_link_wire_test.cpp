@@ -7,6 +7,7 @@
 #include <array>
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 
 #include "eni/eni_reader.h"
 #include "master/bring_up.h"
@@ -26,6 +27,30 @@ using testsupport::SourceDir;
 using testsupport::TempNode;
 
 void Quiet(const char*) {}
+
+// One master per wire: while one link holds the interface a second one is
+// refused, one on the other interface is not, and the lock file goes with
+// the holder, so the next link takes the interface again.
+TEST(RawLinkOnVeth, OneMasterHoldsAnInterfaceAtATime) {
+    const std::string nic = wiretest::MasterInterface();
+    const std::filesystem::path lock = master::RawSocketLink::LockPath(nic);
+    {
+        auto first = master::RawSocketLink::Open(nic);
+        ASSERT_TRUE(first) << master::RawSocketLink::Refusal(first.error(), nic);
+        EXPECT_TRUE(std::filesystem::exists(lock)) << lock;
+        auto second = master::RawSocketLink::Open(nic);
+        ASSERT_FALSE(second);
+        EXPECT_EQ(second.error(), master::Errc::kBusy);
+        EXPECT_NE(
+            master::RawSocketLink::Refusal(second.error(), nic).find("held by another master"),
+            std::string::npos);
+        auto other = master::RawSocketLink::Open(wiretest::SlaveInterface());
+        EXPECT_TRUE(other);
+    }
+    EXPECT_FALSE(std::filesystem::exists(lock)) << lock;
+    auto again = master::RawSocketLink::Open(nic);
+    EXPECT_TRUE(again);
+}
 
 TEST(RawLinkOnVeth, BringsUpTheEmulatorProgramsSlaves) {
     master::SetLogSink(&Quiet);
