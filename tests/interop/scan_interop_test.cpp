@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "eni/eni_reader.h"
 #include "master/exchange.h"
 #include "master/network_scan.h"
 #include "master/raw_socket_link.h"
@@ -96,6 +97,59 @@ TEST(ScanOnKickcat, FindsTheLineAndWritesAnEniTheToolRunsItWith) {
     }
     EXPECT_EQ(outcome->run.exitCode, 0) << outcome->run.out << outcome->driverLog;
     EXPECT_NE(outcome->run.out.find(kSuccessVerdict), std::string::npos) << outcome->run.out;
+}
+
+// A junction: the first board's port D leads to the second, its port B to
+// the drive; the frame visits them in that order. The scan finds which port
+// of which slave each hangs on from the ports' links and receive times as
+// KickCAT's ESCs show them.
+TEST(ScanOnKickcat, FindsTheTree) {
+    if (const std::string why = Missing(NetworkSimulator()); !why.empty()) {
+        if (Required())
+            FAIL() << why;
+        GTEST_SKIP() << why;
+    }
+    TempNode files;
+    const fs::path topology = files.dir() / "junction.json";
+    testsupport::WriteFile(topology, R"({"injection": {"node": 0, "port": 0},
+        "links": [{"a": 0, "port_a": 3, "b": 1, "port_b": 0},
+                  {"a": 0, "port_a": 1, "b": 2, "port_b": 0}]})");
+    std::vector<std::string> argv{"/usr/bin/env",
+                                  "-C",
+                                  KickcatSlaveConfigs().string(),
+                                  NetworkSimulator().string(),
+                                  "-i",
+                                  SlaveInterface(),
+                                  "--topology",
+                                  topology.string(),
+                                  "-s",
+                                  "xmc4800.json",
+                                  "freedom-k64f.json",
+                                  "ecat402-drive.json"};
+    BackgroundProcess simulator(argv, {});
+    ASSERT_TRUE(WaitForSlaves(MasterInterface(), 3, 30s)) << simulator.Out() << simulator.Err();
+    auto scanned = Scan();
+    simulator.Kill(SIGTERM);
+    if (simulator.Wait(10s) == -1000) {
+        simulator.Kill(SIGKILL);
+        simulator.Wait(10s);
+    }
+    ASSERT_TRUE(scanned) << master::ErrorText(scanned.error());
+    ASSERT_EQ(scanned->slaves.size(), 3u);
+    const auto& s = scanned->slaves;
+    EXPECT_FALSE(s[0].parent);
+    EXPECT_EQ(s[0].openPorts, 0b1011);  // A, B and D
+    ASSERT_TRUE(s[1].parent && s[2].parent);
+    EXPECT_EQ(*s[1].parent, 0);
+    EXPECT_EQ(s[1].parentPort, 3);  // D
+    EXPECT_EQ(*s[2].parent, 0);
+    EXPECT_EQ(s[2].parentPort, 1);  // B
+    // The written file says the same.
+    auto written = eni::ReadEniText(scan::WriteEni(*scanned));
+    ASSERT_TRUE(written);
+    ASSERT_TRUE(written->config.slaves[2].previousPort);
+    EXPECT_EQ(written->config.slaves[2].previousPort->port, 'B');
+    EXPECT_EQ(written->config.slaves[2].previousPort->physAddr, 1001);
 }
 
 }  // namespace
