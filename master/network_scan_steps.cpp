@@ -247,7 +247,6 @@ namespace {
 // which reached it.
 std::vector<bool> ToPreOp(Exchange& exchange, const ScannedNetwork& network,
                           std::span<const std::size_t> slaves) {
-    std::vector<bool> took(slaves.size(), false);
     std::vector<std::uint16_t> stations;
     std::vector<std::array<std::uint8_t, 2 * reg::kSmSize>> sms(slaves.size());
     std::vector<DatagramRequest> requests;
@@ -269,8 +268,15 @@ std::vector<bool> ToPreOp(Exchange& exchange, const ScannedNetwork& network,
     (void)exchange.Run(requests);
     std::array<std::uint8_t, 2> control{};
     ecat::Put16(control.data(), ecat::AlControl::Request(ecat::AlState::kPreOp, false).Encode());
+    // A slave's own processor may read its EEPROM on the way to PREOP: the
+    // EEPROM is offered to it for the change and taken back after.
+    std::array<std::uint8_t, 1> toPdi{1}, toMaster{0};
+    WriteEach(exchange, stations, reg::kSiiConfig, toPdi);
     WriteEach(exchange, stations, reg::kAlControl, control);
-    return WaitForState(exchange, stations, ecat::AlState::kPreOp, kToPreOpBudget);
+    std::vector<bool> reached =
+        WaitForState(exchange, stations, ecat::AlState::kPreOp, kToPreOpBudget);
+    (void)exchange.Transact(ecat::Command::kBwr, ecat::MakeAddress(0, reg::kSiiConfig), toMaster);
+    return reached;
 }
 
 const sii::PdoRecord* FindRecord(const std::vector<sii::PdoRecord>& records, std::uint16_t index) {
