@@ -33,6 +33,8 @@ struct ScannedPdo {
     std::string name;
     std::optional<std::uint8_t> sm;  // the sync manager it is assigned to
     bool fixed = false;
+    // Read by CoE, and mapped otherwise than the SII describes this PDO.
+    bool mappingChanged = false;
     std::vector<ScannedPdoEntry> entries;
 
     std::uint32_t bitLength() const;
@@ -71,6 +73,8 @@ struct ScannedSlave {
     std::vector<ScannedPdo> txPdos;  // inputs
     // Where the PDOs came from the SII because the CoE read failed: why.
     std::optional<std::string> pdoNote;
+    // The PDOs assigned now (read by CoE) are not the ones the SII assigns.
+    bool assignmentChanged = false;
     // DC: the ESC has a DC unit (0x0008 bit 2), 64 bits wide (bit 3); the
     // SII marks it as needing DC (its DC category, or SYNC0 in 0x1C32:01).
     bool dcCapable = false;

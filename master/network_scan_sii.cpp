@@ -67,28 +67,39 @@ void DecodeDc(ScannedSlave& slave, std::span<const std::uint8_t> data) {
     }
 }
 
+// The categories of an area read from word 0x40 on (offsets in words from
+// its start) that lie whole inside it: a walk cut short, or a length that
+// runs past what was read, keeps the categories before it.
+std::vector<sii::CategoryRef> WholeCategories(std::span<const std::uint8_t> area) {
+    constexpr std::size_t kMaxCategories = 256;
+    std::vector<sii::CategoryRef> refs;
+    const std::size_t words = area.size() / 2;
+    std::size_t at = 0;
+    while (at + 2 <= words && refs.size() < kMaxCategories) {
+        const std::uint16_t type = ecat::Get16(&area[2 * at]);
+        const std::size_t length = ecat::Get16(&area[2 * at + 2]);
+        if (type == static_cast<std::uint16_t>(sii::Category::kEnd) || length > words - at - 2)
+            break;
+        refs.push_back({type, at + 2, length});
+        at += 2 + length;
+    }
+    return refs;
+}
+
 }  // namespace
 
 void DecodeCategories(ScannedSlave& slave, const std::vector<std::uint8_t>& categories,
                       std::vector<sii::PdoRecord>& siiTx, std::vector<sii::PdoRecord>& siiRx,
                       std::vector<std::string>& strings) {
-    // An image as the category walk takes it: a blank header whose size
-    // word leaves the bound to the bytes read.
-    std::vector<std::uint8_t> image(2 * sii::kWordFirstCategory, 0);
-    ecat::Put16(&image[2 * sii::kWordSize], 0xFFFF);
-    image.insert(image.end(), categories.begin(), categories.end());
-    image.push_back(0xFF);  // an end marker after a walk cut short
-    image.push_back(0xFF);
-    const auto refs = sii::Categories(image);
-    if (!refs)
-        return;
-    const auto dataOf = [&image](const sii::CategoryRef& ref) {
-        return std::span<const std::uint8_t>(image).subspan(2 * ref.wordOffset, 2 * ref.wordLength);
+    const std::vector<sii::CategoryRef> refs = WholeCategories(categories);
+    const auto dataOf = [&categories](const sii::CategoryRef& ref) {
+        return std::span<const std::uint8_t>(categories)
+            .subspan(2 * ref.wordOffset, 2 * ref.wordLength);
     };
-    for (const sii::CategoryRef& ref : *refs)
+    for (const sii::CategoryRef& ref : refs)
         if (ref.type == static_cast<std::uint16_t>(sii::Category::kStrings) && strings.empty())
             strings = sii::DecodeStrings(dataOf(ref));
-    for (const sii::CategoryRef& ref : *refs) {
+    for (const sii::CategoryRef& ref : refs) {
         const auto data = dataOf(ref);
         switch (static_cast<sii::Category>(ref.type)) {
             case sii::Category::kGeneral:

@@ -247,7 +247,6 @@ namespace {
 // which reached it.
 std::vector<bool> ToPreOp(Exchange& exchange, const ScannedNetwork& network,
                           std::span<const std::size_t> slaves) {
-    std::vector<bool> took(slaves.size(), false);
     std::vector<std::uint16_t> stations;
     std::vector<std::array<std::uint8_t, 2 * reg::kSmSize>> sms(slaves.size());
     std::vector<DatagramRequest> requests;
@@ -269,8 +268,15 @@ std::vector<bool> ToPreOp(Exchange& exchange, const ScannedNetwork& network,
     (void)exchange.Run(requests);
     std::array<std::uint8_t, 2> control{};
     ecat::Put16(control.data(), ecat::AlControl::Request(ecat::AlState::kPreOp, false).Encode());
+    // A slave's own processor may read its EEPROM on the way to PREOP: the
+    // EEPROM is offered to it for the change and taken back after.
+    std::array<std::uint8_t, 1> toPdi{1}, toMaster{0};
+    WriteEach(exchange, stations, reg::kSiiConfig, toPdi);
     WriteEach(exchange, stations, reg::kAlControl, control);
-    return WaitForState(exchange, stations, ecat::AlState::kPreOp, kToPreOpBudget);
+    std::vector<bool> reached =
+        WaitForState(exchange, stations, ecat::AlState::kPreOp, kToPreOpBudget);
+    (void)exchange.Transact(ecat::Command::kBwr, ecat::MakeAddress(0, reg::kSiiConfig), toMaster);
+    return reached;
 }
 
 const sii::PdoRecord* FindRecord(const std::vector<sii::PdoRecord>& records, std::uint16_t index) {
@@ -354,6 +360,27 @@ struct SiiPdos {
     std::vector<std::string> strings;
 };
 
+// Marks the PDOs read by CoE whose mapping is not the SII's; whether the
+// assignment read differs from the SII's (which it can only where the SII
+// assigns PDOs at all).
+bool Changed(std::vector<ScannedPdo>& read, const std::vector<ScannedPdo>& siiAssigned,
+             const std::vector<sii::PdoRecord>& records) {
+    const auto sameEntry = [](const ScannedPdoEntry& a, const sii::PdoEntryRecord& b) {
+        return a.index == b.index && a.subIndex == b.subIndex && a.bitLength == b.bitLength;
+    };
+    for (ScannedPdo& pdo : read) {
+        const sii::PdoRecord* record = FindRecord(records, pdo.index);
+        pdo.mappingChanged = record != nullptr &&
+                             !std::equal(pdo.entries.begin(), pdo.entries.end(),
+                                         record->entries.begin(), record->entries.end(), sameEntry);
+    }
+    const auto sameIndex = [](const ScannedPdo& a, const ScannedPdo& b) {
+        return a.index == b.index;
+    };
+    return !siiAssigned.empty() &&
+           !std::equal(read.begin(), read.end(), siiAssigned.begin(), siiAssigned.end(), sameIndex);
+}
+
 // The first sync manager the SII gives that type, else `fallback`.
 std::uint8_t SmOfType(const ScannedSlave& slave, std::uint8_t type, std::uint8_t fallback) {
     for (std::size_t n = 0; n < slave.sms.size(); ++n)
@@ -380,6 +407,8 @@ void ReadCoe(Exchange& exchange, ScannedSlave& slave, const SiiPdos& sii) {
         slave.pdoNote = note.data();
         return;
     }
+    slave.assignmentChanged =
+        Changed(*rx, slave.rxPdos, sii.rx) || Changed(*tx, slave.txPdos, sii.tx);
     slave.rxPdos = std::move(*rx);
     slave.txPdos = std::move(*tx);
     // A slave synchronised to SYNC0 says so in its sync manager parameter.
@@ -390,9 +419,13 @@ void ReadCoe(Exchange& exchange, ScannedSlave& slave, const SiiPdos& sii) {
     }
 }
 
-bool HasCoe(const ScannedSlave& s) {
-    return (s.mailboxProtocols & sii::kProtocolCoe) != 0 && s.mailboxOutSize > 0 &&
-           s.mailboxInSize > 0;
+// A CoE slave whose PDOs may be other than its SII's: it says it takes a
+// PDO assignment or configuration, or its SII describes no PDOs at all.
+bool ReadsByCoe(const ScannedSlave& s, const SiiPdos& sii) {
+    const bool coe = (s.mailboxProtocols & sii::kProtocolCoe) != 0 && s.mailboxOutSize > 0 &&
+                     s.mailboxInSize > 0;
+    const bool configurable = (s.coeDetails & (sii::kCoePdoAssign | sii::kCoePdoConfig)) != 0;
+    return coe && (configurable || (sii.rx.empty() && sii.tx.empty()));
 }
 
 }  // namespace
@@ -432,7 +465,7 @@ std::expected<void, Error> ReadSlaves(Exchange& exchange, ScannedNetwork& networ
 
     std::vector<std::size_t> coeSlaves;
     for (std::size_t i = 0; i < count && options.readCoe; ++i)
-        if (HasCoe(network.slaves[i]))
+        if (ReadsByCoe(network.slaves[i], sii[i]))
             coeSlaves.push_back(i);
     if (coeSlaves.empty())
         return {};

@@ -441,12 +441,32 @@ void AddSdo(pugi::xml_node initCmds, const char* comment, std::uint16_t index,
     Add(n, "Data", Hex(data));
 }
 
-// The downloads that give the slave the PDOs it has now, as exports write
-// them: the assignment cleared, each configurable PDO's entries, the
-// assignment and its count.
+// A PDO's entries: cleared, each entry, the count.
+void AddMapping(pugi::xml_node initCmds, const ScannedPdo& pdo) {
+    std::array<char, 64> c{};
+    std::snprintf(c.data(), c.size(), "clear pdo 0x%04X entries", pdo.index);
+    AddSdo(initCmds, c.data(), pdo.index, 0, {0});
+    std::uint8_t sub = 0;
+    for (const master::ScannedPdoEntry& e : pdo.entries) {
+        std::snprintf(c.data(), c.size(), "download pdo 0x%04X entry", pdo.index);
+        const std::uint32_t mapped =
+            (std::uint32_t{e.index} << 16) | (std::uint32_t{e.subIndex} << 8) | e.bitLength;
+        AddSdo(initCmds, c.data(), pdo.index, ++sub, Le(mapped, 4));
+    }
+    std::snprintf(c.data(), c.size(), "download pdo 0x%04X entry count", pdo.index);
+    AddSdo(initCmds, c.data(), pdo.index, 0, {sub});
+}
+
+// The downloads that give the slave the PDOs it has now where they are not
+// the SII's, as exports write them: the assignment cleared, each changed
+// PDO's entries, the assignment and its count. A slave at its SII's PDOs
+// gets none (some refuse writes to PDO objects they take as fixed).
 void AddPdoDownloads(pugi::xml_node initCmds, const ScannedSlave& s) {
-    const bool assign = (s.coeDetails & sii::kCoePdoAssign) != 0;
+    const auto changed = [](const ScannedPdo& p) { return p.mappingChanged; };
     const bool configure = (s.coeDetails & sii::kCoePdoConfig) != 0;
+    const bool remap = configure && (std::any_of(s.rxPdos.begin(), s.rxPdos.end(), changed) ||
+                                     std::any_of(s.txPdos.begin(), s.txPdos.end(), changed));
+    const bool assign = (s.coeDetails & sii::kCoePdoAssign) != 0 && (s.assignmentChanged || remap);
     std::array<char, 64> c{};
     for (const bool outputs : {true, false}) {
         const std::uint16_t assignment = outputs ? 0x1C12 : 0x1C13;
@@ -458,21 +478,9 @@ void AddPdoDownloads(pugi::xml_node initCmds, const ScannedSlave& s) {
             std::snprintf(c.data(), c.size(), "clear sm pdos (0x%04X)", assignment);
             AddSdo(initCmds, c.data(), assignment, 0, {0});
         }
-        for (const ScannedPdo* pdo : pdos) {
-            if (!configure || pdo->fixed)
-                continue;
-            std::snprintf(c.data(), c.size(), "clear pdo 0x%04X entries", pdo->index);
-            AddSdo(initCmds, c.data(), pdo->index, 0, {0});
-            std::uint8_t sub = 0;
-            for (const master::ScannedPdoEntry& e : pdo->entries) {
-                std::snprintf(c.data(), c.size(), "download pdo 0x%04X entry", pdo->index);
-                const std::uint32_t mapped =
-                    (std::uint32_t{e.index} << 16) | (std::uint32_t{e.subIndex} << 8) | e.bitLength;
-                AddSdo(initCmds, c.data(), pdo->index, ++sub, Le(mapped, 4));
-            }
-            std::snprintf(c.data(), c.size(), "download pdo 0x%04X entry count", pdo->index);
-            AddSdo(initCmds, c.data(), pdo->index, 0, {sub});
-        }
+        for (const ScannedPdo* pdo : pdos)
+            if (configure && !pdo->fixed && pdo->mappingChanged)
+                AddMapping(initCmds, *pdo);
         if (!assign)
             continue;
         std::uint8_t sub = 0;

@@ -212,6 +212,19 @@ TEST(EniWriter, DcAndTheSiisDefaultsAreWrittenAsTheScanFoundThem) {
     network.slaves[1].assignActivate = 0x0300;
     network.slaves[2].assignActivate = 0x0700;
     network.slaves[2].pdoNote = "0x1C12:00 not read by CoE";
+    // Slave 0 maps and assigns otherwise than its SII: downloads; slave 1
+    // is at its SII's PDOs: none.
+    for (master::ScannedSlave& s : network.slaves) {
+        s.sms.push_back({0x1000, 128, 0x26, true, 1});
+        s.sms.push_back({0x1080, 128, 0x22, true, 2});
+        s.sms.push_back({0x1100, 0, 0x64, true, 3});
+        master::ScannedPdo& pdo = s.rxPdos.emplace_back();
+        pdo.index = 0x1600;
+        pdo.sm = 2;
+        pdo.entries.push_back({0x7000, 1, 16, 6, "Output"});
+    }
+    network.slaves[0].assignmentChanged = true;
+    network.slaves[0].rxPdos[0].mappingChanged = true;
     const std::string text = WriteEni(network, {.cycleUs = 2000});
     auto written = eni::ReadEniText(text);
     ASSERT_TRUE(written) << written.error().message;
@@ -234,10 +247,22 @@ TEST(EniWriter, DcAndTheSiisDefaultsAreWrittenAsTheScanFoundThem) {
                             written->config.masterInitCmds.end(),
                             [](const eni::InitCmd& c) { return c.datagram.ado == 0x0910; }));
     EXPECT_EQ(written->config.cyclic.at(0).cycleTimeUs, 2000u);
-    // CoE downloads: the assignment cleared and counted for slave 0 and 1.
-    ASSERT_TRUE(slaves[0].mailbox && slaves[2].mailbox);
-    EXPECT_EQ(slaves[0].mailbox->coeInitCmds.size(), 4u);
+    // 0x1C12 and 0x1C13 cleared, 0x1600 cleared, mapped and counted, 0x1C12
+    // assigned, both counted.
+    ASSERT_TRUE(slaves[0].mailbox && slaves[1].mailbox && slaves[2].mailbox);
+    std::vector<std::pair<std::uint16_t, std::uint8_t>> sdos;
+    for (const eni::CoeInitCmd& cmd : slaves[0].mailbox->coeInitCmds)
+        sdos.emplace_back(cmd.index, cmd.subIndex);
+    const std::vector<std::pair<std::uint16_t, std::uint8_t>> want{
+        {0x1C12, 0}, {0x1600, 0}, {0x1600, 1}, {0x1600, 0},
+        {0x1C12, 1}, {0x1C12, 0}, {0x1C13, 0}, {0x1C13, 0}};
+    EXPECT_EQ(sdos, want);
+    EXPECT_EQ(slaves[0].mailbox->coeInitCmds[2].data,
+              (std::vector<std::uint8_t>{0x10, 0x01, 0x00, 0x70}));
+    EXPECT_TRUE(slaves[1].mailbox->coeInitCmds.empty());
     EXPECT_TRUE(slaves[2].mailbox->coeInitCmds.empty());
+    ASSERT_TRUE(slaves[0].processData && slaves[0].processData->send);
+    EXPECT_EQ(slaves[0].processData->send->bitLength, 16u);
     EXPECT_NE(text.find("0x1C12:00 not read by CoE"), std::string::npos);
 }
 
