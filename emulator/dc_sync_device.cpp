@@ -77,4 +77,17 @@ std::uint16_t DcInOp(const DeviceView& view, std::uint64_t now) {
     return 0;
 }
 
+std::vector<std::uint8_t> SiiDcCategory(const eni::Slave& slave) {
+    if (!slave.dc || slave.dc->cycleTime0 == 0)
+        return {};
+    const eni::DcConfig& dc = *slave.dc;
+    std::vector<std::uint8_t> mode(24, 0);
+    ecat::Put32(&mode[0], dc.cycleTime0);
+    ecat::Put32(&mode[4], static_cast<std::uint32_t>(dc.shiftTime));
+    // AssignActivate: 0x0980 = 0x00 and 0x0981 = cyclic + SYNC0 (+ SYNC1).
+    ecat::Put16(&mode[14], dc.cycleTime1 != 0 ? 0x0700 : 0x0300);
+    ecat::Put16(&mode[16], 1);  // SYNC0 every cycle
+    return mode;
+}
+
 }  // namespace parvane::emulator

@@ -18,13 +18,22 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "emulator/device_kind.h"
+#include "eni/model.h"
 
 namespace parvane::emulator {
 
 std::uint16_t CheckDcSafeOp(const DeviceView& view);
 std::uint16_t CheckDcOp(const DeviceView& view);
 std::uint16_t DcInOp(const DeviceView& view, std::uint64_t now);
+
+// The SII's DC category of a slave whose ENI gives a SYNC0 cycle: one
+// operation mode with that cycle and shift, activating SYNC0 (and SYNC1
+// when the ENI gives its cycle), as a drive's description lists it; empty
+// for other slaves. It is how a master with no ENI learns that the slave
+// runs on SYNC0.
+std::vector<std::uint8_t> SiiDcCategory(const eni::Slave& slave);
 
 }  // namespace parvane::emulator

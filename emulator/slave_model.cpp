@@ -4,6 +4,7 @@
 
 #include "ecat/byte_order.h"
 #include "ecat/sii.h"
+#include "emulator/dc_sync_device.h"
 
 namespace parvane::emulator {
 namespace {
@@ -13,10 +14,8 @@ namespace sii = ecat::sii;
 constexpr std::uint8_t kSm0Control = 0x26;  // mailbox, master writes, PDI event
 constexpr std::uint8_t kSm1Control = 0x22;  // mailbox, master reads, PDI event
 
-// The mailbox the slave has: none when the file gives it no sync manager
-// lengths (a mailbox element with only a poll time, say). Every export
-// places the mailbox it configures; without a place there is nothing for
-// SM0/SM1 to hold, and the slave's own writes may well use that memory.
+// The mailbox the slave has: none when the file gives SM0/SM1 no lengths (a
+// mailbox element with only a poll time, say): there is nothing to hold.
 std::optional<MailboxLayout> LayoutOf(const eni::Slave& slave) {
     if (!slave.mailbox || slave.mailbox->sendLength == 0 || slave.mailbox->recvLength == 0)
         return std::nullopt;
@@ -417,6 +416,8 @@ std::vector<std::uint8_t> BuildSiiImage(const eni::Slave& slave, std::uint16_t a
         writer.AddCategory(sii::Category::kSyncManager, sms);
     AddPdoCategory(writer, sii::Category::kTxPdo, pd.txPdos);
     AddPdoCategory(writer, sii::Category::kRxPdo, pd.rxPdos);
+    if (auto dc = SiiDcCategory(slave); !dc.empty())
+        writer.AddCategory(sii::Category::kDc, dc);
     return writer.Finish();
 }
 

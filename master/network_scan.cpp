@@ -51,7 +51,8 @@ void Advance(CategoryWalk& walk, const std::vector<std::uint8_t>& image) {
 void ReadCategoryImages(Exchange& exchange, const std::vector<std::uint16_t>& stations,
                         const std::vector<std::uint16_t>& sizeWords,
                         std::vector<std::vector<std::uint8_t>>& images,
-                        const std::function<void(std::size_t)>& progress) {
+                        const std::function<void(std::size_t)>& progress,
+                        const std::atomic<bool>* stop) {
     const std::size_t count = stations.size();
     images.assign(count, {});
     std::vector<CategoryWalk> walks(count);
@@ -73,7 +74,7 @@ void ReadCategoryImages(Exchange& exchange, const std::vector<std::uint16_t>& st
                 which.push_back(i);
             }
         }
-        if (active.empty())
+        if (active.empty() || (stop != nullptr && stop->load()))
             break;
         ReadEepromWordsOfAll(exchange, active, sii::kWordFirstCategory + word, results);
         std::uint8_t step = 8;
@@ -109,6 +110,9 @@ std::expected<ScannedNetwork, Error> ScanNetwork(Exchange& exchange, const ScanO
         return std::unexpected(down.error());
     BringUpOptions bringUp;
     bringUp.logSlaves = false;
+    // Nothing waits on a scan: give slow EEPROMs five times the time the
+    // driver's bring-up gives them.
+    bringUp.eeprom.timeout = 5 * bringUp.eeprom.timeout;
     auto segment = BringUp(exchange, eni::NetworkConfig{}, bringUp);
     if (!segment)
         return std::unexpected(segment.error());
@@ -123,6 +127,9 @@ std::expected<ScannedNetwork, Error> ScanNetwork(Exchange& exchange, const ScanO
         slave.stationAddress = segment->slaves[p].found.stationAddress;
         if (segment->slaves[p].identity)
             slave.identity = *segment->slaves[p].identity;
+        else
+            slave.eepromError =
+                ErrorText(segment->slaves[p].eepromError.value_or(Error{Errc::kNoReply}));
     }
     report(ScanProgress::Stage::kFound, count, count);
 

@@ -53,6 +53,9 @@ struct ScannedSlave {
     std::uint16_t stationAddress = 0;
     eni::SlaveIdentity identity;
     std::uint32_t serialNo = 0;
+    // Why the identity could not be read from the EEPROM; the identity and
+    // everything else from the SII are then unknown (zero, empty).
+    std::optional<std::string> eepromError;
     std::string name;  // the SII's device name (or order string where that is empty)
     std::string group;
     std::string order;

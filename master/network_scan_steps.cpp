@@ -449,10 +449,15 @@ std::expected<void, Error> ReadSlaves(Exchange& exchange, ScannedNetwork& networ
     }
     std::vector<std::vector<std::uint8_t>> images;
     std::size_t siiDone = 0;
-    ReadCategoryImages(exchange, stations, sizeWords, images, [&](std::size_t) {
-        if (options.progress)
-            options.progress({ScanProgress::Stage::kSii, ++siiDone, count});
-    });
+    ReadCategoryImages(
+        exchange, stations, sizeWords, images,
+        [&](std::size_t) {
+            if (options.progress)
+                options.progress({ScanProgress::Stage::kSii, ++siiDone, count});
+        },
+        options.stop);
+    if (StopAsked(options))
+        return std::unexpected(Error{Errc::kCancelled});
     std::vector<SiiPdos> sii(count);
     for (std::size_t i = 0; i < count; ++i) {
         ScannedSlave& s = network.slaves[i];
@@ -469,8 +474,12 @@ std::expected<void, Error> ReadSlaves(Exchange& exchange, ScannedNetwork& networ
             coeSlaves.push_back(i);
     if (coeSlaves.empty())
         return {};
+    if (StopAsked(options))
+        return std::unexpected(Error{Errc::kCancelled});
     const std::vector<bool> inPreOp = ToPreOp(exchange, network, coeSlaves);
     for (std::size_t k = 0; k < coeSlaves.size(); ++k) {
+        if (StopAsked(options))
+            return std::unexpected(Error{Errc::kCancelled});
         ScannedSlave& s = network.slaves[coeSlaves[k]];
         if (inPreOp[k])
             ReadCoe(exchange, s, sii[coeSlaves[k]]);

@@ -4,6 +4,7 @@
 // the scan makes.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <expected>
 #include <functional>
@@ -30,7 +31,13 @@ std::expected<void, Error> ReadSlaves(Exchange& exchange, ScannedNetwork& networ
 void ReadCategoryImages(Exchange& exchange, const std::vector<std::uint16_t>& stations,
                         const std::vector<std::uint16_t>& sizeWords,
                         std::vector<std::vector<std::uint8_t>>& images,
-                        const std::function<void(std::size_t)>& progress);
+                        const std::function<void(std::size_t)>& progress,
+                        const std::atomic<bool>* stop = nullptr);
+
+// Whether the caller asked the scan to stop.
+inline bool StopAsked(const ScanOptions& options) {
+    return options.stop != nullptr && options.stop->load();
+}
 
 // Fills the slave from its category bytes; the SII's PDOs and strings are
 // handed back for the CoE read, which names what it uploads from them.

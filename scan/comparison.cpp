@@ -112,6 +112,12 @@ class Walk {
         r.station = f.stationAddress;
         r.eniName = eni.name;
         r.foundName = f.name;
+        if (f.eepromError) {
+            // Nothing of the slave is known but that it is there.
+            r.verdict = Verdict::kDifferent;
+            r.note = "EEPROM unreadable (" + *f.eepromError + ")";
+            return r;
+        }
         auto differs = [&](const char* field, std::uint32_t want, std::uint32_t have, bool hex) {
             if (want != have)
                 r.differences.push_back({field, hex ? Hex32(want) : std::to_string(want),

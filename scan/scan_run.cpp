@@ -237,6 +237,14 @@ std::expected<int, Failure> Run(const ScanCommand& command, std::atomic<bool>& s
         return std::unexpected(network.error());
     if (compareWith)
         return Compare(command, *compareWith, *network, json);
+    // An ENI with a slave whose identity is unknown would be wrong: refuse.
+    for (const master::ScannedSlave& slave : network->slaves) {
+        if (slave.eepromError)
+            return std::unexpected(
+                Failure{kExitScanFailed, "the EEPROM of the slave at position " +
+                                             std::to_string(slave.position) + " cannot be read (" +
+                                             *slave.eepromError + "): no ENI written"});
+    }
     const std::string eni = writeEni(*network, command.cycleUs);
     if (output) {
         if (auto written = output->Commit(eni); !written)

@@ -95,7 +95,8 @@ TEST(ScanComparison, ReportsEachPositionAsTheRulesSay) {
          "different: 2 positions, 1 same, 1 different, 0 missing, 0 extra\n"},
         {"extra slave and process data",
          [](NetworkConfig&, ScannedNetwork& wire) {
-             wire.slaves[1].txPdos.push_back({0x1A00, "in", 3, false, {{0x6000, 1, 16, 0, "x"}}});
+             wire.slaves[1].txPdos.push_back(
+                 {0x1A00, "in", 3, false, false, {{0x6000, 1, 16, 0, "x"}}});
              wire.slaves.push_back(Found(3, "d", 0x40));
          },
          "   0 same      station 0x1001 eni \"A\" found \"a\"\n"

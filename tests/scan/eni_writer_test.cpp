@@ -72,7 +72,11 @@ std::string ScanAndWrite(const eni::NetworkConfig& source) {
     master::Exchange exchange(link, master::ExchangeOptions{});
     auto scanned = master::ScanNetwork(exchange);
     EXPECT_TRUE(scanned) << master::ErrorText(scanned.error());
-    return scanned ? WriteEni(*scanned) : std::string();
+    // The cycle the source runs at: its drives expect their SYNC0 at it.
+    EniWriteOptions options;
+    if (!source.cyclic.empty())
+        options.cycleUs = source.cyclic[0].cycleTimeUs;
+    return scanned ? WriteEni(*scanned, options) : std::string();
 }
 
 TEST(EniWriter, TheWrittenFileDefinesTheScannedSlavesAsTheSourceDoes) {
@@ -125,7 +129,8 @@ TEST(EniWriter, TheWrittenFileDefinesTheScannedSlavesAsTheSourceDoes) {
         EXPECT_GE(got.processImage.outputBytes, outputBytes);
         EXPECT_GE(got.processImage.inputBytes, inputBytes + 12);
         ASSERT_EQ(got.cyclic.size(), 1u);
-        EXPECT_EQ(got.cyclic[0].cycleTimeUs, 1000u);
+        EXPECT_EQ(got.cyclic[0].cycleTimeUs,
+                  source.cyclic.empty() ? 1000u : source.cyclic[0].cycleTimeUs);
     }
 }
 

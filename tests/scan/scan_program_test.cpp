@@ -268,6 +268,7 @@ std::string WireScript(Setting setting, const std::vector<std::string>& args) {
 
 TEST_F(ScanProgram, RefusesWithItsExitStatusAndOneLine) {
     const std::string five = (SourceDir() / "examples/five-slaves.eni.xml").string();
+    WriteFile(dir_ / "unreadable.json", R"({"slaves": [{}, {}, {"eeprom_errors": 1000}]})");
     const RefusalCase cases[] = {
         {"unknown option, with what it may mean",
          Setting::kPlain,
@@ -302,6 +303,12 @@ TEST_F(ScanProgram, RefusesWithItsExitStatusAndOneLine) {
          "",
          "parvane-scan: cannot write " + (dir_ / "no-folder" / "out.xml").string() +
              ": No such file or directory\n"},
+        {"a slave whose EEPROM cannot be read: no ENI rather than a wrong one",
+         Setting::kPlain,
+         {"-emulate=" + five, "-sim=" + (dir_ / "unreadable.json").string()},
+         9,
+         "",
+         "parvane-scan: the EEPROM of the slave at position 2 cannot be read ("},
         {"no slave answering",
          Setting::kWire,
          {"-nic=ecm0"},
