@@ -1,5 +1,7 @@
 #include "master/dc_clocks.h"
 
+#include <cstdlib>
+#include <thread>
 #include <vector>
 
 #include "master/dc_start_time.h"
@@ -50,6 +52,39 @@ void DcClocks::SetUp(std::span<const SlaveState> slaves) {
     clock.referenceTime = ReadReferenceTime(exchange_, *line_).value_or(MasterTimeNs());
     cyclic_.FollowClock(clock);
     watcher_.WatchClocks(&exchange_, &*line_);
+}
+
+void DcClocks::AwaitLock(const std::stop_token& stop) {
+    if (!line_ || !line_->any())
+        return;
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    // A copy, so the watcher's own reads of the line stay its own.
+    DcLine line = *line_;
+    const auto limit = options_.differenceLimit.count();
+    for (;;) {
+        ReadDifferences(exchange_, line);
+        bool locked = true;
+        for (std::size_t i = line.reference; i < line.slaves.size(); ++i) {
+            const DcSlave& s = line.slaves[i];
+            if (s.dc && (!s.differenceRead || std::llabs(s.differenceNs) > limit))
+                locked = false;
+        }
+        const auto waited =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+        if (locked) {
+            Log("DC: every clock follows the reference within %lld ns after %lld ms",
+                static_cast<long long>(limit), static_cast<long long>(waited.count()));
+            return;
+        }
+        if (waited >= options_.lockTimeout || stop.stop_requested()) {
+            Log("DC: not every clock follows the reference within %lld ns after %lld ms; OP is "
+                "asked all the same",
+                static_cast<long long>(limit), static_cast<long long>(waited.count()));
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 }
 
 void DcClocks::BeginStart() {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <stop_token>
 
 #include "eni/model.h"
 #include "master/al_walk.h"
@@ -34,6 +35,9 @@ class DcClocks {
     void SetUp(std::span<const SlaveState> slaves);
     // A PREOP -> SAFEOP transition starts: its start time is read afresh.
     void BeginStart();
+    // SAFEOP -> OP starts: waits, bounded, until every clock from the
+    // reference on follows it within the limit.
+    void AwaitLock(const std::stop_token& stop);
     // Puts the start time into the slave's plan of `t` where it takes one.
     void Apply(SlavePlan& plan, const SlaveState& slave, eni::Transition t);
 

@@ -45,6 +45,10 @@ struct DcOptions {
     std::optional<std::chrono::nanoseconds> framePhase;
     // A slave whose system time difference (0x092C) exceeds this is logged.
     std::chrono::nanoseconds differenceLimit{1000};
+    // How long SAFEOP -> OP waits for every clock from the reference on to
+    // come within that limit before it asks for OP (drives refuse OP with a
+    // PLL error while their clock is still pulled in).
+    std::chrono::milliseconds lockTimeout{3000};
 };
 
 // One slave of the segment as the set-up saw it, in ring order.

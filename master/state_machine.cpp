@@ -224,6 +224,8 @@ std::expected<void, Error> StateMachine::Impl::RunTransition(eni::Transition t, 
                 clocks.SetUp(slaves);
             clocks.BeginStart();
         }
+        if (t == eni::Transition::kSO)
+            clocks.AwaitLock(stop);
     }
     if (auto r = runner.RunMasterCmds(t, true, stop); !r)
         return r;
