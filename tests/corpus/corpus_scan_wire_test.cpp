@@ -1,10 +1,11 @@
 // The round trip of parvane-scan over a veth pair, for every real ENI file of
-// the shared folders and the example: the emulator program serves the file
-// on the slave end, parvane-scan writes an ENI for what it finds on the
-// master end, and the unchanged tool, through the driver configured with the
+// the shared folders and the example (also with other networks than its
+// ENI): the emulator program serves the file on the slave end, parvane-scan writes an ENI for what
+// it finds on the master end, and the unchanged tool, through the driver configured with the
 // written file, takes the network through every step. The written file must
 // also name the identities the source's NAME.expected.tsv lists, and
-// parvane-scan must find the network the same as the file it wrote.
+// parvane-scan must find the network the same as the file it wrote. And
+// the comparison over the wire says what the in-process one says.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -34,7 +35,8 @@ unsigned CycleTimeUs(const fs::path& eni) {
 
 struct ScanRow {
     CorpusFile file;
-    bool listsExpected;  // with a NAME.expected.tsv to check the identities against
+    bool listsExpected;       // with a NAME.expected.tsv to check the identities against
+    std::string description;  // the emulator's network description (wiretest::CaseFile)
 };
 
 void PrintTo(const ScanRow& row, std::ostream* out) {
@@ -44,8 +46,19 @@ void PrintTo(const ScanRow& row, std::ostream* out) {
 std::vector<ScanRow> Rows() {
     std::vector<ScanRow> rows;
     for (CorpusFile& file : CorpusFiles())
-        rows.push_back({std::move(file), true});
-    rows.push_back({{"example_five_slaves", wiretest::Example(wiretest::kFive)}, false});
+        rows.push_back({std::move(file), true, ""});
+    // The example, also with networks other than its ENI: a slave more, an
+    // older revision, slow EEPROMs and a wire that loses frames.
+    const auto example = [&](std::string name, std::string description) {
+        rows.push_back({{"example_five_slaves" + name, wiretest::Example(wiretest::kFive)},
+                        false,
+                        std::move(description)});
+    };
+    example("", "");
+    example("_extra_slave", "five-slaves.extra-slave.sim.json");
+    example("_revision_mismatch", "five-slaves.revision-mismatch.sim.json");
+    example("_slow_eeproms", R"({"eeprom_busy_us": 400})");
+    example("_lossy_wire", R"({"lose_every": 9})");
     return rows;
 }
 
@@ -60,10 +73,11 @@ class ScanOnVeth : public ::testing::TestWithParam<ScanRow> {};
 
 TEST_P(ScanOnVeth, WritesAnEniTheToolRunsThroughEveryStep) {
     const ScanRow& row = GetParam();
-    wiretest::Emulator emulator(row.file.eni.string(), "");
+    testsupport::TempNode scratch;
+    wiretest::Emulator emulator(row.file.eni.string(),
+                                wiretest::CaseFile(row.description, scratch.dir()));
     ASSERT_TRUE(emulator.Start()) << emulator.Err();
 
-    testsupport::TempNode scratch;
     const fs::path written = scratch.dir() / "written.eni.xml";
     const unsigned cycleUs = CycleTimeUs(row.file.eni);
     const testsupport::RunResult scan =
@@ -91,6 +105,39 @@ TEST_P(ScanOnVeth, WritesAnEniTheToolRunsThroughEveryStep) {
     EXPECT_NE(tool.out.find(wiretest::kSuccessVerdict), std::string::npos) << tool.out;
     if (row.listsExpected)
         ExpectIdentities(run, ExpectedOnWire(row.file));
+}
+
+// The comparison of a network on the wire says what the comparison of the
+// same network emulated in process says, line for line, with the same exit
+// status: the raw socket's path through the scan loses and adds nothing.
+TEST(ScanCompareOnVeth, SaysWhatTheScanOfEmulatedSlavesSays) {
+    const std::string eni = wiretest::Example(wiretest::kFive);
+    struct Case {
+        std::string description;
+        int exitCode;
+    };
+    const std::vector<Case> cases{
+        {"five-slaves.matching.sim.json", 0},
+        {"five-slaves.revision-mismatch.sim.json", 1},
+        {"five-slaves.extra-slave.sim.json", 1},
+        {R"({"slaves": [{}, {}, {"product_code": "0x0BC43052", "revision_no": "0x00150000"}]})", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.description);
+        testsupport::TempNode scratch;
+        const std::string description = wiretest::CaseFile(c.description, scratch.dir());
+        const testsupport::RunResult emulated =
+            testsupport::Run({(testsupport::BinDir() / "parvane-scan").string(), "-emulate=" + eni,
+                              "-sim=" + description, "-compare=" + eni},
+                             {}, 120s);
+        wiretest::Emulator emulator(eni, description);
+        ASSERT_TRUE(emulator.Start()) << emulator.Err();
+        const testsupport::RunResult wire = Scan({"-compare=" + eni});
+        emulator.Kill();
+        EXPECT_EQ(emulated.exitCode, c.exitCode) << emulated.out << emulated.err;
+        EXPECT_EQ(wire.exitCode, emulated.exitCode) << wire.out << wire.err;
+        EXPECT_EQ(wire.out, emulated.out);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, ScanOnVeth, ::testing::ValuesIn(Rows()),
