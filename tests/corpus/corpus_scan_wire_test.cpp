@@ -37,6 +37,7 @@ struct ScanRow {
     CorpusFile file;
     bool listsExpected;       // with a NAME.expected.tsv to check the identities against
     std::string description;  // the emulator's network description (wiretest::CaseFile)
+    int sourceCompare = 0;    // parvane-scan's exit status compared with the source ENI
 };
 
 void PrintTo(const ScanRow& row, std::ostream* out) {
@@ -46,19 +47,20 @@ void PrintTo(const ScanRow& row, std::ostream* out) {
 std::vector<ScanRow> Rows() {
     std::vector<ScanRow> rows;
     for (CorpusFile& file : CorpusFiles())
-        rows.push_back({std::move(file), true, ""});
+        rows.push_back({std::move(file), true, "", 0});
     // The example, also with networks other than its ENI: a slave more, an
     // older revision, slow EEPROMs and a wire that loses frames.
-    const auto example = [&](std::string name, std::string description) {
+    const auto example = [&](std::string name, std::string description, int sourceCompare) {
         rows.push_back({{"example_five_slaves" + name, wiretest::Example(wiretest::kFive)},
                         false,
-                        std::move(description)});
+                        std::move(description),
+                        sourceCompare});
     };
-    example("", "");
-    example("_extra_slave", "five-slaves.extra-slave.sim.json");
-    example("_revision_mismatch", "five-slaves.revision-mismatch.sim.json");
-    example("_slow_eeproms", R"({"eeprom_busy_us": 400})");
-    example("_lossy_wire", R"({"lose_every": 9})");
+    example("", "", 0);
+    example("_extra_slave", "five-slaves.extra-slave.sim.json", 1);
+    example("_revision_mismatch", "five-slaves.revision-mismatch.sim.json", 1);
+    example("_slow_eeproms", R"({"eeprom_busy_us": 400})", 0);
+    example("_lossy_wire", R"({"lose_every": 9})", 0);
     return rows;
 }
 
@@ -93,6 +95,8 @@ TEST_P(ScanOnVeth, WritesAnEniTheToolRunsThroughEveryStep) {
 
     const testsupport::RunResult same = Scan({"-compare=" + written.string()});
     EXPECT_EQ(same.exitCode, 0) << same.out << same.err;
+    const testsupport::RunResult source = Scan({"-compare=" + row.file.eni.string()});
+    EXPECT_EQ(source.exitCode, row.sourceCompare) << source.out << source.err;
 
     const CorpusFile asWritten{row.file.name, written};
     const CorpusRun run = RunTool(wiretest::OnWire(written.string()), asWritten);
