@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <expected>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -97,17 +98,24 @@ int Line(std::size_t count, const char* interface) {
     std::vector<std::uint16_t> stations;
     for (const auto& s : found->slaves)
         stations.push_back(s.found.stationAddress);
-    auto line = master::SetUpDc(exchange, eni->config, stations);
-    if (!line || !line->any()) {
-        std::fprintf(stderr, "DC set-up failed\n");
-        return 1;
+    // The set-up five times over (the machine is shared): the median.
+    std::vector<double> setUpMs;
+    std::expected<master::DcLine, master::Error> line;
+    for (int i = 0; i < 5; ++i) {
+        line = master::SetUpDc(exchange, eni->config, stations);
+        if (!line || !line->any()) {
+            std::fprintf(stderr, "DC set-up failed\n");
+            return 1;
+        }
+        setUpMs.push_back(static_cast<double>(line->setUpTime.count()) / 1000.0);
     }
+    std::sort(setUpMs.begin(), setUpMs.end());
     const char* where = interface ? "veth" : "in process";
-    const double setUpMs = static_cast<double>(line->setUpTime.count()) / 1000.0;
     char text[64];
-    std::snprintf(text, sizeof text, "%.1f ms", setUpMs);
+    std::snprintf(text, sizeof text, "median %.1f ms (%.1f-%.1f)", setUpMs[2], setUpMs[0],
+                  setUpMs[4]);
     Row(std::string("DC set-up, ") + std::to_string(count) + " slaves, " + where, text, "<= 100 ms",
-        setUpMs <= 100);
+        setUpMs[2] <= 100);
     const std::int64_t largest = DifferenceAfterASecond(exchange, *line);
     std::snprintf(text, sizeof text, "%lld ns", static_cast<long long>(largest));
     Row(std::string("  max |0x092C| after 1 s, ") + where, text, "<= 100 ns", largest <= 100);
