@@ -169,6 +169,8 @@ cyclic "without SCHED_FIFO" setpriv --bounding-set=-sys_nice --inh-caps=-sys_nic
 "$bin/eni_gen" 10 dc >"$work/dc10.xml"
 start_emulator "$work/dc10.xml"
 "$bin/dc_bench" line 10 ecm0
+# The same distributions sent 50 to a frame.
+DC_BENCH_PER_FRAME=50 "$bin/dc_bench" line 10 ecm0
 stop_emulator
 # The emulated reference stamps the frame when its process gets to it: it
 # runs under SCHED_FIFO too, as real slaves stamp it in hardware.
