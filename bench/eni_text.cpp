@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <iterator>
 #include <stdexcept>
+#include <string_view>
 
 namespace benchdata {
 namespace {
@@ -93,6 +94,25 @@ std::string EniText(std::size_t count, bool configuratorShaped) {
     }
     text += "  </Config>\n</EtherCATConfig>\n";
     return text;
+}
+
+std::string DcEniText(std::size_t count, std::uint32_t cycleNs) {
+    const std::string plain = EniText(count, false);
+    std::string dc;
+    Append(dc,
+           "      <DC><PotentialReferenceClock>true</PotentialReferenceClock>"
+           "<CycleTime0>%u</CycleTime0><ShiftTime>0</ShiftTime></DC>\n",
+           static_cast<unsigned>(cycleNs));
+    // Each slave's DC element goes just before its end tag.
+    const std::string_view end = "    </Slave>\n";
+    std::string text;
+    text.reserve(plain.size() + count * dc.size());
+    std::size_t from = 0;
+    for (auto at = plain.find(end); at != std::string::npos; at = plain.find(end, from)) {
+        text.append(plain, from, at - from).append(dc).append(end);
+        from = at + end.size();
+    }
+    return text.append(plain, from);
 }
 
 namespace {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace benchdata {
@@ -11,6 +12,11 @@ namespace benchdata {
 // carries its mailbox, init commands and process data (some 2 kB per slave);
 // a plain one only its identity.
 std::string EniText(std::size_t count, bool configuratorShaped);
+
+// The plain ENI of `count` slaves with a DC element on each (SYNC0 every
+// `cycleNs`, no shift, no DC init commands: the master sets the clocks and
+// the sync units up itself, as for a hand-written file).
+std::string DcEniText(std::size_t count, std::uint32_t cycleNs);
 
 // A long line of devices as a configurator exports it: slave i is of product
 // code 0x2000 + i % productCodes and revision 0x00100000 + i % revisions

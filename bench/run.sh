@@ -17,7 +17,7 @@ echo
 # The same table goes on with the figures over a veth pair (root only: the
 # pair lives in a network namespace of its own, removed at the end).
 if [ "$(id -u)" -eq 0 ]; then
-    cmake --build "$dir" --target ecat-emulator eni_gen master_probe -j 2 >/dev/null
+    cmake --build "$dir" --target ecat-emulator eni_gen master_probe dc_bench -j 2 >/dev/null
     tests/wire/in_netns.sh 900 bench/wire_bench.sh "$dir/bin"
 else
     printf '| %-44s | %-26s | %-15s | %-4s |\n' "over veth (bench/wire_bench.sh)" "needs root" "" ""
@@ -27,6 +27,9 @@ cmake --build "$dir" --target emulator_bench -j 2 >/dev/null
 cmake --build "$dir" --target master_bench -j 2 >/dev/null
 echo
 "$dir/bin/master_bench"
+cmake --build "$dir" --target dc_bench -j 2 >/dev/null
+echo
+"$dir/bin/dc_bench" line 100
 cmake --build "$dir" --target scan_bench -j 2 >/dev/null
 echo
 "$dir/bin/scan_bench" ../shared/eni-corpus/bigcjv_6axis_servo.xml

@@ -23,8 +23,10 @@ row() { printf '| %-44s | %-26s | %-15s | %-4s |\n' "$1" "$2" "$3" "$4"; }
 now_ns() { date +%s%N; }
 median() { sort -n | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
 
-start_emulator() {  # ENI
-    "$bin/ecat-emulator" -nic=ecs0 -eni="$1" >"$work/emulator.out" 2>&1 &
+start_emulator() {  # ENI [PREFIX...]
+    local eni=$1
+    shift
+    "$@" "$bin/ecat-emulator" -nic=ecs0 -eni="$eni" >"$work/emulator.out" 2>&1 &
     emulator_pid=$!
     for _ in $(seq 1 2000); do
         grep -q serving "$work/emulator.out" && return 0
@@ -159,3 +161,19 @@ cyclic() {  # LABEL PREFIX...
 }
 cyclic "SCHED_FIFO"
 cyclic "without SCHED_FIFO" setpriv --bounding-set=-sys_nice --inh-caps=-sys_nice
+
+# Distributed clocks over the pair: a generated line of 10 DC slaves (clocks
+# drifting by up to +-100 ppm) set up by the master in process on ecm0, then
+# the reference's time sent round every millisecond for a second; and a real
+# drive line walked to OP, its cyclic frame's phase to SYNC0 once locked.
+"$bin/eni_gen" 10 dc >"$work/dc10.xml"
+start_emulator "$work/dc10.xml"
+"$bin/dc_bench" line 10 ecm0
+# The same distributions sent 50 to a frame.
+DC_BENCH_PER_FRAME=50 "$bin/dc_bench" line 10 ecm0
+stop_emulator
+# The emulated reference stamps the frame when its process gets to it: it
+# runs under SCHED_FIFO too, as real slaves stamp it in hardware.
+start_emulator "$src/../shared/eni-corpus/bigcjv_6axis_servo.xml" chrt -f 40
+"$bin/dc_bench" phase "$src/../shared/eni-corpus/bigcjv_6axis_servo.xml" ecm0
+stop_emulator

@@ -1,6 +1,7 @@
 #include "emulator/esc_memory.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 namespace parvane::emulator {
@@ -27,13 +28,19 @@ std::uint8_t EscMemory::Get8(std::uint32_t address) const {
     return page == nullptr ? 0 : page[address % kPageSize];
 }
 
+// The wider accesses go through Read and Write: one page look-up each, as
+// the DC unit touches several registers on every frame that passes.
 std::uint16_t EscMemory::Get16(std::uint32_t address) const {
-    return static_cast<std::uint16_t>(Get8(address) | (Get8(address + 1) << 8));
+    std::array<std::uint8_t, 2> b{};
+    Read(address, b);
+    return static_cast<std::uint16_t>(b[0] | (b[1] << 8));
 }
 
 std::uint32_t EscMemory::Get32(std::uint32_t address) const {
-    return static_cast<std::uint32_t>(Get16(address)) |
-           (static_cast<std::uint32_t>(Get16(address + 2)) << 16);
+    std::array<std::uint8_t, 4> b{};
+    Read(address, b);
+    return static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
+           (static_cast<std::uint32_t>(b[2]) << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
 }
 
 void EscMemory::Set8(std::uint32_t address, std::uint8_t value) {
@@ -45,13 +52,16 @@ void EscMemory::Set8(std::uint32_t address, std::uint8_t value) {
 }
 
 void EscMemory::Set16(std::uint32_t address, std::uint16_t value) {
-    Set8(address, static_cast<std::uint8_t>(value));
-    Set8(address + 1, static_cast<std::uint8_t>(value >> 8));
+    const std::array<std::uint8_t, 2> b{static_cast<std::uint8_t>(value),
+                                        static_cast<std::uint8_t>(value >> 8)};
+    Write(address, b);
 }
 
 void EscMemory::Set32(std::uint32_t address, std::uint32_t value) {
-    Set16(address, static_cast<std::uint16_t>(value));
-    Set16(address + 2, static_cast<std::uint16_t>(value >> 16));
+    const std::array<std::uint8_t, 4> b{
+        static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+        static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+    Write(address, b);
 }
 
 void EscMemory::Set64(std::uint32_t address, std::uint64_t value) {

@@ -7,6 +7,7 @@
 // settled it measures the phase over a window, for one log line.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 
@@ -16,6 +17,7 @@ struct PhaseFigures {
     std::int64_t meanNs = 0;    // mean error from the target
     std::int64_t spreadNs = 0;  // standard deviation
     std::int64_t worstNs = 0;   // largest |error|
+    std::int64_t p99Ns = 0;     // 99 in 100 errors lie within this of the mean
     unsigned samples = 0;
 };
 
@@ -46,6 +48,7 @@ class PhaseLock {
     double sum_ = 0;
     double squares_ = 0;
     std::int64_t worst_ = 0;
+    std::array<std::int64_t, kWindow> errors_{};  // the window's errors, for the percentile
     unsigned samples_ = 0;
     bool reported_ = false;
 };

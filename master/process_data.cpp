@@ -229,9 +229,11 @@ void CyclicProcessData::TakeClock(const DatagramRequest& request) {
     correction_ += phase_->Update(t);
     if (const auto f = phase_->TakeFigures()) {
         Log("DC: the cyclic frame keeps its phase to SYNC0: %lld ns off the target %lld ns on "
-            "average, spread %lld ns, worst %lld ns over %u cycles",
+            "average, spread %lld ns, worst %lld ns over %u cycles, 99%% within %lld ns of the "
+            "average",
             static_cast<long long>(f->meanNs), static_cast<long long>(clock_->phaseNs),
-            static_cast<long long>(f->spreadNs), static_cast<long long>(f->worstNs), f->samples);
+            static_cast<long long>(f->spreadNs), static_cast<long long>(f->worstNs), f->samples,
+            static_cast<long long>(f->p99Ns));
     }
 }
 

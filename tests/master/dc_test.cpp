@@ -255,5 +255,44 @@ TEST(DcPhase, FollowsADriftingReference) {
     }
 }
 
+// The figures of the window after settling, from errors fed straight in:
+// the 99th percentile is the distance from the mean that 990 of the 1000
+// errors stay within (ten outliers hide in it, eleven do not).
+TEST(DcPhase, FiguresOfTheWindowWithItsNinetyNinthPercentile) {
+    struct Case {
+        const char* name;
+        std::int64_t (*error)(unsigned sample);  // by index in the window
+        std::int64_t mean, worst, p99;
+    };
+    const Case cases[] = {
+        {"steady", [](unsigned) -> std::int64_t { return 100; }, 100, 100, 0},
+        {"alternating", [](unsigned i) -> std::int64_t { return i % 2 ? 1000 : -1000; }, 0, 1000,
+         1000},
+        {"ten outliers", [](unsigned i) -> std::int64_t { return i % 100 == 7 ? 50'000 : 0; }, 500,
+         50'000, 500},
+        {"eleven outliers",
+         [](unsigned i) -> std::int64_t { return i % 100 == 7 || i == 998 ? 50'000 : 0; }, 550,
+         50'000, 49'450},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        PhaseLock lock(1'000'000, 250'000);
+        std::optional<PhaseFigures> figures;
+        for (unsigned k = 0; k < PhaseLock::kSettleCycles + PhaseLock::kWindow + 1; ++k) {
+            const unsigned sample =
+                k >= PhaseLock::kSettleCycles ? k - PhaseLock::kSettleCycles : 0;
+            const std::int64_t e = k > 0 && k >= PhaseLock::kSettleCycles ? c.error(sample) : 0;
+            lock.Update(static_cast<std::uint64_t>(5'000'250'000 + e));
+            if (auto f = lock.TakeFigures())
+                figures = f;
+        }
+        ASSERT_TRUE(figures.has_value());
+        EXPECT_EQ(figures->samples, PhaseLock::kWindow);
+        EXPECT_EQ(figures->meanNs, c.mean);
+        EXPECT_EQ(figures->worstNs, c.worst);
+        EXPECT_EQ(figures->p99Ns, c.p99);
+    }
+}
+
 }  // namespace
 }  // namespace parvane::master
