@@ -48,6 +48,12 @@ bool Stored(std::uint32_t a, bool wide64, bool cyclicOn) {
     return In(a, reg::kDcStartTime, width) && !cyclicOn;
 }
 
+// Rounds half away from zero, as llround does, without the library call
+// every distribution of the reference's time would make.
+std::int64_t Rounded(double x) {
+    return static_cast<std::int64_t>(x < 0 ? x - 0.5 : x + 0.5);
+}
+
 std::uint64_t Get64(const EscMemory& memory, std::uint32_t a) {
     return memory.Get32(a) | (static_cast<std::uint64_t>(memory.Get32(a + 4)) << 32);
 }
@@ -142,6 +148,7 @@ DcUnit::DcUnit(const DcSettings& settings, const PortTimes& ports, std::uint64_t
     memory.Set16(reg::kDcSpeedCounterStart, dc::kSpeedCounterReset);
     memory.Set8(reg::kDcTimeFilterDepth, kTimeFilterDepthReset);
     memory.Set8(reg::kDcSpeedFilterDepth, kSpeedFilterDepthReset);
+    Refresh(memory);
 }
 
 void DcUnit::Advance(std::uint64_t t) {
@@ -155,25 +162,26 @@ void DcUnit::Advance(std::uint64_t t) {
         slewNs_ -= slew;
         gained += slew;
     }
-    const double whole = std::floor(gained);
+    // floor without the library call: this runs for every slave a frame passes.
+    double whole = static_cast<double>(static_cast<std::int64_t>(gained));
+    if (whole > gained)
+        whole -= 1;
     fraction_ = gained - whole;
     local_ += (t - at_) + static_cast<std::uint64_t>(static_cast<std::int64_t>(whole));
     at_ = t;
 }
 
-std::uint64_t DcUnit::Offset(const EscMemory& memory) const {
-    return settings_.wide64 ? Get64(memory, reg::kDcSystemTimeOffset)
-                            : memory.Get32(reg::kDcSystemTimeOffset);
-}
-
-std::uint64_t DcUnit::SystemTime(const EscMemory& memory) const {
-    return local_ + Offset(memory);
-}
-
-double DcUnit::BoundPpb(const EscMemory& memory) const {
+void DcUnit::Refresh(const EscMemory& memory) {
+    offset_ = settings_.wide64 ? Get64(memory, reg::kDcSystemTimeOffset)
+                               : memory.Get32(reg::kDcSystemTimeOffset);
+    delay_ = memory.Get32(reg::kDcSystemTimeDelay);
     const std::uint16_t start =
         std::clamp(memory.Get16(reg::kDcSpeedCounterStart), kSpeedCounterMin, kSpeedCounterMax);
-    return 1e9 / start;
+    boundPpb_ = 1e9 / start;
+    // 0x0932 spans the bound over the speed counter's own range.
+    spanPerPpb_ =
+        (memory.Get16(reg::kDcSpeedCounterStart) - double{kSpeedCounterMin - 1}) / boundPpb_;
+    depthWeight_ = 1.0 / static_cast<double>(1u << (memory.Get8(reg::kDcTimeFilterDepth) & 0x0Fu));
 }
 
 // ---- receive times ----
@@ -207,10 +215,10 @@ void DcUnit::CommitLatch(std::uint64_t now, EscMemory& memory) {
 void DcUnit::Received(std::uint32_t received, std::uint64_t now, EscMemory& memory) {
     const std::uint64_t t = now + ports_.at[0];
     Advance(t);
-    const std::uint64_t own = SystemTime(memory) - memory.Get32(reg::kDcSystemTimeDelay);
+    const std::uint64_t own = SystemTime() - delay_;
     const auto difference =
         static_cast<double>(static_cast<std::int32_t>(static_cast<std::uint32_t>(own) - received));
-    const double bound = BoundPpb(memory);
+    const double bound = boundPpb_;
     const double gap =
         lastSample_ ? static_cast<double>(std::min(t - *lastSample_, kLongestSampleGapNs)) * 1e-9
                     : 0;
@@ -218,13 +226,11 @@ void DcUnit::Received(std::uint32_t received, std::uint64_t now, EscMemory& memo
     ratePpb_ = std::clamp(ratePpb_ - kKi * difference * gap, -bound, bound);
     slewNs_ = -difference;
     slewPpb_ = std::min(kKp * std::abs(difference), bound);
-    const unsigned depth = memory.Get8(reg::kDcTimeFilterDepth) & 0x0F;
-    filtered_ += (difference - filtered_) / static_cast<double>(1u << depth);
-    memory.Set32(reg::kDcSystemTimeDifference, dc::EncodeDifference(std::llround(filtered_)));
-    const double span = memory.Get16(reg::kDcSpeedCounterStart) - double{kSpeedCounterMin - 1};
+    filtered_ += (difference - filtered_) * depthWeight_;
+    memory.Set32(reg::kDcSystemTimeDifference, dc::EncodeDifference(Rounded(filtered_)));
     memory.Set16(reg::kDcSpeedCounterDiff,
-                 static_cast<std::uint16_t>(static_cast<std::int16_t>(
-                     std::clamp(std::lround(ratePpb_ / bound * span), -32767L, 32767L))));
+                 static_cast<std::uint16_t>(static_cast<std::int16_t>(std::clamp(
+                     Rounded(ratePpb_ * spanPerPpb_), std::int64_t{-32767}, std::int64_t{32767}))));
     if (std::abs(filtered_) <= settings_.toleranceNs)
         outOfToleranceSince_.reset();
     else if (!outOfToleranceSince_)
@@ -256,7 +262,7 @@ void DcUnit::ActivationWritten(std::uint8_t before, std::uint64_t now, EscMemory
     if (active_ && (before & kSync0On) == kSync0On)
         return;
     Advance(now + ports_.at[0]);
-    const std::uint64_t system = SystemTime(memory);
+    const std::uint64_t system = SystemTime();
     std::uint8_t status = dc::kStatusSync0Pending;
     if ((after & dc::kActivateSync1) != 0)
         status |= dc::kStatusSync1Pending;
@@ -289,7 +295,7 @@ Sync0State DcUnit::Sync0(std::uint64_t now, const EscMemory& memory) {
     Advance(now + ports_.at[0]);
     Sync0State s;
     s.active = active_;
-    s.systemTime = SystemTime(memory);
+    s.systemTime = SystemTime();
     s.cycleNs = memory.Get32(reg::kDcSync0Cycle);
     if (!active_ || firstPulse_ == kNever)
         return s;
@@ -334,7 +340,7 @@ void DcUnit::Read(std::uint32_t ado, std::uint32_t end, std::uint64_t now, EscMe
     CommitLatch(now, memory);
     if (Overlaps(ado, end, reg::kDcSystemTime, reg::kDcSystemTime + 8u)) {
         Advance(now + ports_.at[0]);
-        const std::uint64_t own = SystemTime(memory) - memory.Get32(reg::kDcSystemTimeDelay);
+        const std::uint64_t own = SystemTime() - delay_;
         SetTime(memory, reg::kDcSystemTime, own, settings_.wide64);
     }
     if (Overlaps(ado, end, reg::kDcActivationStatus, reg::kDcSync0Cycle))
@@ -354,6 +360,8 @@ void DcUnit::Write(std::uint16_t ado, std::span<const std::uint8_t> in, std::uin
         if (Stored(a, settings_.wide64, cyclicOn))
             memory.Set8(a, in[a - ado]);
     }
+    if (Overlaps(ado, end, reg::kDcSystemTimeOffset, reg::kDcSpeedFilterDepth + 1u))
+        Refresh(memory);
     auto touches = [&](std::uint32_t a) { return a >= ado && a < end; };
     if (touches(reg::kDcReceiveTime))
         Latch(now);

@@ -120,21 +120,28 @@ class DcUnit {
     static constexpr std::uint64_t kNever = ~std::uint64_t{0};
 
     void Advance(std::uint64_t t);
-    std::uint64_t SystemTime(const EscMemory& memory) const;  // local + offset
-    std::uint64_t Offset(const EscMemory& memory) const;
+    std::uint64_t SystemTime() const { return local_ + offset_; }
+    // Takes the loop's registers (offset, delay, speed counter start, filter
+    // depth) into their copies; called whenever a write stores into them.
+    void Refresh(const EscMemory& memory);
     void Latch(std::uint64_t now);
     void CommitLatch(std::uint64_t now, EscMemory& memory);
     void Received(std::uint32_t received, std::uint64_t now, EscMemory& memory);
     void ResetLoop(EscMemory& memory);
     void ActivationWritten(std::uint8_t before, std::uint64_t now, EscMemory& memory);
     void SyncRegisters(std::uint64_t now, EscMemory& memory);
-    double BoundPpb(const EscMemory& memory) const;
 
     DcSettings settings_;
     PortTimes ports_;
-    std::uint64_t local_ = 0;  // whole ns at `at_`
-    double fraction_ = 0;      // and the part of a ns
-    std::uint64_t at_ = 0;     // segment time
+    // Copies of registers every distribution of the reference's time reads.
+    std::uint64_t offset_ = 0;  // 0x0920 (its low half on a 32-bit unit)
+    std::uint32_t delay_ = 0;   // 0x0928
+    double boundPpb_ = 0;       // the loop's bound from 0x0930
+    double spanPerPpb_ = 0;     // 0x0932 counts per ppb of rate correction
+    double depthWeight_ = 1;    // 1 / 2^0x0934, the filter's weight of a sample
+    std::uint64_t local_ = 0;   // whole ns at `at_`
+    double fraction_ = 0;       // and the part of a ns
+    std::uint64_t at_ = 0;      // segment time
     double driftPpb_ = 0;
     // The loop: rate correction, phase left to slew and its rate.
     double ratePpb_ = 0;
