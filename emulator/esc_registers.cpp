@@ -229,8 +229,19 @@ void EscRegisters::SmsWritten(std::uint32_t ado, std::uint32_t end, EscEvents& e
             else if (sm.masterWrites())
                 outputSms_ = static_cast<std::uint16_t>(outputSms_ | (1u << i));
         }
+    }
+    // With no output sync manager left, nothing triggers the watchdog: it
+    // stops, so an expiry while the slave rests cannot be held against the
+    // next start.
+    if (outputSms_ == 0 && watchdogRunning_) {
+        watchdogRunning_ = false;
+        memory_.Set8(reg::kSmWatchdogStatus, 0x00);
+    }
+    for (unsigned i = 0; i < smCount_; ++i) {
+        const SmEntry sm = Sm(i);
         if (!Overlaps(ado, end, reg::Sm(i), reg::Sm(i) + reg::kSmSize))
             continue;
+
         if (!sm.enabled()) {
             // A disabled sync manager forgets its buffer state.
             memory_.Set8(reg::SmStatus(i), 0);

@@ -34,7 +34,11 @@ std::int64_t PhaseLock::Update(std::uint64_t refTime) {
         locked_ = true;
         return -e;  // the first answer: straight to the target
     }
-    integral_ += e;
+    // Anti-windup: on a host that keeps the cycle late for a while, the sum
+    // would grow without bound and later hold the wake-up back by many
+    // cycles; its share is kept within a quarter of a cycle.
+    const std::int64_t most = static_cast<std::int64_t>(cycle_) / 4 * kIntegralDivisor;
+    integral_ = std::clamp<std::int64_t>(integral_ + e, -most, most);
     if (updates_ > kSettleCycles && samples_ < kWindow) {
         sum_ += static_cast<double>(e);
         squares_ += static_cast<double>(e) * static_cast<double>(e);

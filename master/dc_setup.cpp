@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdlib>
+#include <utility>
 
 #include "ecat/registers.h"
 #include "master/log.h"
@@ -145,8 +146,8 @@ std::expected<void, Error> WriteDelaysAndOffsets(Exchange& exchange, const DcLin
     return {};
 }
 
-// Sends the reference's time round the segment; the frames lost.
-unsigned CompensateDrift(Exchange& exchange, const DcLine& line) {
+// Sends the reference's time round the segment; the frames sent and lost.
+std::pair<unsigned, unsigned> CompensateDrift(Exchange& exchange, const DcLine& line) {
     const unsigned per = std::max(1u, line.options.driftPerFrame);
     std::vector<std::uint8_t> buffer(8 * per);
     std::vector<DatagramRequest> requests(per);
@@ -155,10 +156,15 @@ unsigned CompensateDrift(Exchange& exchange, const DcLine& line) {
         requests[k].address = ecat::MakeAddress(line.referenceStation, reg::kDcSystemTime);
         requests[k].data = std::span<std::uint8_t>(buffer.data() + 8 * k, 8);
     }
+    unsigned sent = 0;
     unsigned lost = 0;
     unsigned lostInARow = 0;
+    const auto until = std::chrono::steady_clock::now() + line.options.driftTime;
     for (unsigned frame = 0; frame < line.options.driftFrames; ++frame) {
+        if (std::chrono::steady_clock::now() >= until)
+            break;
         std::fill(buffer.begin(), buffer.end(), 0);
+        ++sent;
         if (exchange.Run(requests, 0)) {
             lostInARow = 0;
             continue;
@@ -173,7 +179,7 @@ unsigned CompensateDrift(Exchange& exchange, const DcLine& line) {
             break;
         }
     }
-    return lost;
+    return {sent, lost};
 }
 
 void LogLine(const DcLine& line) {
@@ -324,12 +330,12 @@ std::expected<DcLine, Error> SetUpDc(Exchange& exchange, const eni::NetworkConfi
         s.offsetNs = s.dc ? ClockOffset(*masterTime, s.localTime) : 0;
     if (auto w = WriteDelaysAndOffsets(exchange, line); !w)
         return std::unexpected(w.error());
-    const unsigned lost = CompensateDrift(exchange, line);
+    const auto [sent, lost] = CompensateDrift(exchange, line);
     line.setUpTime = std::chrono::duration_cast<std::chrono::microseconds>(
         std::chrono::steady_clock::now() - started);
     LogLine(line);
     Log("DC: set up in %lld ms (%u frames of the reference's time, %u lost)",
-        static_cast<long long>(line.setUpTime.count() / 1000), options.driftFrames, lost);
+        static_cast<long long>(line.setUpTime.count() / 1000), sent, lost);
     return line;
 }
 

@@ -34,6 +34,10 @@ struct DcOptions {
     // carries (each one a read at the reference, then writes at the others).
     unsigned driftFrames = 15000;
     unsigned driftPerFrame = 1;
+    // ... and for this long at most: the frames hold the segment's one
+    // exchange, which the cyclic frame shares, and a slow host or a long
+    // line must not keep it from the slaves past their watchdogs.
+    std::chrono::milliseconds driftTime{50};
     // How far ahead of the reference's time the first SYNC0 is placed: long
     // enough for the rest of the transition to reach every slave before it.
     std::chrono::milliseconds startMargin{100};

@@ -260,7 +260,11 @@ void CyclicProcessData::Loop(std::stop_token stop) {
         RunCycle(cycle_number++);
         ++cycles_;
 
-        next += cycle + std::chrono::nanoseconds(correction_);
+        // A correction moves the wake-up by half a cycle at most, so no
+        // cycle is ever stretched long enough for the slaves' watchdogs.
+        const auto half = cycle.count() / 2;
+        next +=
+            cycle + std::chrono::nanoseconds(std::clamp<std::int64_t>(correction_, -half, half));
         correction_ = 0;
         const std::chrono::nanoseconds now = Now();
         if (now > next + cycle)
