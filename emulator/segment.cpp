@@ -72,6 +72,7 @@ Segment::Segment(std::vector<SlaveSpec> slaves, WireFaults faults, TimeSource ti
     : faults_(std::move(faults)), time_(std::move(time)) {
     std::sort(faults_.loseFrames.begin(), faults_.loseFrames.end());
     const std::uint64_t now = time_();
+    lastNow_ = now;
     // When a frame passes each slave's ports: a line's slaves link ports A
     // and B, the last one A only.
     std::vector<std::uint8_t> linked;
@@ -119,10 +120,15 @@ bool Segment::Lost(std::uint64_t number, std::uint64_t) {
 }
 
 FrameOutcome Segment::Process(std::span<std::uint8_t> frame) {
+    return Process(frame, time_());
+}
+
+FrameOutcome Segment::Process(std::span<std::uint8_t> frame, std::uint64_t arrivedAt) {
     if (!ecat::ReadFrame(frame, parsed_))
         return FrameOutcome::kIgnored;
     ++frames_;
-    const std::uint64_t now = time_();
+    lastNow_ = std::max(lastNow_, arrivedAt);
+    const std::uint64_t now = lastNow_;
     if (!firstFrameAt_)
         firstFrameAt_ = now;
     if (faults_.silentAfterFrames && frames_ > *faults_.silentAfterFrames)

@@ -52,6 +52,10 @@ class Segment {
 
     // Runs one frame through the line in place. The frame keeps its length.
     FrameOutcome Process(std::span<std::uint8_t> frame);
+    // The same for a frame that arrived at `arrivedAt` on the time source's
+    // scale (the model's time never runs back: an earlier stamp than a
+    // frame before counts as that frame's time).
+    FrameOutcome Process(std::span<std::uint8_t> frame, std::uint64_t arrivedAt);
 
     std::size_t size() const { return slaves_.size(); }
     const Slave& slave(std::size_t position) const { return slaves_[position]; }
@@ -90,6 +94,7 @@ class Segment {
     std::uint64_t longestRange_ = 0;
     bool logicalDirty_ = true;
     std::uint64_t frames_ = 0;
+    std::uint64_t lastNow_ = 0;
     std::optional<std::uint64_t> firstFrameAt_;
     std::vector<std::uint32_t> hits_;  // scratch, kept to avoid allocating per frame
     ecat::ParsedFrame parsed_;

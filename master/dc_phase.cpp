@@ -12,6 +12,12 @@ namespace {
 // the steady drift, tens of ns per millisecond).
 constexpr std::int64_t kProportionalDivisor = 10;
 constexpr std::int64_t kIntegralDivisor = 100;
+// Once locked, the loop takes an error of at most a fortieth of the cycle
+// (25 us at 1 ms). The clocks move by tens of ns a cycle; a larger error is
+// a wake-up the host delayed, not a phase that moved, and fed in whole it
+// would wind the integral up and pull the frames off for many cycles after.
+constexpr std::int64_t kMostFedDivisor = 40;
+constexpr unsigned kStepCycles = 3;
 
 }  // namespace
 
@@ -38,7 +44,16 @@ std::int64_t PhaseLock::Update(std::uint64_t refTime) {
     // would grow without bound and later hold the wake-up back by many
     // cycles; its share is kept within a quarter of a cycle.
     const std::int64_t most = static_cast<std::int64_t>(cycle_) / 4 * kIntegralDivisor;
-    integral_ = std::clamp<std::int64_t>(integral_ + e, -most, most);
+    const std::int64_t bound = static_cast<std::int64_t>(cycle_) / kMostFedDivisor;
+    const std::int64_t fed = std::clamp<std::int64_t>(e, -bound, bound);
+    // The same large error for several cycles in a row is a phase that did
+    // move (the host skipped cycles): straight back to the target.
+    beyond_ = fed == e ? 0 : beyond_ + 1;
+    if (beyond_ >= kStepCycles) {
+        beyond_ = 0;
+        return -e;
+    }
+    integral_ = std::clamp<std::int64_t>(integral_ + fed, -most, most);
     if (updates_ > kSettleCycles && samples_ < kWindow) {
         sum_ += static_cast<double>(e);
         squares_ += static_cast<double>(e) * static_cast<double>(e);
@@ -46,7 +61,7 @@ std::int64_t PhaseLock::Update(std::uint64_t refTime) {
         errors_[samples_] = e;
         ++samples_;
     }
-    return -(e / kProportionalDivisor) - integral_ / kIntegralDivisor;
+    return -(fed / kProportionalDivisor) - integral_ / kIntegralDivisor;
 }
 
 std::optional<PhaseFigures> PhaseLock::TakeFigures() {

@@ -43,6 +43,7 @@ class PhaseLock {
     std::int64_t target_;
     bool locked_ = false;
     std::int64_t integral_ = 0;
+    unsigned beyond_ = 0;  // cycles in a row with an error over the loop's bound
     unsigned updates_ = 0;
     // The window's sums.
     double sum_ = 0;

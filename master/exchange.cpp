@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <optional>
+#include <thread>
 
 #include "master/reply_match.h"
 
@@ -15,6 +18,8 @@ namespace {
 constexpr std::size_t kWindow = 8;
 // Replies longer than any frame we send are cut, and then fail to match.
 constexpr std::size_t kReceiveBufferSize = 2048;
+// What a window is taken to last before one has been timed.
+constexpr std::chrono::microseconds kFirstWindowGuess{100};
 
 }  // namespace
 
@@ -34,6 +39,13 @@ struct Exchange::State {
     };
 
     std::mutex mutex;
+    std::condition_variable released;  // a reservation moved or ended
+    std::optional<ecat::Link::Clock::time_point> reservedAt;
+    std::thread::id owner;
+    std::chrono::nanoseconds most{0};
+    // The slowest recent window, from send to its last reply; it decays by
+    // a sixteenth a window, so one slow moment is forgotten.
+    std::chrono::nanoseconds slowest = kFirstWindowGuess;
     std::uint8_t nextIndex = 0;
     ExchangeCounters counters;
     std::array<Slot, kWindow> slots;
@@ -78,8 +90,11 @@ std::expected<void, Error> Exchange::Run(std::span<DatagramRequest> requests, un
             return std::unexpected(Error{Errc::kTooLarge});
     }
     std::size_t next = 0;
+    State& st = *state_;
     while (next < requests.size()) {
-        std::lock_guard lock(state_->mutex);
+        std::unique_lock lock(st.mutex);
+        KeepClear(lock);
+        const auto started = ecat::Link::Clock::now();
         const std::size_t used = CutWindow(requests, next);
         for (unsigned attempt = 0;; ++attempt) {
             if (auto sent = SendPending(requests, used); !sent)
@@ -87,6 +102,10 @@ std::expected<void, Error> Exchange::Run(std::span<DatagramRequest> requests, un
             const auto pending = CollectReplies(requests, used);
             if (!pending)
                 return std::unexpected(pending.error());
+            if (*pending == 0 && attempt == 0) {
+                const std::chrono::nanoseconds took = ecat::Link::Clock::now() - started;
+                st.slowest = std::max(took, st.slowest - st.slowest / 16);
+            }
             if (*pending == 0)
                 break;
             if (attempt >= retries)
@@ -94,6 +113,40 @@ std::expected<void, Error> Exchange::Run(std::span<DatagramRequest> requests, un
         }
     }
     return {};
+}
+
+void Exchange::Reserve(ecat::Link::Clock::time_point at, std::chrono::nanoseconds most) {
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->reservedAt = at;
+        state_->owner = std::this_thread::get_id();
+        state_->most = most;
+    }
+    state_->released.notify_all();
+}
+
+void Exchange::Release() {
+    {
+        std::lock_guard lock(state_->mutex);
+        if (!state_->reservedAt || state_->owner != std::this_thread::get_id())
+            return;
+        state_->reservedAt.reset();
+    }
+    state_->released.notify_all();
+}
+
+void Exchange::KeepClear(std::unique_lock<std::mutex>& lock) {
+    State& st = *state_;
+    while (st.reservedAt && st.owner != std::this_thread::get_id()) {
+        const auto at = *st.reservedAt;
+        const auto guard = std::min(st.slowest + st.slowest / 2, st.most);
+        const auto now = ecat::Link::Clock::now();
+        // Room before the reserved call, or its owner is late beyond a
+        // reply's time: go.
+        if (now + guard < at || now >= at + options_.replyTimeout)
+            return;
+        st.released.wait_until(lock, at + options_.replyTimeout);
+    }
 }
 
 std::size_t Exchange::CutWindow(std::span<DatagramRequest> requests, std::size_t& next) {

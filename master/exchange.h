@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <mutex>
 #include <span>
 
 #include "ecat/frame.h"
@@ -66,12 +67,22 @@ class Exchange {
     std::expected<std::uint16_t, Error> Transact(ecat::Command command, std::uint32_t address,
                                                  std::span<std::uint8_t> data, unsigned retries);
 
+    // Keeps the link clear for the calling thread's next call, due at `at`:
+    // until Release, other threads start no window that the slowest recent
+    // window says could still be on the wire then (looking at most `most`
+    // ahead). They wait, at most until `at` plus the reply timeout.
+    void Reserve(ecat::Link::Clock::time_point at, std::chrono::nanoseconds most);
+    void Release();
+
     ExchangeCounters counters() const;
 
     const ExchangeOptions& options() const { return options_; }
 
   private:
     struct State;
+    // Waits, with the lock held, while another thread's reservation is
+    // close.
+    void KeepClear(std::unique_lock<std::mutex>& lock);
     // Cuts requests[next...] into up to a window of frames; returns how many
     // frames and advances `next`.
     std::size_t CutWindow(std::span<DatagramRequest> requests, std::size_t& next);

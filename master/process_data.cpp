@@ -252,6 +252,7 @@ void CyclicProcessData::Loop(std::stop_token stop) {
     const std::chrono::nanoseconds cycle = cycle_;
     std::chrono::nanoseconds next = Now();
     std::uint64_t cycle_number = 0;
+    bool reserved = false;  // the link is kept clear for the next cycle
     while (!stop.stop_requested()) {
         if (relayout_.exchange(false)) {
             std::lock_guard lock(mutex_);
@@ -259,6 +260,8 @@ void CyclicProcessData::Loop(std::stop_token stop) {
         }
         RunCycle(cycle_number++);
         ++cycles_;
+        if (reserved)
+            exchange_.Release();
 
         // A correction moves the wake-up by half a cycle at most, so no
         // cycle is ever stretched long enough for the slaves' watchdogs.
@@ -267,12 +270,21 @@ void CyclicProcessData::Loop(std::stop_token stop) {
             cycle + std::chrono::nanoseconds(std::clamp<std::int64_t>(correction_, -half, half));
         correction_ = 0;
         const std::chrono::nanoseconds now = Now();
+        // Overran by more than a cycle: the cycles missed are skipped, no
+        // burst, and the wake-ups stay on their grid (its phase to SYNC0).
         if (now > next + cycle)
-            next = now;  // overran by more than a cycle: start again from now, no burst
+            next += (now - next) / cycle * cycle;
+        // A cycle that follows the reference's clock keeps the link clear
+        // for its frame, so that no other frame on the wire delays it.
+        reserved = phase_ != nullptr;
+        if (reserved)
+            exchange_.Reserve(ecat::Link::Clock::time_point(next), cycle / 2);
         const timespec until = ToTimespec(next);
         while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
         }
     }
+    if (reserved)
+        exchange_.Release();
 }
 
 void CyclicProcessData::RunCycle(std::uint64_t cycle) {

@@ -116,10 +116,14 @@ std::expected<Fd, std::string> OpenInterface(const std::string& nic, sockaddr_ll
     address.sll_ifindex = static_cast<int>(index);
     if (bind(sock.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
         return std::unexpected("cannot bind to " + nic + ": " + std::strerror(errno));
-#ifdef PACKET_IGNORE_OUTGOING
     const int one = 1;
+#ifdef PACKET_IGNORE_OUTGOING
     setsockopt(sock.get(), SOL_PACKET, PACKET_IGNORE_OUTGOING, &one, sizeof one);
 #endif
+    // The kernel's receive stamp: a frame's time at the slaves is when it
+    // arrived, not when this process got round to it (real slaves stamp in
+    // hardware). Without it the frame takes the time it is processed.
+    setsockopt(sock.get(), SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
     return sock;
 }
 
@@ -146,11 +150,19 @@ class Server {
 
     // Answers what has arrived; a failure that ends the program.
     std::expected<void, std::string> Drain() {
+        const std::int64_t realToSteady = NowNs(CLOCK_MONOTONIC) - NowNs(CLOCK_REALTIME);
         while (sock_.get() >= 0) {
             sockaddr_ll from{};
-            socklen_t fromLength = sizeof from;
-            const ssize_t n = recvfrom(sock_.get(), buffer_.data(), buffer_.size(), MSG_DONTWAIT,
-                                       reinterpret_cast<sockaddr*>(&from), &fromLength);
+            alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(timespec))> control{};
+            iovec data{buffer_.data(), buffer_.size()};
+            msghdr message{};
+            message.msg_name = &from;
+            message.msg_namelen = sizeof from;
+            message.msg_iov = &data;
+            message.msg_iovlen = 1;
+            message.msg_control = control.data();
+            message.msg_controllen = control.size();
+            const ssize_t n = recvmsg(sock_.get(), &message, MSG_DONTWAIT);
             if (n < 0) {
                 if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
                     return {};
@@ -164,7 +176,9 @@ class Server {
                 down_ = false;
                 Log("the interface %s is up again", nic_.c_str());
             }
-            if (auto answered = Answer(static_cast<std::size_t>(n)); !answered)
+            if (auto answered =
+                    Answer(static_cast<std::size_t>(n), ArrivedAt(message, realToSteady));
+                !answered)
                 return answered;
         }
         return {};
@@ -219,9 +233,34 @@ class Server {
         return {};
     }
 
-    std::expected<void, std::string> Answer(std::size_t received) {
+    static std::int64_t NowNs(clockid_t clock) {
+        timespec t{};
+        clock_gettime(clock, &t);
+        return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+    }
+
+    // The kernel's stamp of the frame on the steady clock; now when there is
+    // none, or when it does not lie within the last second (the wall clock
+    // was stepped in between).
+    static std::uint64_t ArrivedAt(msghdr& message, std::int64_t realToSteady) {
+        const std::int64_t now = NowNs(CLOCK_MONOTONIC);
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+            if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS ||
+                c->cmsg_len < CMSG_LEN(sizeof(timespec)))
+                continue;
+            timespec stamp{};
+            std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+            const std::int64_t at = static_cast<std::int64_t>(stamp.tv_sec) * 1'000'000'000 +
+                                    stamp.tv_nsec + realToSteady;
+            if (at <= now && now - at < 1'000'000'000)
+                return static_cast<std::uint64_t>(at);
+        }
+        return static_cast<std::uint64_t>(now);
+    }
+
+    std::expected<void, std::string> Answer(std::size_t received, std::uint64_t arrivedAt) {
         std::size_t length = std::min(received, ecat::kMaxFrameSize);
-        const auto outcome = segment_.Process(std::span(buffer_).first(length));
+        const auto outcome = segment_.Process(std::span(buffer_).first(length), arrivedAt);
         if (outcome == emulator::FrameOutcome::kIgnored) {
             ++ignored_;
             return {};

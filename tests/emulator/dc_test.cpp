@@ -178,6 +178,31 @@ TEST(DcClock, ReceiveTimesShowFromTheNextFrame) {
     EXPECT_NE(ToHex(Exchange(*segment, kAprd, 0, 0x0900, Zeros(4)).data), "00 00 00 00");
 }
 
+// A frame's time at the slaves is when it arrived, as stamped, not when it
+// is processed; a stamp earlier than a frame before it takes that frame's
+// time, so the model's time never runs back.
+TEST(DcClock, AFrameTakesItsArrivalTime) {
+    FakeClock clock;
+    auto segment = MakeSegment({PlainSlave(1)}, clock, R"({"slaves": [{"dc_start_ns": 0}]})");
+    const std::uint64_t built = *clock.ns;
+    clock.AdvanceMs(5);
+    struct Case {
+        std::uint64_t arrivedMs;
+        const char* latched;  // port A's receive time, read 1 ms on
+    };
+    // 2 ms (+ 60 ns to port A) while the clock says 5; then a stamp of 1 ms
+    // after a frame at 6 ms: the time that frame last passed the slave
+    // (6 ms + 182 ns).
+    const Case cases[] = {{2, "bc 84 1e 00"}, {1, "36 8e 5b 00"}};
+    for (const Case& c : cases) {
+        Bytes frame = Frame(Datagram(kBwr, 1, 0, 0x0900, Zeros(4)));
+        ASSERT_EQ(segment->Process(frame, built + c.arrivedMs * 1'000'000),
+                  FrameOutcome::kAnswered);
+        clock.AdvanceMs(1);
+        EXPECT_EQ(ToHex(Exchange(*segment, kAprd, 0, 0x0900, Zeros(4)).data), c.latched);
+    }
+}
+
 // A DC-synchronous drive (the ENI gives it a 1 ms SYNC0 cycle) brought up
 // with SYNC0 set up as each case says.
 struct DriveCase {

@@ -287,5 +287,56 @@ TEST(Exchange, SeveralThreadsShareOneLink) {
     EXPECT_EQ(exchange.counters().framesSent, 800u);
 }
 
+// A thread that keeps the link clear for its cyclic frame: another
+// thread's call that could still be on the wire then waits for it; one with
+// room before it goes at once; an owner that does not come is waited for a
+// reply's time only.
+TEST(Exchange, AReservedCallGoesFirst) {
+    using namespace std::chrono_literals;
+    struct Case {
+        const char* name;
+        std::chrono::microseconds ahead;  // the reservation, from now
+        bool ownerComes;
+        std::vector<std::uint8_t> order;  // first data byte of each frame sent
+    };
+    const Case cases[] = {
+        {"close: the other call waits", 100us, true, {0xAA, 0xBB}},
+        {"far: the other call goes", 10s, true, {0xBB, 0xAA}},
+        {"owner late: the other call goes after a reply's time", 100us, false, {0xBB}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedLink link([](const Frame& sent, int, std::deque<Frame>& out) {
+            out.push_back(Answered(sent, 1));
+        });
+        ExchangeOptions options = Options();
+        options.replyTimeout = c.ownerComes ? 5s : 50ms;
+        Exchange exchange(link, options);
+        const auto at = ecat::Link::Clock::now() + c.ahead;
+        exchange.Reserve(at, 1s);
+        std::thread other([&] {
+            std::array<std::uint8_t, 1> data{0xBB};
+            EXPECT_TRUE(exchange.Transact(ecat::Command::kBwr, 0, data));
+        });
+        if (c.ahead > 1s) {
+            other.join();  // nothing holds it back
+            EXPECT_LT(ecat::Link::Clock::now(), at);
+        }
+        if (c.ownerComes) {
+            // Time for a call that does not wait to reach the wire first.
+            std::this_thread::sleep_for(20ms);
+            std::array<std::uint8_t, 1> data{0xAA};
+            EXPECT_TRUE(exchange.Transact(ecat::Command::kBwr, 0, data));
+            exchange.Release();
+        }
+        if (other.joinable())
+            other.join();
+        std::vector<std::uint8_t> order;
+        for (const Frame& f : link.sent)
+            order.push_back(f[ecat::kEthernetHeaderSize + ecat::kEcatHeaderSize + 10]);
+        EXPECT_EQ(order, c.order);
+    }
+}
+
 }  // namespace
 }  // namespace parvane::master
