@@ -9,23 +9,25 @@ namespace parvane::emulator {
 const std::uint8_t* EscMemory::PageOf(std::uint32_t address) const {
     if (address >= kSize)
         return nullptr;
-    const std::uint8_t slot = slot_[address / kPageSize];
-    return slot == 0 ? nullptr : pages_[slot - 1u]->data();
+    const std::uint8_t slot = slot_[SlotOf(address)];
+    return slot == 0 ? nullptr : pages_[slot - 1u].get() + address % PageSize(address);
 }
 
 std::uint8_t* EscMemory::PageFor(std::uint32_t address) {
     static_assert(kPages <= 0xFF, "a slot holds a page number + 1 in one byte");
-    std::uint8_t& slot = slot_[address / kPageSize];
+    static_assert(kRamStart % kRamPageSize == 0);
+    std::uint8_t& slot = slot_[SlotOf(address)];
     if (slot == 0) {
-        pages_.push_back(std::make_unique<Page>());  // zero-filled
+        pages_.push_back(std::make_unique<std::uint8_t[]>(PageSize(address)));  // zero-filled
+        pageBytes_ += PageSize(address);
         slot = static_cast<std::uint8_t>(pages_.size());
     }
-    return pages_[slot - 1u]->data();
+    return pages_[slot - 1u].get() + address % PageSize(address);
 }
 
 std::uint8_t EscMemory::Get8(std::uint32_t address) const {
-    const std::uint8_t* page = PageOf(address);
-    return page == nullptr ? 0 : page[address % kPageSize];
+    const std::uint8_t* at = PageOf(address);
+    return at == nullptr ? 0 : *at;
 }
 
 // The wider accesses go through Read and Write: one page look-up each, as
@@ -48,7 +50,7 @@ void EscMemory::Set8(std::uint32_t address, std::uint8_t value) {
         return;
     if (value == 0 && PageOf(address) == nullptr)
         return;
-    PageFor(address)[address % kPageSize] = value;
+    *PageFor(address) = value;
 }
 
 void EscMemory::Set16(std::uint32_t address, std::uint16_t value) {
@@ -73,12 +75,12 @@ void EscMemory::Read(std::uint32_t address, std::span<std::uint8_t> out) const {
     std::size_t done = 0;
     while (done < out.size()) {
         const std::uint32_t at = address + static_cast<std::uint32_t>(done);
-        const std::size_t chunk = std::min(out.size() - done, kPageSize - (at % kPageSize));
+        const std::size_t chunk = std::min(out.size() - done, PageSize(at) - at % PageSize(at));
         const std::uint8_t* page = PageOf(at);
         if (page == nullptr)
             std::memset(out.data() + done, 0, chunk);
         else
-            std::memcpy(out.data() + done, page + at % kPageSize, chunk);
+            std::memcpy(out.data() + done, page, chunk);
         done += chunk;
     }
 }
@@ -87,10 +89,10 @@ void EscMemory::OrInto(std::uint32_t address, std::span<std::uint8_t> out) const
     std::size_t done = 0;
     while (done < out.size()) {
         const std::uint32_t at = address + static_cast<std::uint32_t>(done);
-        const std::size_t chunk = std::min(out.size() - done, kPageSize - (at % kPageSize));
+        const std::size_t chunk = std::min(out.size() - done, PageSize(at) - at % PageSize(at));
         if (const std::uint8_t* page = PageOf(at)) {
             for (std::size_t i = 0; i < chunk; ++i)
-                out[done + i] |= page[at % kPageSize + i];
+                out[done + i] |= page[i];
         }
         done += chunk;
     }
@@ -102,18 +104,18 @@ void EscMemory::Write(std::uint32_t address, std::span<const std::uint8_t> in) {
         const std::uint32_t at = address + static_cast<std::uint32_t>(done);
         if (at >= kSize)
             return;
-        const std::size_t chunk = std::min(in.size() - done, kPageSize - (at % kPageSize));
+        const std::size_t chunk = std::min(in.size() - done, PageSize(at) - at % PageSize(at));
         const auto part = in.subspan(done, chunk);
         if (PageOf(at) != nullptr ||
             std::any_of(part.begin(), part.end(), [](std::uint8_t b) { return b != 0; })) {
-            std::memcpy(PageFor(at) + at % kPageSize, part.data(), chunk);
+            std::memcpy(PageFor(at), part.data(), chunk);
         }
         done += chunk;
     }
 }
 
 std::size_t EscMemory::AllocatedBytes() const {
-    return sizeof(slot_) + pages_.capacity() * sizeof(pages_[0]) + pages_.size() * sizeof(Page);
+    return sizeof(slot_) + pages_.capacity() * sizeof(pages_[0]) + pageBytes_;
 }
 
 }  // namespace parvane::emulator

@@ -79,6 +79,8 @@ class Segment {
         std::uint32_t slave = 0;
     };
 
+    void BuildSlaves(const std::vector<SlaveSpec>& specs, const std::vector<PortTimes>& timing,
+                     std::uint64_t now);
     void Reindex(std::uint32_t slave);
     void RebuildLogical();
     bool Position(ecat::DatagramView d, std::uint64_t now);

@@ -260,6 +260,7 @@ class Streamer {
         const std::size_t slaves = std::min(sizeHint / 1024 + 1, kMaxSlaves);
         contents_.slaves.reserve(slaves);
         contents_.config.slaves.reserve(slaves);
+        AdviseHugePages(contents_.config.slaves.data(), slaves * sizeof(Slave));
     }
 
     std::optional<EniContents> Read() {

@@ -1,5 +1,7 @@
 #include "eni/model.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <array>
 
@@ -98,6 +100,15 @@ std::uint32_t Pdo::bitLength() const {
 std::size_t WithoutPassiveTerminals(NetworkConfig& config) {
     return static_cast<std::size_t>(
         std::erase_if(config.slaves, [](const Slave& slave) { return slave.passive; }));
+}
+
+void AdviseHugePages(const void* data, std::size_t bytes) {
+    constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
+    const auto start = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t first = (start + kHugePage - 1) & ~(kHugePage - 1);
+    const std::uintptr_t last = (start + bytes) & ~(kHugePage - 1);
+    if (last > first)
+        madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 }
 
 }  // namespace parvane::eni

@@ -337,4 +337,11 @@ struct NetworkConfig {
 // Returns how many it took out.
 std::size_t WithoutPassiveTerminals(NetworkConfig& config);
 
+// Asks for transparent huge pages for a large array about to be filled (a
+// long line's slaves take megabytes): on hosts where a page fault is dear,
+// virtual machines above all, faulting them in 4 KiB at a time costs more
+// than building them. Only the whole huge pages inside the range are
+// advised; a host without them changes nothing.
+void AdviseHugePages(const void* data, std::size_t bytes);
+
 }  // namespace parvane::eni

@@ -23,6 +23,8 @@ TEST(EscMemory, WideAccessesAreLittleEndianAcrossPagesAndCutAtTheEnd) {
         {"16 bits over a page's edge", 0x01FF, 2, 0xBEEF, 2},
         {"32 bits over a page's edge", 0x03FE, 4, 0xCAFEF00D, 4},
         {"64 bits over a page's edge", 0x05FC, 8, 0x1122334455667788ull, 8},
+        {"64 bits from the registers into process RAM", 0x0FFC, 8, 0x0102030405060708ull, 8},
+        {"32 bits over a RAM page's edge", 0x11FE, 4, 0x99887766, 4},
         {"32 bits at the end", 0xFFFE, 4, 0xA1B2C3D4, 2},
         {"16 bits past the end", 0x10000, 2, 0x5A5A, 0},
     };
