@@ -47,6 +47,9 @@ class IpcServer {
     bool Watch(int fd);
     // False when the client is to be dropped.
     bool Receive(MasterService& service, Client& client);
+    // Serves the connection's next requests while they follow a reply at
+    // once; false when it is to be dropped.
+    bool KeepServing(MasterService& service, Client& client);
 
     parvane::ipc::SocketAddress address_;
     parvane::common::UniqueFd listener_;
