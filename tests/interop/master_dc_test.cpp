@@ -5,7 +5,6 @@
 // and the start time of SYNC0 (on the cycle's grid, in the future); the
 // cycle locks onto the reference clock. The figures are printed.
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <chrono>
 #include <cstdio>
@@ -138,11 +137,7 @@ void RunToOp(const eni::NetworkConfig& config, const fs::path& pcap) {
 }
 
 TEST(MasterOnKickcatWithClocks, SetsTheClocksUpAndLocksTheCycleOntoTheReference) {
-    if (const std::string why = interop::Missing(interop::NetworkSimulator()); !why.empty()) {
-        if (interop::Required())
-            FAIL() << why;
-        GTEST_SKIP() << why;
-    }
+    REQUIRE_PEER(interop::NetworkSimulator());
     testsupport::TempNode files;
     std::string text = testsupport::ReadFile(KICKCAT_LINE_ENI);
     const std::string dc =
@@ -154,21 +149,13 @@ TEST(MasterOnKickcatWithClocks, SetsTheClocksUpAndLocksTheCycleOntoTheReference)
     auto eni = eni::ReadEniText(text);
     ASSERT_TRUE(eni.has_value());
 
-    testsupport::BackgroundProcess simulator(
-        {"/usr/bin/env", "-C", interop::KickcatSlaveConfigs().string(),
-         interop::NetworkSimulator().string(), "-i", wiretest::SlaveInterface(), "-s",
-         "xmc4800.json", "freedom-k64f.json", "ecat402-drive.json"},
-        {});
-    ASSERT_TRUE(interop::WaitForSlaves(wiretest::MasterInterface(), 3, 30s)) << simulator.Err();
+    interop::KickcatLine simulator;
+    ASSERT_TRUE(simulator.Serves()) << simulator.Output();
     const fs::path pcap = files.dir() / "dc.pcap";
     master::SetLogSink(&Keep);
     RunToOp(eni->config, pcap);
     master::SetLogSink(nullptr);
-    simulator.Kill(SIGTERM);
-    if (simulator.Wait(10s) == -1000) {
-        simulator.Kill(SIGKILL);
-        simulator.Wait(10s);
-    }
+    simulator.Stop();
     for (const char* part : {"DC: 3 of 3 slaves have a clock", "DC: set up in", "keeps its phase",
                              "largest system time difference"}) {
         const auto found = Lines(part);
