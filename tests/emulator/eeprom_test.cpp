@@ -50,7 +50,6 @@ const Step kSteps[] = {
     {"no acknowledge", kAprd, 0, 0x0502, "00 00", "00 20", 1},
     {"taken back", kApwr, 0, 0x0500, "00", "00", 1},
     {"the application lets go", kAprd, 0, 0x0500, "00 00", "00 00", 1},
-
 };
 
 TEST(Eeprom, ReadSequenceWithBusyTimeAndErrors) {

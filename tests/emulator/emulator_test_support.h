@@ -117,7 +117,7 @@ struct Step {
     const char* what;
     std::uint8_t command;
     std::uint16_t adp;
-    std::uint16_t ado;
+    std::uint16_t ado;  // for LRD/LWR/LRW: ADP + ADO = the logical address
     const char* in;
     const char* out;  // nullptr: not checked
     std::uint16_t wkc;
