@@ -12,7 +12,6 @@
 #include <map>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "eni/eni_reader.h"
@@ -110,10 +109,7 @@ void RunToOp(const eni::NetworkConfig& config, const fs::path& pcap) {
     ASSERT_TRUE(machine.WaitIdle(std::chrono::steady_clock::now() + 60s));
     EXPECT_EQ(machine.reached(), ecat::AlState::kOp);
     // The phase is measured after 500 cycles, over 1000 more.
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (testsupport::KeptLog::Count("keeps its phase") == 0 &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(50ms);
+    testsupport::WaitUntil([] { return testsupport::KeptLog::Count("keeps its phase") > 0; }, 10s);
     machine.Request(ecat::AlState::kInit);
     machine.WaitIdle(std::chrono::steady_clock::now() + 30s);
 }

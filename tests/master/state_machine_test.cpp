@@ -14,7 +14,6 @@
 #include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -30,6 +29,7 @@
 #include "master/init_commands.h"
 #include "tests/support/eni_files.h"
 #include "tests/support/kept_log.h"
+#include "tests/support/process_harness.h"
 #include "tests/support/scripted_link.h"
 
 namespace parvane::master {
@@ -43,21 +43,14 @@ using Log = testsupport::KeptLog;
 
 // Waits, bounded, until the log has a line with `text`.
 bool WaitForLine(const std::string& text, std::chrono::seconds limit = std::chrono::seconds(10)) {
-    const Clock::time_point deadline = Clock::now() + limit;
-    while (Log::Count(text) == 0) {
-        if (Clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
+    return testsupport::WaitUntil([&] { return Log::Count(text) > 0; }, limit);
 }
 
 // Waits, bounded, until the exchange has sent `frames` more frames.
 void WaitForFrames(const Exchange& exchange, std::uint64_t frames) {
     const std::uint64_t until = exchange.counters().framesSent + frames;
-    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
-    while (exchange.counters().framesSent < until && Clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    testsupport::WaitUntil([&] { return exchange.counters().framesSent >= until; },
+                           std::chrono::seconds(10));
 }
 
 // Emulated slaves in a line made of two segments; the second can be
