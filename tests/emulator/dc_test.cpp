@@ -14,8 +14,6 @@
 namespace parvane::emulator::test {
 namespace {
 
-constexpr std::uint8_t kAprd = 1, kApwr = 2, kBwr = 8, kArmw = 13, kFrmw = 14;
-
 // A line of three drifting slaves and a junction, forwarding 300 ns and
 // 10 ns of cable each: times grow by 310 ns per hop into a slave, and a
 // junction passes the frame to its port D before its port B.
@@ -49,98 +47,87 @@ TEST(DcTiming, FramePortTimesAlongALineAndThroughAJunction) {
     }
 }
 
-struct Step {
-    const char* what;
-    std::uint32_t advanceUs;  // before the datagram
-    std::uint8_t command;
-    std::uint16_t adp;
-    std::uint16_t ado;
-    const char* in;
-    const char* out;  // nullptr: not checked
-    std::uint16_t wkc;
-};
-
 // Slave 0 starts at 0, slave 1 at 0x10000000, slave 2 (32-bit) at
 // 0x20000000; none drifts. Times below are since power-up (the segment was
 // built at 0).
 const Step kClockSteps[] = {
-    {"features: DC, 64-bit, enhanced activation", 0, kAprd, 0x0000, 0x0008, "00 00", "0c 01", 1},
-    {"features of the 32-bit unit", 0, kAprd, 0xFFFE, 0x0008, "00 00", "04 01", 1},
-    {"time filter depth 0", 1000, kBwr, 0, 0x0934, "00", "00", 3},
-    {"latch receive times at 1 ms", 0, kBwr, 0, 0x0900, "00 00 00 00", "00 00 00 00", 3},
-    {"slave 0: port A at 1 ms, port B 1240 ns later", 1000, kAprd, 0x0000, 0x0900,
+    {"features: DC, 64-bit, enhanced activation", kAprd, 0x0000, 0x0008, "00 00", "0c 01", 1},
+    {"features of the 32-bit unit", kAprd, 0xFFFE, 0x0008, "00 00", "04 01", 1},
+    {"time filter depth 0", kBwr, 0, 0x0934, "00", "00", 3, -1, 1000},
+    {"latch receive times at 1 ms", kBwr, 0, 0x0900, "00 00 00 00", "00 00 00 00", 3},
+    {"slave 0: port A at 1 ms, port B 1240 ns later", kAprd, 0x0000, 0x0900,
      "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00",
-     "40 42 0f 00 18 47 0f 00 00 00 00 00 00 00 00 00", 1},
-    {"slave 1: 310 ns later on A, 620 ns round trip to B", 0, kAprd, 0xFFFF, 0x0900,
+     "40 42 0f 00 18 47 0f 00 00 00 00 00 00 00 00 00", 1, -1, 1000},
+    {"slave 1: 310 ns later on A, 620 ns round trip to B", kAprd, 0xFFFF, 0x0900,
      "00 00 00 00 00 00 00 00", "76 43 0f 10 e2 45 0f 10", 1},
-    {"slave 1: 0x0918 is the 64-bit port A time", 0, kAprd, 0xFFFF, 0x0918,
-     "00 00 00 00 00 00 00 00", "76 43 0f 10 00 00 00 00", 1},
-    {"slave 2: 620 ns later, 32 bits", 0, kAprd, 0xFFFE, 0x0918, "ff ff ff ff ff ff ff ff",
+    {"slave 1: 0x0918 is the 64-bit port A time", kAprd, 0xFFFF, 0x0918, "00 00 00 00 00 00 00 00",
+     "76 43 0f 10 00 00 00 00", 1},
+    {"slave 2: 620 ns later, 32 bits", kAprd, 0xFFFE, 0x0918, "ff ff ff ff ff ff ff ff",
      "ac 44 0f 20 00 00 00 00", 1},
-    {"slave 1: offset -0x10000000 and delay 310", 0, kApwr, 0xFFFF, 0x0920,
+    {"slave 1: offset -0x10000000 and delay 310", kApwr, 0xFFFF, 0x0920,
      "00 00 00 f0 ff ff ff ff 36 01 00 00", "00 00 00 f0 ff ff ff ff 36 01 00 00", 1},
-    {"slave 0 reads its local time at 2 ms", 0, kAprd, 0x0000, 0x0910, "00 00 00 00 00 00 00 00",
+    {"slave 0 reads its local time at 2 ms", kAprd, 0x0000, 0x0910, "00 00 00 00 00 00 00 00",
      "80 84 1e 00 00 00 00 00", 1},
-    {"slave 1 reads the same: local + offset - delay", 0, kAprd, 0xFFFF, 0x0910,
+    {"slave 1 reads the same: local + offset - delay", kAprd, 0xFFFF, 0x0910,
      "00 00 00 00 00 00 00 00", "80 84 1e 00 00 00 00 00", 1},
-    {"slave 2: an offset 2000 ns short; only 4 offset bytes are kept", 0, kApwr, 0xFFFE, 0x0920,
+    {"slave 2: an offset 2000 ns short; only 4 offset bytes are kept", kApwr, 0xFFFE, 0x0920,
      "30 f8 ff df ff ff ff ff 6c 02 00 00", "30 f8 ff df ff ff ff ff 6c 02 00 00", 1},
-    {"slave 2's offset and delay read back", 0, kAprd, 0xFFFE, 0x0920,
+    {"slave 2's offset and delay read back", kAprd, 0xFFFE, 0x0920,
      "00 00 00 00 00 00 00 00 00 00 00 00", "30 f8 ff df 00 00 00 00 6c 02 00 00", 1},
-    {"a system time write is not stored", 0, kApwr, 0xFFFF, 0x0910, "80 84 1e 00", "80 84 1e 00",
+    {"a system time write is not stored", kApwr, 0xFFFF, 0x0910, "80 84 1e 00", "80 84 1e 00", 1},
+    {"ARMW at 3 ms: slave 0 reads, the others compare", kArmw, 0x0000, 0x0910,
+     "00 00 00 00 00 00 00 00", "c0 c6 2d 00 00 00 00 00", 3, -1, 1000},
+    {"slave 1 matches: 0x092C 0", kAprd, 0xFFFF, 0x092C, "ff ff ff ff", "00 00 00 00", 1},
+    {"slave 2 is 2000 ns behind: bit 31 set", kAprd, 0xFFFE, 0x092C, "00 00 00 00", "d0 07 00 80",
      1},
-    {"ARMW at 3 ms: slave 0 reads, the others compare", 1000, kArmw, 0x0000, 0x0910,
-     "00 00 00 00 00 00 00 00", "c0 c6 2d 00 00 00 00 00", 3},
-    {"slave 1 matches: 0x092C 0", 0, kAprd, 0xFFFF, 0x092C, "ff ff ff ff", "00 00 00 00", 1},
-    {"slave 2 is 2000 ns behind: bit 31 set", 0, kAprd, 0xFFFE, 0x092C, "00 00 00 00",
-     "d0 07 00 80", 1},
-    {"speed counter start written: the loop is reset", 0, kBwr, 0, 0x0930, "00 10", "00 10", 3},
-    {"0x092C reads 0 after the reset", 0, kAprd, 0xFFFE, 0x092C, "00 00 00 00", "00 00 00 00", 1},
-    {"slave 1: offset 1500 ns ahead", 0, kApwr, 0xFFFF, 0x0920, "dc 05 00 f0 ff ff ff ff",
+    {"speed counter start written: the loop is reset", kBwr, 0, 0x0930, "00 10", "00 10", 3},
+    {"0x092C reads 0 after the reset", kAprd, 0xFFFE, 0x092C, "00 00 00 00", "00 00 00 00", 1},
+    {"slave 1: offset 1500 ns ahead", kApwr, 0xFFFF, 0x0920, "dc 05 00 f0 ff ff ff ff",
      "dc 05 00 f0 ff ff ff ff", 1},
-    {"FRMW at 4 ms with 4 bytes", 1000, kFrmw, 0x0000, 0x0910, "00 00 00 00", "00 09 3d 00", 3},
-    {"slave 1 is 1500 ns ahead: bit 31 clear", 0, kAprd, 0xFFFF, 0x092C, "00 00 00 00",
-     "dc 05 00 00", 1},
-    {"slave 2 again 2000 ns behind", 0, kAprd, 0xFFFE, 0x092C, "00 00 00 00", "d0 07 00 80", 1},
-    {"10 ms on, slave 1 has slewed back 600 ns (40/s of 1500 ns)", 10000, kAprd, 0xFFFF, 0x0910,
-     "00 00 00 00 00 00 00 00", "04 a3 d5 00 00 00 00 00", 1},
-    {"slave 2 forward 800 ns (40/s of 2000 ns), 32 bits", 0, kAprd, 0xFFFE, 0x0910,
+    {"FRMW at 4 ms with 4 bytes", kFrmw, 0x0000, 0x0910, "00 00 00 00", "00 09 3d 00", 3, -1, 1000},
+    {"slave 1 is 1500 ns ahead: bit 31 clear", kAprd, 0xFFFF, 0x092C, "00 00 00 00", "dc 05 00 00",
+     1},
+    {"slave 2 again 2000 ns behind", kAprd, 0xFFFE, 0x092C, "00 00 00 00", "d0 07 00 80", 1},
+    {"10 ms on, slave 1 has slewed back 600 ns (40/s of 1500 ns)", kAprd, 0xFFFF, 0x0910,
+     "00 00 00 00 00 00 00 00", "04 a3 d5 00 00 00 00 00", 1, -1, 10000},
+    {"slave 2 forward 800 ns (40/s of 2000 ns), 32 bits", kAprd, 0xFFFE, 0x0910,
      "00 00 00 00 00 00 00 00", "d0 9a d5 00 00 00 00 00", 1},
-    {"loop reset", 0, kBwr, 0, 0x0930, "00 10", "00 10", 3},
-    {"slave 1 back to offset -0x10000000: system time 290 ns behind", 0, kApwr, 0xFFFF, 0x0920,
+    {"loop reset", kBwr, 0, 0x0930, "00 10", "00 10", 3},
+    {"slave 1 back to offset -0x10000000: system time 290 ns behind", kApwr, 0xFFFF, 0x0920,
      "00 00 00 f0 ff ff ff ff", "00 00 00 f0 ff ff ff ff", 1},
     // SYNC0 on slave 1 from 20 ms, every 1 ms.
-    {"SYNC0 cycle 1 ms", 0, kApwr, 0xFFFF, 0x09A0, "40 42 0f 00", "40 42 0f 00", 1},
-    {"start time 20 ms", 0, kApwr, 0xFFFF, 0x0990, "00 2d 31 01 00 00 00 00",
+    {"SYNC0 cycle 1 ms", kApwr, 0xFFFF, 0x09A0, "40 42 0f 00", "40 42 0f 00", 1},
+    {"start time 20 ms", kApwr, 0xFFFF, 0x0990, "00 2d 31 01 00 00 00 00",
      "00 2d 31 01 00 00 00 00", 1},
-    {"cyclic operation with SYNC0", 0, kApwr, 0xFFFF, 0x0981, "03", "03", 1},
-    {"first pulse pending", 0, kAprd, 0xFFFF, 0x0984, "00", "01", 1},
-    {"the start time cannot be written while active", 0, kApwr, 0xFFFF, 0x0990,
+    {"cyclic operation with SYNC0", kApwr, 0xFFFF, 0x0981, "03", "03", 1},
+    {"first pulse pending", kAprd, 0xFFFF, 0x0984, "00", "01", 1},
+    {"the start time cannot be written while active", kApwr, 0xFFFF, 0x0990,
      "00 00 00 00 00 00 00 00", "00 00 00 00 00 00 00 00", 1},
-    {"0x0990 reads the first pulse still", 0, kAprd, 0xFFFF, 0x0990, "00 00 00 00 00 00 00 00",
+    {"0x0990 reads the first pulse still", kAprd, 0xFFFF, 0x0990, "00 00 00 00 00 00 00 00",
      "00 2d 31 01 00 00 00 00", 1},
-    {"at 20.5 ms the next pulse is at 21 ms", 6500, kAprd, 0xFFFF, 0x0990,
-     "00 00 00 00 00 00 00 00", "40 6f 40 01 00 00 00 00", 1},
-    {"no longer pending", 0, kAprd, 0xFFFF, 0x0984, "ff", "00", 1},
-    {"at 23.5 ms: 24 ms", 3000, kAprd, 0xFFFF, 0x0990, "00 00 00 00 00 00 00 00",
-     "00 36 6e 01 00 00 00 00", 1},
+    {"at 20.5 ms the next pulse is at 21 ms", kAprd, 0xFFFF, 0x0990, "00 00 00 00 00 00 00 00",
+     "40 6f 40 01 00 00 00 00", 1, -1, 6500},
+    {"no longer pending", kAprd, 0xFFFF, 0x0984, "ff", "00", 1},
+    {"at 23.5 ms: 24 ms", kAprd, 0xFFFF, 0x0990, "00 00 00 00 00 00 00 00",
+     "00 36 6e 01 00 00 00 00", 1, -1, 3000},
     // Start times already past, on slave 0 (64-bit) and slave 2 (32-bit).
-    {"all: cycle 1 ms", 0, kBwr, 0, 0x09A0, "40 42 0f 00", "40 42 0f 00", 3},
-    {"slave 0: start at 1000 ns", 0, kApwr, 0x0000, 0x0990, "e8 03 00 00 00 00 00 00",
+    {"all: cycle 1 ms", kBwr, 0, 0x09A0, "40 42 0f 00", "40 42 0f 00", 3},
+    {"slave 0: start at 1000 ns", kApwr, 0x0000, 0x0990, "e8 03 00 00 00 00 00 00",
      "e8 03 00 00 00 00 00 00", 1},
-    {"slave 2: start at 1000 ns", 0, kApwr, 0xFFFE, 0x0990, "e8 03 00 00", "e8 03 00 00", 1},
-    {"slave 0 activates", 0, kApwr, 0x0000, 0x0981, "03", "03", 1},
-    {"slave 2 activates", 0, kApwr, 0xFFFE, 0x0981, "03", "03", 1},
-    {"slave 2 pending", 10000, kAprd, 0xFFFE, 0x0984, "00", "01", 1},
-    {"at 4.3 s the 32-bit time has come round: pulses", 4266500, kAprd, 0xFFFE, 0x0984, "ff", "00",
-     1},
-    {"and 0x0990 reads the next one in 32 bits", 0, kAprd, 0xFFFE, 0x0990,
-     "00 00 00 00 00 00 00 00", "68 91 5b 00 00 00 00 00", 1},
-    {"the 64-bit slave 0 still waits", 0, kAprd, 0x0000, 0x0984, "00", "01", 1},
-    {"and shows its start time", 0, kAprd, 0x0000, 0x0990, "00 00 00 00 00 00 00 00",
+    {"slave 2: start at 1000 ns", kApwr, 0xFFFE, 0x0990, "e8 03 00 00", "e8 03 00 00", 1},
+    {"slave 0 activates", kApwr, 0x0000, 0x0981, "03", "03", 1},
+    {"slave 2 activates", kApwr, 0xFFFE, 0x0981, "03", "03", 1},
+    {"slave 2 pending", kAprd, 0xFFFE, 0x0984, "00", "01", 1, -1, 10000},
+    {"at 4.3 s the 32-bit time has come round: pulses", kAprd, 0xFFFE, 0x0984, "ff", "00", 1, -1,
+     4266500},
+    {"and 0x0990 reads the next one in 32 bits", kAprd, 0xFFFE, 0x0990, "00 00 00 00 00 00 00 00",
+     "68 91 5b 00 00 00 00 00", 1},
+    {"the 64-bit slave 0 still waits", kAprd, 0x0000, 0x0984, "00", "01", 1},
+    {"and shows its start time", kAprd, 0x0000, 0x0990, "00 00 00 00 00 00 00 00",
      "e8 03 00 00 00 00 00 00", 1},
-    {"switched off: nothing pending", 0, kApwr, 0x0000, 0x0981, "00", "00", 1},
-    {"0x0984 clear", 0, kAprd, 0x0000, 0x0984, "ff", "00", 1},
+    {"switched off: nothing pending", kApwr, 0x0000, 0x0981, "00", "00", 1},
+    {"0x0984 clear", kAprd, 0x0000, 0x0984, "ff", "00", 1},
+
 };
 
 TEST(DcClock, LatchSystemTimeLoopAndSync0OnALineOfThree) {
@@ -149,15 +136,7 @@ TEST(DcClock, LatchSystemTimeLoopAndSync0OnALineOfThree) {
         {"dc_start_ns": 0, "dc_drift_ppm": 0, "dc_cable_ns": 10},
         {"dc_start_ns": "0x10000000", "dc_drift_ppm": 0, "dc_cable_ns": 10},
         {"dc_start_ns": "0x20000000", "dc_drift_ppm": 0, "dc_cable_ns": 10, "dc_32bit": true}]})");
-    for (const Step& step : kClockSteps) {
-        SCOPED_TRACE(step.what);
-        clock.AdvanceUs(step.advanceUs);
-        const Reply r = Exchange(*segment, step.command, step.adp, step.ado, Hex(step.in));
-        if (step.out != nullptr) {
-            EXPECT_EQ(ToHex(r.data), ToHex(Hex(step.out)));
-        }
-        EXPECT_EQ(r.wkc, step.wkc);
-    }
+    RunSteps(*segment, clock, kClockSteps);
 }
 
 // The receive times a frame latches are not in that frame's reads: a read

@@ -226,7 +226,6 @@ TEST(Description, SlavesOfOneKindShareOneModel) {
     EXPECT_EQ(&segment->slave(0).model(), &segment->slave(1).model());
     EXPECT_NE(&segment->slave(0).model(), &segment->slave(2).model());
 
-    constexpr std::uint8_t kAprd = 1, kApwr = 2;
     auto word = [&](std::uint16_t adp, std::uint8_t at) {
         Exchange(*segment, kApwr, adp, 0x0502, {0x00, 0x01, at, 0x00, 0x00, 0x00});
         return ToHex(Exchange(*segment, kAprd, adp, 0x0508, Zeros(4)).data);

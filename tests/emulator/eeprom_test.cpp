@@ -9,72 +9,54 @@
 namespace parvane::emulator::test {
 namespace {
 
-constexpr std::uint8_t kAprd = 1, kApwr = 2;
-
-struct Step {
-    const char* what;
-    std::uint8_t command;
-    std::uint16_t ado;
-    const char* in;
-    const char* out;
-    std::uint16_t wkc;
-    std::uint64_t advanceUsBefore;
-};
-
 // One slave with a 100 us busy time whose first read fails; product 0x00001234.
 const Step kSteps[] = {
-    {"the interface starts idle", kAprd, 0x0502, "00 00", "00 00", 1, 0},
-    {"read command for word 8 (vendor)", kApwr, 0x0502, "00 01 08 00 00 00", "00 01 08 00 00 00", 1,
-     0},
-    {"busy while the read runs", kAprd, 0x0502, "00 00", "00 81", 1, 50},
-    {"a command written while busy is ignored", kApwr, 0x0502, "00 04", "00 04", 1, 0},
-    {"the first read fails: no acknowledge", kAprd, 0x0502, "00 00", "00 20", 1, 60},
-    {"writing 0 clears the error", kApwr, 0x0502, "00 00", "00 00", 1, 0},
-    {"status clear", kAprd, 0x0502, "00 00", "00 00", 1, 0},
-    {"read again", kApwr, 0x0502, "00 01 08 00 00 00", "00 01 08 00 00 00", 1, 0},
-    {"done after the busy time: status, address and data in one read", kAprd, 0x0502,
-     "00 00 00 00 00 00 00 00 00 00", "00 00 08 00 00 00 bc 0a 00 00", 1, 100},
-    {"word 0x0A: product code", kApwr, 0x0502, "00 01 0a 00 00 00", "00 01 0a 00 00 00", 1, 0},
-    {"product code", kAprd, 0x0508, "00 00 00 00", "34 12 00 00", 1, 100},
-    {"word 0x0C: revision", kApwr, 0x0502, "00 01 0c 00 00 00", "00 01 0c 00 00 00", 1, 0},
-    {"revision", kAprd, 0x0508, "00 00 00 00", "00 00 01 00", 1, 100},
-    {"word 0x0E: serial number", kApwr, 0x0502, "00 01 0e 00 00 00", "00 01 0e 00 00 00", 1, 0},
-    {"serial number", kAprd, 0x0508, "00 00 00 00", "4d 00 00 00", 1, 100},
-    {"word 0x18: mailbox out offset and size", kApwr, 0x0502, "00 01 18 00 00 00",
-     "00 01 18 00 00 00", 1, 0},
-    {"mailbox out 0x1000 / 128", kAprd, 0x0508, "00 00 00 00", "00 10 80 00", 1, 100},
-    {"word 0x1A: mailbox in offset and size", kApwr, 0x0502, "00 01 1a 00 00 00",
-     "00 01 1a 00 00 00", 1, 0},
-    {"mailbox in 0x1080 / 128", kAprd, 0x0508, "00 00 00 00", "80 10 80 00", 1, 100},
-    {"word 0x1C: protocols", kApwr, 0x0502, "00 01 1c 00 00 00", "00 01 1c 00 00 00", 1, 0},
-    {"CoE", kAprd, 0x0508, "00 00", "04 00", 1, 100},
-    {"a word past the image", kApwr, 0x0502, "00 01 00 40 00 00", "00 01 00 40 00 00", 1, 0},
-    {"reads as FF", kAprd, 0x0508, "00 00 00 00", "ff ff ff ff", 1, 100},
-    {"two command bits at once are a bad command", kApwr, 0x0502, "00 03", "00 03", 1, 0},
-    {"command error", kAprd, 0x0502, "00 00", "00 20", 1, 0},
-    {"clear", kApwr, 0x0502, "00 00", "00 00", 1, 0},
-    {"a write without write enable", kApwr, 0x0502, "00 02", "00 02", 1, 0},
-    {"write-enable error", kAprd, 0x0502, "00 00", "00 40", 1, 0},
-    {"clear again", kApwr, 0x0502, "00 00", "00 00", 1, 0},
-    {"offered to the application", kApwr, 0x0500, "01", "01", 1, 0},
-    {"the application holds it", kAprd, 0x0500, "00 00", "01 01", 1, 0},
-    {"a master command then fails", kApwr, 0x0502, "00 01 08 00 00 00", "00 01 08 00 00 00", 1, 0},
-    {"no acknowledge", kAprd, 0x0502, "00 00", "00 20", 1, 0},
-    {"taken back", kApwr, 0x0500, "00", "00", 1, 0},
-    {"the application lets go", kAprd, 0x0500, "00 00", "00 00", 1, 0},
+    {"the interface starts idle", kAprd, 0, 0x0502, "00 00", "00 00", 1},
+    {"read command for word 8 (vendor)", kApwr, 0, 0x0502, "00 01 08 00 00 00", "00 01 08 00 00 00",
+     1},
+    {"busy while the read runs", kAprd, 0, 0x0502, "00 00", "00 81", 1, -1, 50},
+    {"a command written while busy is ignored", kApwr, 0, 0x0502, "00 04", "00 04", 1},
+    {"the first read fails: no acknowledge", kAprd, 0, 0x0502, "00 00", "00 20", 1, -1, 60},
+    {"writing 0 clears the error", kApwr, 0, 0x0502, "00 00", "00 00", 1},
+    {"status clear", kAprd, 0, 0x0502, "00 00", "00 00", 1},
+    {"read again", kApwr, 0, 0x0502, "00 01 08 00 00 00", "00 01 08 00 00 00", 1},
+    {"done after the busy time: status, address and data in one read", kAprd, 0, 0x0502,
+     "00 00 00 00 00 00 00 00 00 00", "00 00 08 00 00 00 bc 0a 00 00", 1, -1, 100},
+    {"word 0x0A: product code", kApwr, 0, 0x0502, "00 01 0a 00 00 00", "00 01 0a 00 00 00", 1},
+    {"product code", kAprd, 0, 0x0508, "00 00 00 00", "34 12 00 00", 1, -1, 100},
+    {"word 0x0C: revision", kApwr, 0, 0x0502, "00 01 0c 00 00 00", "00 01 0c 00 00 00", 1},
+    {"revision", kAprd, 0, 0x0508, "00 00 00 00", "00 00 01 00", 1, -1, 100},
+    {"word 0x0E: serial number", kApwr, 0, 0x0502, "00 01 0e 00 00 00", "00 01 0e 00 00 00", 1},
+    {"serial number", kAprd, 0, 0x0508, "00 00 00 00", "4d 00 00 00", 1, -1, 100},
+    {"word 0x18: mailbox out offset and size", kApwr, 0, 0x0502, "00 01 18 00 00 00",
+     "00 01 18 00 00 00", 1},
+    {"mailbox out 0x1000 / 128", kAprd, 0, 0x0508, "00 00 00 00", "00 10 80 00", 1, -1, 100},
+    {"word 0x1A: mailbox in offset and size", kApwr, 0, 0x0502, "00 01 1a 00 00 00",
+     "00 01 1a 00 00 00", 1},
+    {"mailbox in 0x1080 / 128", kAprd, 0, 0x0508, "00 00 00 00", "80 10 80 00", 1, -1, 100},
+    {"word 0x1C: protocols", kApwr, 0, 0x0502, "00 01 1c 00 00 00", "00 01 1c 00 00 00", 1},
+    {"CoE", kAprd, 0, 0x0508, "00 00", "04 00", 1, -1, 100},
+    {"a word past the image", kApwr, 0, 0x0502, "00 01 00 40 00 00", "00 01 00 40 00 00", 1},
+    {"reads as FF", kAprd, 0, 0x0508, "00 00 00 00", "ff ff ff ff", 1, -1, 100},
+    {"two command bits at once are a bad command", kApwr, 0, 0x0502, "00 03", "00 03", 1},
+    {"command error", kAprd, 0, 0x0502, "00 00", "00 20", 1},
+    {"clear", kApwr, 0, 0x0502, "00 00", "00 00", 1},
+    {"a write without write enable", kApwr, 0, 0x0502, "00 02", "00 02", 1},
+    {"write-enable error", kAprd, 0, 0x0502, "00 00", "00 40", 1},
+    {"clear again", kApwr, 0, 0x0502, "00 00", "00 00", 1},
+    {"offered to the application", kApwr, 0, 0x0500, "01", "01", 1},
+    {"the application holds it", kAprd, 0, 0x0500, "00 00", "01 01", 1},
+    {"a master command then fails", kApwr, 0, 0x0502, "00 01 08 00 00 00", "00 01 08 00 00 00", 1},
+    {"no acknowledge", kAprd, 0, 0x0502, "00 00", "00 20", 1},
+    {"taken back", kApwr, 0, 0x0500, "00", "00", 1},
+    {"the application lets go", kAprd, 0, 0x0500, "00 00", "00 00", 1},
 };
 
 TEST(Eeprom, ReadSequenceWithBusyTimeAndErrors) {
     FakeClock clock;
     auto segment = MakeSegment({MailboxSlave()}, clock,
                                R"({"slaves": [{"eeprom_busy_us": 100, "eeprom_errors": 1}]})");
-    for (const Step& step : kSteps) {
-        SCOPED_TRACE(step.what);
-        clock.AdvanceUs(step.advanceUsBefore);
-        const Reply r = Exchange(*segment, step.command, 0x0000, step.ado, Hex(step.in));
-        EXPECT_EQ(ToHex(r.data), ToHex(Hex(step.out)));
-        EXPECT_EQ(r.wkc, step.wkc);
-    }
+    RunSteps(*segment, clock, kSteps);
 }
 
 // Reads the image word by word through the interface of the EEPROM alone,

@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -107,6 +108,37 @@ inline Reply Exchange(Segment& segment, std::uint8_t command, std::uint16_t adp,
 
 inline Bytes Zeros(std::size_t n) {
     return Bytes(n, 0);
+}
+
+inline constexpr std::uint8_t kAprd = 1, kApwr = 2, kBwr = 8, kArmw = 13, kFrmw = 14;
+
+// One datagram of a script and what comes back.
+struct Step {
+    const char* what;
+    std::uint8_t command;
+    std::uint16_t adp;
+    std::uint16_t ado;  // for LRD/LWR/LRW: ADP + ADO = the logical address
+    const char* in;
+    const char* out;  // nullptr: not checked
+    std::uint16_t wkc;
+    int adpOut = -1;              // < 0: not checked
+    std::uint32_t advanceUs = 0;  // the clock moves on by this before the datagram
+};
+
+// Sends each step's datagram in a frame of its own and checks the answer.
+inline void RunSteps(Segment& segment, const FakeClock& clock, std::span<const Step> steps) {
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        clock.AdvanceUs(step.advanceUs);
+        const Reply r = Exchange(segment, step.command, step.adp, step.ado, Hex(step.in));
+        if (step.out != nullptr) {
+            EXPECT_EQ(ToHex(r.data), ToHex(Hex(step.out)));
+        }
+        EXPECT_EQ(r.wkc, step.wkc);
+        if (step.adpOut >= 0) {
+            EXPECT_EQ(r.adp, step.adpOut);
+        }
+    }
 }
 
 // An ENI slave with a CoE mailbox (SM0 0x1000/128, SM1 0x1080/128), 2 bytes

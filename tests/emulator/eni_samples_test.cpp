@@ -9,6 +9,7 @@
 
 #include "emulator_test_support.h"
 #include "eni/eni_reader.h"
+#include "tests/support/eni_files.h"
 
 namespace parvane::emulator::test {
 namespace {
@@ -76,14 +77,12 @@ TEST(EniSamples, SharedSamplesReportTheirExpectedIdentities) {
     if (!fs::is_directory(folder))
         GTEST_SKIP() << "no sample folder at " << folder;
     int samples = 0;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-        if (entry.path().extension() != ".xml")
-            continue;
-        SCOPED_TRACE(entry.path().filename().string());
-        fs::path tsv = entry.path();
+    for (const fs::path& file : testsupport::XmlFiles({folder})) {
+        SCOPED_TRACE(file.filename().string());
+        fs::path tsv = file;
         tsv.replace_extension(".expected.tsv");
         ASSERT_TRUE(fs::exists(tsv));
-        CheckIdentities(entry.path(), FromTsv(tsv));
+        CheckIdentities(file, FromTsv(tsv));
         ++samples;
     }
     EXPECT_GT(samples, 0);

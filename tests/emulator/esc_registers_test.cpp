@@ -8,17 +8,7 @@
 namespace parvane::emulator::test {
 namespace {
 
-struct Step {
-    const char* what;
-    std::uint8_t command;
-    std::uint16_t adp;
-    std::uint16_t ado;  // for LRD/LWR/LRW: ADP + ADO = the logical address
-    const char* in;
-    const char* out;
-    std::uint16_t wkc;
-};
-
-constexpr std::uint8_t kAprd = 1, kApwr = 2, kLrd = 10, kLwr = 11, kLrw = 12;
+constexpr std::uint8_t kLrd = 10, kLwr = 11, kLrw = 12;
 
 // FMMU entries: logical start, length, start bit, stop bit, physical start,
 // physical start bit, type (1 read, 2 write), activate.
@@ -59,12 +49,7 @@ const Step kSteps[] = {
 TEST(Logical, FmmuBitMappingAcrossTwoSlaves) {
     FakeClock clock;
     auto segment = MakeSegment({PlainSlave(1), PlainSlave(2)}, clock);
-    for (const Step& step : kSteps) {
-        SCOPED_TRACE(step.what);
-        const Reply r = Exchange(*segment, step.command, step.adp, step.ado, Hex(step.in));
-        EXPECT_EQ(ToHex(r.data), ToHex(Hex(step.out)));
-        EXPECT_EQ(r.wkc, step.wkc);
-    }
+    RunSteps(*segment, clock, kSteps);
 }
 
 }  // namespace

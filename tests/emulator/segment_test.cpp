@@ -8,17 +8,6 @@
 namespace parvane::emulator::test {
 namespace {
 
-struct Step {
-    const char* what;
-    std::uint8_t command;
-    std::uint16_t adp;
-    std::uint16_t ado;
-    const char* in;
-    const char* out;
-    std::uint16_t wkc;
-    std::uint16_t adpOut;
-};
-
 // Slave 2 has the alias 0x0042 in its EEPROM.
 const Step kSteps[] = {
     {"BRD counts the slaves", 7, 0x0000, 0x0130, "00 00", "01 00", 3, 0x0003},
@@ -67,13 +56,7 @@ TEST(Datagrams, ThreeSlaveLine) {
         {PlainSlave(1), PlainSlave(2), PlainSlave(3)}, clock,
         R"({"slaves": [{"dc_start_ns": 0, "dc_drift_ppm": 0}, {}, {"alias": "0x0042"}]})");
     clock.AdvanceMs(1);  // the first slave's system time reads 1 ms
-    for (const Step& step : kSteps) {
-        SCOPED_TRACE(step.what);
-        const Reply r = Exchange(*segment, step.command, step.adp, step.ado, Hex(step.in));
-        EXPECT_EQ(ToHex(r.data), ToHex(Hex(step.out)));
-        EXPECT_EQ(r.wkc, step.wkc);
-        EXPECT_EQ(r.adp, step.adpOut);
-    }
+    RunSteps(*segment, clock, kSteps);
 }
 
 TEST(Datagrams, FrameOfSeveralDatagramsComesBackMarkedAndUnchangedInLength) {

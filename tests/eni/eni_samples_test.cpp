@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "eni/eni_reader.h"
+#include "tests/support/eni_files.h"
 #include "tests/support/eni_model_text.h"
 
 namespace parvane::eni {
@@ -46,20 +47,15 @@ TEST(EniSamples, EverySampleYieldsItsExpectedIdentities) {
     if (!fs::is_directory(ENI_SAMPLES_DIR))
         GTEST_SKIP() << "no sample folder at " << ENI_SAMPLES_DIR;
     int samples = 0;
-    for (const fs::path& folder : {fs::path(ENI_SAMPLES_DIR), fs::path(ENI_CORPUS_DIR)}) {
-        std::error_code ec;
-        for (const auto& entry : fs::directory_iterator(folder, ec)) {
-            if (entry.path().extension() != ".xml")
-                continue;
-            SCOPED_TRACE(entry.path().filename().string());
-            fs::path tsv = entry.path();
-            tsv.replace_extension(".expected.tsv");
-            ASSERT_TRUE(fs::exists(tsv));
-            auto eni = ReadEniFile(entry.path());
-            ASSERT_TRUE(eni.has_value()) << eni.error().message;
-            EXPECT_EQ(eni->slaves, Expected(tsv));
-            ++samples;
-        }
+    for (const fs::path& file : testsupport::XmlFiles({ENI_SAMPLES_DIR, ENI_CORPUS_DIR})) {
+        SCOPED_TRACE(file.filename().string());
+        fs::path tsv = file;
+        tsv.replace_extension(".expected.tsv");
+        ASSERT_TRUE(fs::exists(tsv));
+        auto eni = ReadEniFile(file);
+        ASSERT_TRUE(eni.has_value()) << eni.error().message;
+        EXPECT_EQ(eni->slaves, Expected(tsv));
+        ++samples;
     }
     EXPECT_GT(samples, 0);
 }
@@ -119,28 +115,21 @@ TEST(EniSamples, TheStreamReadsWhatTheWholeDocumentReads) {
         {"long declaration", LongDeclaration, false},
     };
     int streamed = 0;
-    for (const fs::path folder : {ENI_SAMPLES_DIR, ENI_CORPUS_DIR}) {
-        if (!fs::is_directory(folder))
-            continue;
-        for (const auto& entry : fs::directory_iterator(folder)) {
-            if (entry.path().extension() != ".xml")
-                continue;
-            std::ifstream file(entry.path(), std::ios::binary);
-            const std::string original{std::istreambuf_iterator<char>(file), {}};
-            for (const Variant& variant : variants) {
-                SCOPED_TRACE(entry.path().filename().string() + ", " + variant.name);
-                const std::string text = variant.of(original);
-                const auto whole = ReadWholeDocument(text);
-                for (std::size_t chunk : {7, 4096}) {
-                    const auto stream = StreamText(text, chunk);
-                    EXPECT_EQ(stream.has_value(),
-                              variant.streams && whole && whole->notes.missingElements == 0);
-                    if (!stream)
-                        continue;
-                    ++streamed;
-                    EXPECT_EQ(ModelText(*stream),
-                              whole ? ModelText(*whole) : whole.error().message);
-                }
+    for (const fs::path& file : testsupport::XmlFiles({ENI_SAMPLES_DIR, ENI_CORPUS_DIR})) {
+        std::ifstream in(file, std::ios::binary);
+        const std::string original{std::istreambuf_iterator<char>(in), {}};
+        for (const Variant& variant : variants) {
+            SCOPED_TRACE(file.filename().string() + ", " + variant.name);
+            const std::string text = variant.of(original);
+            const auto whole = ReadWholeDocument(text);
+            for (std::size_t chunk : {7, 4096}) {
+                const auto stream = StreamText(text, chunk);
+                EXPECT_EQ(stream.has_value(),
+                          variant.streams && whole && whole->notes.missingElements == 0);
+                if (!stream)
+                    continue;
+                ++streamed;
+                EXPECT_EQ(ModelText(*stream), whole ? ModelText(*whole) : whole.error().message);
             }
         }
     }

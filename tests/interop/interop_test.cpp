@@ -3,13 +3,11 @@
 // every real ENI file and example, and the unchanged tool through the driver
 // against KickCAT's emulated slaves.
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <optional>
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -23,21 +21,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using testsupport::BackgroundProcess;
 using testsupport::RunResult;
 using testsupport::TempNode;
 using namespace wiretest;
 using namespace interop;
-
-// A missing peer skips the test, or fails it where the peers are required.
-#define REQUIRE_PEER(file)                                         \
-    do {                                                           \
-        if (const std::string why = Missing(file); !why.empty()) { \
-            if (Required())                                        \
-                FAIL() << why;                                     \
-            GTEST_SKIP() << why;                                   \
-        }                                                          \
-    } while (false)
 
 std::string Hex(std::uint32_t value) {
     char text[12];
@@ -230,8 +217,6 @@ INSTANTIATE_TEST_SUITE_P(
 // The unchanged tool against a line of KickCAT's example slaves, with the ENI
 // a configurator would write for it; and with one identity changed.
 const fs::path kLineEni = KICKCAT_LINE_ENI;  // written from the peer's files at build time
-const std::vector<std::string> kLineConfigs{"xmc4800.json", "freedom-k64f.json",
-                                            "ecat402-drive.json"};
 
 struct LineCase {
     const char* name;
@@ -256,34 +241,14 @@ TEST_P(ToolOnKickcat, GivesTheReportOfTheLine) {
     const fs::path eni = files.dir() / "line.eni.xml";
     testsupport::WriteFile(eni, text);
 
-    // The example configurations name their files relative to their folder.
-    std::vector<std::string> argv{
-        "/usr/bin/env",   "-C", KickcatSlaveConfigs().string(), NetworkSimulator().string(), "-i",
-        SlaveInterface(), "-s"};
-    argv.insert(argv.end(), kLineConfigs.begin(), kLineConfigs.end());
-    BackgroundProcess simulator(argv, {});
-    ASSERT_TRUE(WaitForSlaves(MasterInterface(), static_cast<int>(kLineConfigs.size()), 30s))
-        << simulator.Out() << simulator.Err();
-
-    // The simulator loses the first replies after a pause now and then (it
-    // is idle while a network that differs from its ENI is not started): an
-    // open that got no reply at all is tried again, at most twice.
-    std::optional<ToolOutcome> outcome;
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        TempNode node;
-        outcome = ToolRun(node, OnWire(eni.string()), eni.string(), 240s);
-        if (outcome->run.out.find("StatusCode[0036H]") == std::string::npos)
-            break;
-    }
-    simulator.Kill(SIGTERM);
-    if (simulator.Wait(10s) == -1000) {
-        simulator.Kill(SIGKILL);
-        simulator.Wait(10s);
-    }
-    const RunResult& run = outcome->run;
-    EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err << outcome->driverLog;
+    KickcatLine simulator;
+    ASSERT_TRUE(simulator.Serves()) << simulator.Output();
+    const ToolOutcome outcome = ToolRunRetried(eni.string());
+    simulator.Stop();
+    const RunResult& run = outcome.run;
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err << outcome.driverLog;
     for (const std::string& line : c.reportHas)
-        EXPECT_NE(run.out.find(line), std::string::npos) << line << run.out << outcome->driverLog;
+        EXPECT_NE(run.out.find(line), std::string::npos) << line << run.out << outcome.driverLog;
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -5,26 +5,23 @@
 // and the start time of SYNC0 (on the cycle's grid, in the future); the
 // cycle locks onto the reference clock. The figures are printed.
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <map>
-#include <mutex>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "eni/eni_reader.h"
 #include "master/bring_up.h"
 #include "master/exchange.h"
-#include "master/log.h"
 #include "master/pcap_link.h"
 #include "master/raw_socket_link.h"
 #include "master/state_machine.h"
 #include "tests/interop/peers.h"
+#include "tests/support/kept_log.h"
 #include "tests/support/process_harness.h"
 #include "tests/wire/wire_support.h"
 
@@ -34,24 +31,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using namespace parvane;
 using testsupport::RunResult;
-
-std::mutex logMutex;
-std::vector<std::string> logLines;
-
-void Keep(const char* line) {
-    std::lock_guard lock(logMutex);
-    logLines.emplace_back(line);
-}
-
-std::vector<std::string> Lines(const std::string& part) {
-    std::lock_guard lock(logMutex);
-    std::vector<std::string> found;
-    for (const std::string& line : logLines) {
-        if (line.find(part) != std::string::npos)
-            found.push_back(line);
-    }
-    return found;
-}
 
 struct DcWrite {
     unsigned adp = 0;
@@ -130,19 +109,13 @@ void RunToOp(const eni::NetworkConfig& config, const fs::path& pcap) {
     ASSERT_TRUE(machine.WaitIdle(std::chrono::steady_clock::now() + 60s));
     EXPECT_EQ(machine.reached(), ecat::AlState::kOp);
     // The phase is measured after 500 cycles, over 1000 more.
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (Lines("keeps its phase").empty() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(50ms);
+    testsupport::WaitUntil([] { return testsupport::KeptLog::Count("keeps its phase") > 0; }, 10s);
     machine.Request(ecat::AlState::kInit);
     machine.WaitIdle(std::chrono::steady_clock::now() + 30s);
 }
 
 TEST(MasterOnKickcatWithClocks, SetsTheClocksUpAndLocksTheCycleOntoTheReference) {
-    if (const std::string why = interop::Missing(interop::NetworkSimulator()); !why.empty()) {
-        if (interop::Required())
-            FAIL() << why;
-        GTEST_SKIP() << why;
-    }
+    REQUIRE_PEER(interop::NetworkSimulator());
     testsupport::TempNode files;
     std::string text = testsupport::ReadFile(KICKCAT_LINE_ENI);
     const std::string dc =
@@ -154,28 +127,19 @@ TEST(MasterOnKickcatWithClocks, SetsTheClocksUpAndLocksTheCycleOntoTheReference)
     auto eni = eni::ReadEniText(text);
     ASSERT_TRUE(eni.has_value());
 
-    testsupport::BackgroundProcess simulator(
-        {"/usr/bin/env", "-C", interop::KickcatSlaveConfigs().string(),
-         interop::NetworkSimulator().string(), "-i", wiretest::SlaveInterface(), "-s",
-         "xmc4800.json", "freedom-k64f.json", "ecat402-drive.json"},
-        {});
-    ASSERT_TRUE(interop::WaitForSlaves(wiretest::MasterInterface(), 3, 30s)) << simulator.Err();
+    interop::KickcatLine simulator;
+    ASSERT_TRUE(simulator.Serves()) << simulator.Output();
     const fs::path pcap = files.dir() / "dc.pcap";
-    master::SetLogSink(&Keep);
+    testsupport::KeptLog log;
     RunToOp(eni->config, pcap);
-    master::SetLogSink(nullptr);
-    simulator.Kill(SIGTERM);
-    if (simulator.Wait(10s) == -1000) {
-        simulator.Kill(SIGKILL);
-        simulator.Wait(10s);
-    }
+    simulator.Stop();
     for (const char* part : {"DC: 3 of 3 slaves have a clock", "DC: set up in", "keeps its phase",
                              "largest system time difference"}) {
-        const auto found = Lines(part);
+        const auto found = log.Lines(part);
         ASSERT_FALSE(found.empty()) << part;
-        std::printf("%s\n", found.back().c_str());
+        std::printf("%s\n", found.back().text.c_str());
     }
-    EXPECT_TRUE(Lines("differs from the reference clock").empty());
+    EXPECT_TRUE(log.Lines("differs from the reference clock").empty());
 
     // One delay per slave, growing along the line from 0 at the first.
     std::map<unsigned, std::uint64_t> delayOf;

@@ -1,5 +1,7 @@
 #include "tests/interop/peers.h"
 
+#include <signal.h>
+
 #include <array>
 #include <cstdlib>
 #include <fstream>
@@ -48,10 +50,6 @@ fs::path SoemDcProbe() {
 
 fs::path NetworkSimulator() {
     return PeersDir() / "kickcat-build/simulation/network_simulator";
-}
-
-fs::path KickcatSlaveConfigs() {
-    return PeersDir() / "kickcat-f10386d5/simulation/slave_configs";
 }
 
 namespace {
@@ -167,8 +165,31 @@ std::vector<SlaveReport> ParseSlaveinfo(const std::string& out) {
     return slaves;
 }
 
-bool WaitForSlaves(const std::string& interface, int count, std::chrono::milliseconds timeout) {
-    wiretest::RawSocket socket(interface);
+namespace {
+
+// The configurations of KickCAT's example slaves, in line order.
+const std::vector<std::string> kLineConfigs{"xmc4800.json", "freedom-k64f.json",
+                                            "ecat402-drive.json"};
+
+std::vector<std::string> LineArgv(std::vector<std::string> options) {
+    // The example configurations name their files relative to their folder.
+    const fs::path configs = PeersDir() / "kickcat-f10386d5/simulation/slave_configs";
+    options.insert(options.begin(),
+                   {"/usr/bin/env", "-C", configs.string(), NetworkSimulator().string(), "-i",
+                    wiretest::SlaveInterface()});
+    options.push_back("-s");
+    options.insert(options.end(), kLineConfigs.begin(), kLineConfigs.end());
+    return options;
+}
+
+}  // namespace
+
+KickcatLine::KickcatLine(std::vector<std::string> options)
+    : process_(LineArgv(std::move(options)), {}) {}
+
+// A broadcast read until the working counter says every slave answers.
+bool KickcatLine::Serves() {
+    wiretest::RawSocket socket(wiretest::MasterInterface());
     if (!socket.ok())
         return false;
     // Ethernet (broadcast, a locally administered source, 0x88A4), an
@@ -182,9 +203,29 @@ bool WaitForSlaves(const std::string& interface, int count, std::chrono::millise
             socket.Send(frame);
             const auto reply = socket.Receive(std::chrono::milliseconds(100));
             return reply && reply->size() >= 30 && (*reply)[12] == 0x88 && (*reply)[13] == 0xa4 &&
-                   (*reply)[17] == 0x5a && (*reply)[28] + 256 * (*reply)[29] == count;
+                   (*reply)[17] == 0x5a &&
+                   (*reply)[28] + 256 * (*reply)[29] == static_cast<int>(kLineConfigs.size());
         },
-        timeout);
+        std::chrono::seconds(30));
+}
+
+void KickcatLine::Stop() {
+    process_.Kill(SIGTERM);
+    if (process_.Wait(std::chrono::seconds(10)) == -1000) {
+        process_.Kill(SIGKILL);
+        process_.Wait(std::chrono::seconds(10));
+    }
+}
+
+wiretest::ToolOutcome ToolRunRetried(const std::string& eni) {
+    std::optional<wiretest::ToolOutcome> outcome;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        testsupport::TempNode node;
+        outcome = wiretest::ToolRun(node, wiretest::OnWire(eni), eni, std::chrono::seconds(240));
+        if (outcome->run.out.find("StatusCode[0036H]") == std::string::npos)
+            break;
+    }
+    return *outcome;
 }
 
 }  // namespace interop

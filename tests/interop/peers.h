@@ -1,6 +1,6 @@
 // What the interop tests share: where the independent peers were built, the
 // slaves an ENI puts on the wire as read by the test itself (pugixml, not our
-// reader), and SOEM's slaveinfo report taken apart.
+// reader), SOEM's slaveinfo report taken apart, and KickCAT's example line.
 #pragma once
 
 #include <chrono>
@@ -9,6 +9,19 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "tests/support/process_harness.h"
+#include "tests/wire/tool_wire.h"
+
+// A missing peer skips the test, or fails it where the peers are required.
+#define REQUIRE_PEER(file)                                                  \
+    do {                                                                    \
+        if (const std::string why = interop::Missing(file); !why.empty()) { \
+            if (interop::Required())                                        \
+                FAIL() << why;                                              \
+            GTEST_SKIP() << why;                                            \
+        }                                                                   \
+    } while (false)
 
 namespace interop {
 
@@ -24,7 +37,6 @@ std::filesystem::path Slaveinfo();
 std::filesystem::path SoemProbe();
 std::filesystem::path SoemDcProbe();
 std::filesystem::path NetworkSimulator();
-std::filesystem::path KickcatSlaveConfigs();
 
 // One slave as an independent master reports it.
 struct SlaveReport {
@@ -52,8 +64,27 @@ std::vector<WireSlave> WireSlaves(const std::filesystem::path& eni, std::string&
 // The slaves of slaveinfo's report, in line order.
 std::vector<SlaveReport> ParseSlaveinfo(const std::string& out);
 
-// Sends a broadcast read on `interface` until the working counter says
-// `count` slaves answer, within `timeout`.
-bool WaitForSlaves(const std::string& interface, int count, std::chrono::milliseconds timeout);
+// KickCAT's simulator serving its example line of three slaves on the slave
+// end of the veth pair (`options` go before the slaves: "--topology FILE");
+// stopped by Stop() or on destruction.
+class KickcatLine {
+  public:
+    explicit KickcatLine(std::vector<std::string> options = {});
+    ~KickcatLine() { Stop(); }
+    // True once every slave of the line answers, within 30 s.
+    bool Serves();
+    std::string Output() const { return process_.Out() + process_.Err(); }
+    // SIGTERM, then SIGKILL when it has not ended within 10 s.
+    void Stop();
+
+  private:
+    testsupport::BackgroundProcess process_;
+};
+
+// The tool with `eni` through a driver on the master end. The simulator
+// loses the first replies after a pause now and then (it is idle while a
+// network that differs from its ENI is not started): an open that got no
+// reply at all is tried again, at most twice.
+wiretest::ToolOutcome ToolRunRetried(const std::string& eni);
 
 }  // namespace interop

@@ -4,9 +4,7 @@
 // it, and the ENI the scan writes takes the unchanged tool through every
 // step on the same line.
 #include <gtest/gtest.h>
-#include <signal.h>
 
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,7 +22,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using namespace parvane;
-using testsupport::BackgroundProcess;
 using testsupport::TempNode;
 using namespace wiretest;
 using namespace interop;
@@ -39,27 +36,12 @@ std::expected<master::ScannedNetwork, master::Error> Scan() {
 }
 
 TEST(ScanOnKickcat, FindsTheLineAndWritesAnEniTheToolRunsItWith) {
-    if (const std::string why = Missing(NetworkSimulator()); !why.empty()) {
-        if (Required())
-            FAIL() << why;
-        GTEST_SKIP() << why;
-    }
+    REQUIRE_PEER(NetworkSimulator());
     std::string error;
     const std::vector<WireSlave> want = WireSlaves(KICKCAT_LINE_ENI, error);
     ASSERT_TRUE(error.empty()) << error;
-    std::vector<std::string> argv{"/usr/bin/env",
-                                  "-C",
-                                  KickcatSlaveConfigs().string(),
-                                  NetworkSimulator().string(),
-                                  "-i",
-                                  SlaveInterface(),
-                                  "-s",
-                                  "xmc4800.json",
-                                  "freedom-k64f.json",
-                                  "ecat402-drive.json"};
-    BackgroundProcess simulator(argv, {});
-    ASSERT_TRUE(WaitForSlaves(MasterInterface(), static_cast<int>(want.size()), 30s))
-        << simulator.Out() << simulator.Err();
+    KickcatLine simulator;
+    ASSERT_TRUE(simulator.Serves()) << simulator.Output();
 
     auto scanned = Scan();
     ASSERT_TRUE(scanned) << master::ErrorText(scanned.error());
@@ -83,20 +65,10 @@ TEST(ScanOnKickcat, FindsTheLineAndWritesAnEniTheToolRunsItWith) {
     TempNode files;
     const fs::path eni = files.dir() / "scanned.eni.xml";
     testsupport::WriteFile(eni, scan::WriteEni(*scanned));
-    std::optional<ToolOutcome> outcome;
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        TempNode node;
-        outcome = ToolRun(node, OnWire(eni.string()), eni.string(), 240s);
-        if (outcome->run.out.find("StatusCode[0036H]") == std::string::npos)
-            break;
-    }
-    simulator.Kill(SIGTERM);
-    if (simulator.Wait(10s) == -1000) {
-        simulator.Kill(SIGKILL);
-        simulator.Wait(10s);
-    }
-    EXPECT_EQ(outcome->run.exitCode, 0) << outcome->run.out << outcome->driverLog;
-    EXPECT_NE(outcome->run.out.find(kSuccessVerdict), std::string::npos) << outcome->run.out;
+    const ToolOutcome outcome = ToolRunRetried(eni.string());
+    simulator.Stop();
+    EXPECT_EQ(outcome.run.exitCode, 0) << outcome.run.out << outcome.driverLog;
+    EXPECT_NE(outcome.run.out.find(kSuccessVerdict), std::string::npos) << outcome.run.out;
 }
 
 // A junction: the first board's port D leads to the second, its port B to
@@ -104,36 +76,16 @@ TEST(ScanOnKickcat, FindsTheLineAndWritesAnEniTheToolRunsItWith) {
 // of which slave each hangs on from the ports' links and receive times as
 // KickCAT's ESCs show them.
 TEST(ScanOnKickcat, FindsTheTree) {
-    if (const std::string why = Missing(NetworkSimulator()); !why.empty()) {
-        if (Required())
-            FAIL() << why;
-        GTEST_SKIP() << why;
-    }
+    REQUIRE_PEER(NetworkSimulator());
     TempNode files;
     const fs::path topology = files.dir() / "junction.json";
     testsupport::WriteFile(topology, R"({"injection": {"node": 0, "port": 0},
         "links": [{"a": 0, "port_a": 3, "b": 1, "port_b": 0},
                   {"a": 0, "port_a": 1, "b": 2, "port_b": 0}]})");
-    std::vector<std::string> argv{"/usr/bin/env",
-                                  "-C",
-                                  KickcatSlaveConfigs().string(),
-                                  NetworkSimulator().string(),
-                                  "-i",
-                                  SlaveInterface(),
-                                  "--topology",
-                                  topology.string(),
-                                  "-s",
-                                  "xmc4800.json",
-                                  "freedom-k64f.json",
-                                  "ecat402-drive.json"};
-    BackgroundProcess simulator(argv, {});
-    ASSERT_TRUE(WaitForSlaves(MasterInterface(), 3, 30s)) << simulator.Out() << simulator.Err();
+    KickcatLine simulator({"--topology", topology.string()});
+    ASSERT_TRUE(simulator.Serves()) << simulator.Output();
     auto scanned = Scan();
-    simulator.Kill(SIGTERM);
-    if (simulator.Wait(10s) == -1000) {
-        simulator.Kill(SIGKILL);
-        simulator.Wait(10s);
-    }
+    simulator.Stop();
     ASSERT_TRUE(scanned) << master::ErrorText(scanned.error());
     ASSERT_EQ(scanned->slaves.size(), 3u);
     const auto& s = scanned->slaves;

@@ -15,12 +15,11 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "soem/soem.h"
+#include "tests/interop/soem_probe_support.h"
 
 namespace {
 
-ecx_contextt ctx;
-uint8 iomap[65536];
+using namespace probe;
 
 int fail(const char* step, const char* why) {
     int i;
@@ -48,17 +47,8 @@ void cycles(int n) {
     }
 }
 
-/* Requests `state` of every slave and waits up to 5 s, cycling. */
-int reach(uint16 state) {
-    int i;
-    ctx.slavelist[0].state = state;
-    ecx_writestate(&ctx, 0);
-    for (i = 0; i < 500; i++) {
-        cycles(1);
-        if (ecx_statecheck(&ctx, 0, state, 10000) == state)
-            return 1;
-    }
-    return 0;
+void cycle(void) {
+    cycles(1);
 }
 
 uint64 read64(uint16 slave, uint16 ado) {
@@ -104,24 +94,13 @@ int start_sync0(uint32 cycle) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    int i, failed = 0;
-    if (argc != 3) {
-        std::printf("usage: soem_dc_probe IFNAME CYCLE_NS\n");
-        return 2;
-    }
-    if (!ecx_init(&ctx, argv[1])) {
-        std::printf("FAIL init: no socket on %s\n", argv[1]);
-        return 1;
-    }
-    if (ecx_config_init(&ctx) <= 0) {
-        ecx_close(&ctx);
-        std::printf("FAIL scan: no slaves\n");
-        return 1;
-    }
+    int i, failed = start(argc, argv, 3, "soem_dc_probe IFNAME CYCLE_NS");
+    if (failed)
+        return failed;
     failed = start_sync0((uint32)std::strtoul(argv[2], nullptr, 10));
-    if (!failed && !reach(EC_STATE_SAFE_OP))
+    if (!failed && !reach(EC_STATE_SAFE_OP, 0, cycle))
         failed = fail("safeop", "not every slave reached SAFEOP");
-    if (!failed && !reach(EC_STATE_OPERATIONAL))
+    if (!failed && !reach(EC_STATE_OPERATIONAL, 0, cycle))
         failed = fail("op", "not every slave reached OP");
     if (!failed) {
         std::printf("ok op\n");

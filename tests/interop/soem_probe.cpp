@@ -11,12 +11,11 @@
  */
 #include <cstdio>
 
-#include "soem/soem.h"
+#include "tests/interop/soem_probe_support.h"
 
 namespace {
 
-ecx_contextt ctx;
-uint8 iomap[65536];
+using namespace probe;
 
 int fail(const char* step, const char* why) {
     int i;
@@ -31,22 +30,6 @@ int fail(const char* step, const char* why) {
 void cycle(void) {
     ecx_send_processdata(&ctx);
     ecx_receive_processdata(&ctx, EC_TIMEOUTRET);
-}
-
-/* Requests `state` (with the acknowledge bit when `ack`) of every slave and
- * waits up to 5 s until all show it, exchanging process data every 10 ms
- * when `cyclic` (the SM watchdog's default is 100 ms). */
-int reach(uint16 state, int ack, int cyclic) {
-    int i;
-    ctx.slavelist[0].state = ack ? (uint16)(state | EC_STATE_ACK) : state;
-    ecx_writestate(&ctx, 0);
-    for (i = 0; i < 500; i++) {
-        if (cyclic)
-            cycle();
-        if (ecx_statecheck(&ctx, 0, state, 10000) == state)
-            return 1;
-    }
-    return 0;
 }
 
 /* The first slave with outputs, 0 when there is none. */
@@ -98,20 +81,9 @@ int watchdog(void) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    int i, failed = 0;
-    if (argc != 2) {
-        std::printf("usage: soem_probe IFNAME\n");
-        return 2;
-    }
-    if (!ecx_init(&ctx, argv[1])) {
-        std::printf("FAIL init: no socket on %s\n", argv[1]);
-        return 1;
-    }
-    if (ecx_config_init(&ctx) <= 0) {
-        ecx_close(&ctx);
-        std::printf("FAIL scan: no slaves\n");
-        return 1;
-    }
+    int i, failed = start(argc, argv, 2, "soem_probe IFNAME");
+    if (failed)
+        return failed;
     for (i = 1; i <= ctx.slavecount; i++)
         std::printf("slave %d %08x %08x %08x\n", i, (unsigned)ctx.slavelist[i].eep_man,
                     (unsigned)ctx.slavelist[i].eep_id, (unsigned)ctx.slavelist[i].eep_rev);
@@ -123,7 +95,7 @@ int main(int argc, char* argv[]) {
         failed = refuse_illegal();
     if (!failed) {
         ecx_config_map_group(&ctx, iomap, 0);
-        if (!reach(EC_STATE_SAFE_OP, 0, 0))
+        if (!reach(EC_STATE_SAFE_OP, 0, nullptr))
             failed = fail("safeop", "not every slave reached SAFEOP");
         else
             std::printf("ok safeop\n");
@@ -131,7 +103,7 @@ int main(int argc, char* argv[]) {
     if (!failed) {
         for (i = 0; i < 10; i++)
             cycle();
-        if (!reach(EC_STATE_OPERATIONAL, 0, 1))
+        if (!reach(EC_STATE_OPERATIONAL, 0, cycle))
             failed = fail("op", "not every slave reached OP");
         else
             std::printf("ok op\n");
@@ -139,7 +111,7 @@ int main(int argc, char* argv[]) {
     if (!failed)
         failed = watchdog();
     /* Acknowledged: the watchdog left a slave in error. */
-    if (!reach(EC_STATE_INIT, 1, 0))
+    if (!reach(EC_STATE_INIT, 1, nullptr))
         failed = fail("init", "not every slave went back to INIT");
     else
         std::printf("ok init\n");

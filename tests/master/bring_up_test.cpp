@@ -9,34 +9,18 @@
 #include <vector>
 
 #include "master/eeprom.h"
-#include "master/log.h"
 #include "tests/master/fake_segment.h"
+#include "tests/support/kept_log.h"
 
 namespace parvane::master {
 namespace {
 
 using testing::FakeSegment;
 
-std::vector<std::string> g_lines;
-void Collect(const char* line) {
-    g_lines.emplace_back(line);
-}
-
 class BringUpTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        g_lines.clear();
-        SetLogSink(&Collect);
-    }
-    void TearDown() override { SetLogSink(nullptr); }
-
-    static bool Logged(const std::string& text) {
-        for (const std::string& line : g_lines) {
-            if (line.find(text) != std::string::npos)
-                return true;
-        }
-        return false;
-    }
+    static bool Logged(const std::string& text) { return testsupport::KeptLog::Count(text) > 0; }
+    testsupport::KeptLog log_;
 };
 
 eni::NetworkConfig Config(std::vector<std::uint16_t> physAddrs) {

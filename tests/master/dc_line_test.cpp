@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -30,47 +29,14 @@
 #include "master/bring_up.h"
 #include "master/dc_setup.h"
 #include "master/exchange.h"
-#include "master/log.h"
 #include "master/state_machine.h"
+#include "tests/support/kept_log.h"
 
 namespace parvane::master {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-struct LogLine {
-    std::string text;
-    std::uint64_t masterTimeNs = 0;  // the master's real time when it was logged
-};
-
-std::mutex logMutex;
-std::vector<LogLine> logLines;
-
-void Keep(const char* line) {
-    const std::uint64_t now = MasterTimeNs();
-    std::lock_guard lock(logMutex);
-    logLines.push_back({line, now});
-}
-
-std::vector<LogLine> Lines(const std::string& part) {
-    std::lock_guard lock(logMutex);
-    std::vector<LogLine> found;
-    for (const LogLine& line : logLines) {
-        if (line.text.find(part) != std::string::npos)
-            found.push_back(line);
-    }
-    return found;
-}
-
-struct CapturedLog {
-    CapturedLog() {
-        std::lock_guard lock(logMutex);
-        logLines.clear();
-        SetLogSink(&Keep);
-    }
-    ~CapturedLog() { SetLogSink(nullptr); }
-};
 
 // The time a frame takes from the reference's port A to each slave's port A
 // on the emulated wire: the emulator's own account of its ESCs and cables,
@@ -158,7 +124,7 @@ TEST(DcLine, DrivesFollowTheReferenceAndReachOpOnlyWithAFutureStart) {
         const std::vector<FoundSlave> slaves = found->found();
         ASSERT_EQ(slaves.size(), segment->size());
 
-        CapturedLog log;
+        testsupport::KeptLog log;
         StateMachineOptions options;
         options.realtimeCycle = false;
         options.dc.startTimeAsFile = row.startAsFile;
@@ -166,8 +132,7 @@ TEST(DcLine, DrivesFollowTheReferenceAndReachOpOnlyWithAFutureStart) {
         machine.Request(ecat::AlState::kSafeOp);
         ASSERT_TRUE(machine.WaitIdle(std::chrono::steady_clock::now() + 60s));
         if (machine.reached() != ecat::AlState::kSafeOp) {
-            for (const LogLine& line : Lines(""))
-                std::printf("  log: %s\n", line.text.c_str());
+            std::printf("%s", log.Text().c_str());
         }
         ASSERT_EQ(machine.reached(), ecat::AlState::kSafeOp);
 
@@ -243,19 +208,19 @@ TEST(DcLine, DrivesFollowTheReferenceAndReachOpOnlyWithAFutureStart) {
                 char text[48];
                 std::snprintf(text, sizeof text, "refused OP: AL status code 0x%04X",
                               static_cast<unsigned>(code));
-                coded = coded || !Lines(text).empty();
+                coded = coded || !log.Lines(text).empty();
             }
             EXPECT_TRUE(coded);
-            EXPECT_FALSE(Lines("start times written as the file gives them").empty());
+            EXPECT_FALSE(log.Lines("start times written as the file gives them").empty());
         } else {
             ASSERT_EQ(machine.reached(), ecat::AlState::kOp);
             // Each first SYNC0 lay ahead of the time it was written, by less
             // than a second, on the cycle's grid plus the shift; 0x0990 now
             // reads the next pulse, still on that grid.
-            EXPECT_FALSE(Lines("every clock follows the reference within").empty());
-            const auto starts = Lines("first SYNC0 at ");
+            EXPECT_FALSE(log.Lines("every clock follows the reference within").empty());
+            const auto starts = log.Lines("first SYNC0 at ");
             EXPECT_FALSE(starts.empty());
-            for (const LogLine& line : starts) {
+            for (const testsupport::LogLine& line : starts) {
                 const auto at = line.text.find("first SYNC0 at ") + 15;
                 const std::uint64_t start = std::stoull(line.text.substr(at));
                 EXPECT_GT(start, line.masterTimeNs) << line.text;
@@ -277,8 +242,7 @@ TEST(DcLine, DrivesFollowTheReferenceAndReachOpOnlyWithAFutureStart) {
         machine.Request(ecat::AlState::kInit);
         EXPECT_TRUE(machine.WaitIdle(std::chrono::steady_clock::now() + 30s));
         if (HasFailure()) {
-            for (const LogLine& line : Lines(""))
-                std::printf("  log: %s\n", line.text.c_str());
+            std::printf("%s", log.Text().c_str());
         }
     }
 }

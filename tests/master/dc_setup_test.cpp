@@ -10,12 +10,12 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
-#include <thread>
 
 #include "ecat/byte_order.h"
 #include "ecat/registers.h"
 #include "eni/eni_reader.h"
 #include "master/process_data.h"
+#include "tests/support/process_harness.h"
 #include "tests/support/scripted_link.h"
 
 namespace parvane::master {
@@ -160,9 +160,8 @@ TEST(DcCycle, CarriesTheReferenceTimeAndNoBusShift) {
         CyclicProcessData cyclic(exchange, eni->config, CyclicOptions{false, 0});
         cyclic.FollowClock(CycleClock{1001, 1'000'000, 500'000, 0});
         cyclic.Start(ecat::AlState::kOp);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (cyclic.counters().cycles < 5 && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        testsupport::WaitUntil([&] { return cyclic.counters().cycles >= 5; },
+                               std::chrono::seconds(5));
         cyclic.Stop();
         ASSERT_GE(cyclic.counters().cycles, 5u);
         int frmw = 0;

@@ -4,17 +4,16 @@
 // the mailbox, SoE and EoE tables.
 #include <gtest/gtest.h>
 
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "eni/model.h"
 #include "master/al_walk.h"
-#include "master/log.h"
 #include "master/plan_runner.h"
 #include "master/transition_plan.h"
 #include "tests/master/scripted_mailbox.h"
+#include "tests/support/kept_log.h"
 #include "tests/support/scripted_link.h"
 
 namespace parvane::master {
@@ -41,13 +40,6 @@ Bytes Reply(std::string_view hex) {
     Bytes m = Hex(hex);
     m.resize(128, 0);
     return m;
-}
-
-std::mutex logMutex;
-std::vector<std::string> logged;
-void Collect(const char* line) {
-    std::lock_guard lock(logMutex);
-    logged.emplace_back(line);
 }
 
 eni::TransitionSet Ps() {
@@ -167,10 +159,10 @@ TEST(MailboxCommands, RunThroughTheSlavesMailbox) {
          With({}, {}, {}, {eni::SkippedInitCmd{"FoE", Ps(), "firmware"}}), Always({}), 0,
          std::nullopt, 0, "FoE init command (firmware) for PS not run"},
     };
-    SetLogSink(&Collect);
+    testsupport::KeptLog log;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        logged.clear();
+        log.Clear();
         ScriptedMailbox mailbox(128);
         int requests = 0;
         mailbox.answer = [&](const Bytes&) { return c.answer(requests++); };
@@ -217,13 +209,9 @@ TEST(MailboxCommands, RunThroughTheSlavesMailbox) {
         for (std::size_t i = 0; i < mailbox.requests.size(); ++i)
             EXPECT_EQ(mailbox.requests[i][5] >> 4, static_cast<int>(i % 7 + 1));
         if (c.logLine != nullptr) {
-            const auto count = std::count_if(logged.begin(), logged.end(), [&](const auto& line) {
-                return line.find(c.logLine) != std::string::npos;
-            });
-            EXPECT_EQ(count, 1) << (logged.empty() ? "" : logged.back());
+            EXPECT_EQ(log.Count(c.logLine), 1u) << log.Text();
         }
     }
-    SetLogSink(nullptr);
 }
 
 }  // namespace

@@ -11,49 +11,25 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
-#include <numeric>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "emulator/in_process_link.h"
 #include "emulator/network.h"
-#include "emulator/topology.h"
 #include "eni/eni_reader.h"
 #include "master/bring_up.h"
 #include "master/state_machine.h"
+#include "tests/support/eni_files.h"
 
 namespace parvane::master {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<fs::path> EniFiles() {
-    std::vector<fs::path> files;
-    for (const fs::path& dir :
-         {fs::path(EXAMPLES_DIR), fs::path(SHARED_SAMPLES_DIR), fs::path(SHARED_CORPUS_DIR)}) {
-        if (!fs::is_directory(dir))
-            continue;
-        for (const auto& entry : fs::directory_iterator(dir)) {
-            if (entry.path().extension() == ".xml")
-                files.push_back(entry.path());
-        }
-    }
-    std::sort(files.begin(), files.end());
-    return files;
-}
-
-// The ENI positions in the order the emulated wire has them.
-std::vector<std::size_t> WireOrder(const eni::NetworkConfig& config) {
-    if (auto tree = emulator::TreeOf(config.slaves))
-        return tree->wireOrder;
-    std::vector<std::size_t> order(config.slaves.size());
-    std::iota(order.begin(), order.end(), 0);
-    return order;
-}
-
 TEST(NetworkScan, EveryEniFileIsFoundAsItDefinesItsSlaves) {
-    const std::vector<fs::path> files = EniFiles();
+    const std::vector<fs::path> files =
+        testsupport::XmlFiles({EXAMPLES_DIR, SHARED_SAMPLES_DIR, SHARED_CORPUS_DIR});
     ASSERT_GE(files.size(), 10u);
     for (const fs::path& file : files) {
         SCOPED_TRACE(file.string());
@@ -68,7 +44,7 @@ TEST(NetworkScan, EveryEniFileIsFoundAsItDefinesItsSlaves) {
         auto scanned = ScanNetwork(exchange, {[&](const ScanProgress& p) { steps.push_back(p); }});
         ASSERT_TRUE(scanned) << ErrorText(scanned.error());
         ASSERT_EQ(scanned->slaves.size(), config.slaves.size());
-        const std::vector<std::size_t> order = WireOrder(config);
+        const std::vector<std::size_t> order = testsupport::WireOrder(config);
         std::vector<std::size_t> positionOf(order.size());
         for (std::size_t p = 0; p < order.size(); ++p)
             positionOf[order[p]] = p;

@@ -14,7 +14,6 @@
 #include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -28,7 +27,9 @@
 #include "eni/eni_reader.h"
 #include "master/bring_up.h"
 #include "master/init_commands.h"
-#include "master/log.h"
+#include "tests/support/eni_files.h"
+#include "tests/support/kept_log.h"
+#include "tests/support/process_harness.h"
 #include "tests/support/scripted_link.h"
 
 namespace parvane::master {
@@ -38,47 +39,18 @@ namespace fs = std::filesystem;
 using ecat::AlState;
 using Clock = std::chrono::steady_clock;
 
-// The log, kept for the assertions.
-std::mutex g_logMutex;
-std::vector<std::string> g_log;
-
-void Keep(const char* line) {
-    std::lock_guard lock(g_logMutex);
-    g_log.emplace_back(line);
-}
-
-std::size_t LinesWith(const std::string& text) {
-    std::lock_guard lock(g_logMutex);
-    return static_cast<std::size_t>(std::count_if(
-        g_log.begin(), g_log.end(),
-        [&](const std::string& line) { return line.find(text) != std::string::npos; }));
-}
-
-std::string WholeLog() {
-    std::lock_guard lock(g_logMutex);
-    std::string all;
-    for (const std::string& line : g_log)
-        all += line + "\n";
-    return all;
-}
+using Log = testsupport::KeptLog;
 
 // Waits, bounded, until the log has a line with `text`.
 bool WaitForLine(const std::string& text, std::chrono::seconds limit = std::chrono::seconds(10)) {
-    const Clock::time_point deadline = Clock::now() + limit;
-    while (LinesWith(text) == 0) {
-        if (Clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
+    return testsupport::WaitUntil([&] { return Log::Count(text) > 0; }, limit);
 }
 
 // Waits, bounded, until the exchange has sent `frames` more frames.
 void WaitForFrames(const Exchange& exchange, std::uint64_t frames) {
     const std::uint64_t until = exchange.counters().framesSent + frames;
-    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
-    while (exchange.counters().framesSent < until && Clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    testsupport::WaitUntil([&] { return exchange.counters().framesSent >= until; },
+                           std::chrono::seconds(10));
 }
 
 // Emulated slaves in a line made of two segments; the second can be
@@ -190,18 +162,11 @@ struct Master {
 
 class StateMachineTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        {
-            std::lock_guard lock(g_logMutex);
-            g_log.clear();
-        }
-        SetLogSink(&Keep);
-    }
     void TearDown() override {
-        SetLogSink(nullptr);
         if (HasFailure())
-            std::fprintf(stderr, "%s", WholeLog().c_str());
+            std::fprintf(stderr, "%s", Log::Text().c_str());
     }
+    Log log_;
 };
 
 const fs::path kFiveSlaves = fs::path(EXAMPLES_DIR) / "five-slaves.eni.xml";
@@ -216,16 +181,9 @@ bool NotYetRun(const fs::path& file) {
 }
 
 std::vector<fs::path> EniFiles() {
-    std::vector<fs::path> files{kFiveSlaves};
-    for (const char* dir : {SHARED_SAMPLES_DIR, SHARED_CORPUS_DIR}) {
-        if (!fs::is_directory(dir))
-            continue;
-        for (const auto& entry : fs::directory_iterator(dir)) {
-            if (entry.path().extension() == ".xml" && !NotYetRun(entry.path()))
-                files.push_back(entry.path());
-        }
-    }
-    std::sort(files.begin() + 1, files.end());
+    std::vector<fs::path> files = testsupport::XmlFiles({SHARED_SAMPLES_DIR, SHARED_CORPUS_DIR});
+    std::erase_if(files, NotYetRun);
+    files.insert(files.begin(), kFiveSlaves);
     return files;
 }
 
@@ -291,7 +249,7 @@ TEST_F(StateMachineTest, MailboxCommandsGoWhereTheTransitionNeedsThem) {
         ASSERT_TRUE(master.machine);
         ASSERT_EQ(master.Walk(c.from), c.from);
         line.Take();
-        ASSERT_EQ(master.Walk(c.to), c.to) << WholeLog();
+        ASSERT_EQ(master.Walk(c.to), c.to) << Log::Text();
         const auto trace = line.Take();
         const auto state = ecat::ToWire(c.to);
         for (const std::uint16_t station : {1001, 1002}) {
@@ -347,9 +305,9 @@ TEST_F(StateMachineTest, EncryptedFmmusAreComputedAgain) {
     for (AlState target : {AlState::kOp, AlState::kInit, AlState::kOp})
         EXPECT_EQ(master.Walk(target), target);
     WaitForFrames(master.exchange, 50);
-    EXPECT_EQ(LinesWith("is no valid FMMU entry (2 entries); the master writes FMMUs computed"),
+    EXPECT_EQ(Log::Count("is no valid FMMU entry (2 entries); the master writes FMMUs computed"),
               2u);
-    EXPECT_EQ(LinesWith("expected 6"), 0u);
+    EXPECT_EQ(Log::Count("expected 6"), 0u);
 }
 
 struct FailureCase {
@@ -421,10 +379,7 @@ TEST_F(StateMachineTest, FailuresStopTheWalkAndSayWhy) {
     };
     for (const FailureCase& c : cases) {
         SCOPED_TRACE(c.name);
-        {
-            std::lock_guard lock(g_logMutex);
-            g_log.clear();
-        }
+        Log::Clear();
         eni::NetworkConfig config = Load(kFiveSlaves);
         auto segment = emulator::BuildSegment(config, Describe(c.description));
         if (c.change)
@@ -435,12 +390,12 @@ TEST_F(StateMachineTest, FailuresStopTheWalkAndSayWhy) {
         EXPECT_EQ(master.Walk(c.target), c.stopsIn);
         EXPECT_EQ(master.machine->lastOutcome(), WalkOutcome::kFailed);
         for (const std::string& text : c.logged)
-            EXPECT_EQ(LinesWith(text), 1u) << text << "\n" << WholeLog();
+            EXPECT_EQ(Log::Count(text), 1u) << text << "\n" << Log::Text();
 
         // The caller repeats its request while it waits: nothing is tried again.
         master.machine->Request(c.target);
         EXPECT_FALSE(master.machine->busy());
-        EXPECT_EQ(LinesWith(std::string("state change to ") + ecat::AlStateName(c.target)), 1u);
+        EXPECT_EQ(Log::Count(std::string("state change to ") + ecat::AlStateName(c.target)), 1u);
         // Back to INIT is always possible.
         EXPECT_EQ(master.Walk(AlState::kInit), AlState::kInit);
     }
@@ -465,10 +420,7 @@ TEST_F(StateMachineTest, SoeAndEoeCommandsRunAfterCoe) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        {
-            std::lock_guard lock(g_logMutex);
-            g_log.clear();
-        }
+        Log::Clear();
         eni::NetworkConfig config = Load(kFiveSlaves);
         eni::Mailbox& drive = *config.slaves[3].mailbox;
         drive.protocols |= ecat::sii::kProtocolSoe | ecat::sii::kProtocolEoe;
@@ -492,7 +444,7 @@ TEST_F(StateMachineTest, SoeAndEoeCommandsRunAfterCoe) {
         Master master(link, config);
         ASSERT_TRUE(master.machine);
         EXPECT_EQ(master.Walk(AlState::kOp), c.stopsIn);
-        EXPECT_EQ(LinesWith(c.logged), 1u) << WholeLog();
+        EXPECT_EQ(Log::Count(c.logged), 1u) << Log::Text();
         EXPECT_EQ(master.Walk(AlState::kInit), AlState::kInit);
     }
 }
@@ -514,8 +466,8 @@ TEST_F(StateMachineTest, ASlaveLeavingInOpIsLoggedOnce) {
     EXPECT_TRUE(WaitForLine("slave 4 (station 1005, "));
     EXPECT_TRUE(WaitForLine("expected 6: a slave stopped"));
     WaitForFrames(master.exchange, 200);  // many cycles before counting the lines again
-    EXPECT_EQ(LinesWith("expected 6: a slave stopped"), 1u);
-    EXPECT_EQ(LinesWith("no longer answers"), 1u);
+    EXPECT_EQ(Log::Count("expected 6: a slave stopped"), 1u);
+    EXPECT_EQ(Log::Count("no longer answers"), 1u);
     EXPECT_EQ(master.machine->reached(), AlState::kInit);  // a slave not answering counts as INIT
 
     // Back on the line, the slave has fallen to SAFEOP (its outputs stopped);

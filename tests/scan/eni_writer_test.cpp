@@ -9,37 +9,22 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <numeric>
 #include <string>
 #include <vector>
 
 #include "emulator/in_process_link.h"
 #include "emulator/network.h"
-#include "emulator/topology.h"
 #include "eni/eni_reader.h"
 #include "master/bring_up.h"
 #include "master/network_scan.h"
 #include "master/state_machine.h"
+#include "tests/support/eni_files.h"
 
 namespace parvane::scan {
 namespace {
 
 namespace fs = std::filesystem;
 using ecat::AlState;
-
-std::vector<fs::path> EniFiles() {
-    std::vector<fs::path> files;
-    for (const fs::path& dir :
-         {fs::path(EXAMPLES_DIR), fs::path(SHARED_SAMPLES_DIR), fs::path(SHARED_CORPUS_DIR)}) {
-        if (!fs::is_directory(dir))
-            continue;
-        for (const auto& entry : fs::directory_iterator(dir))
-            if (entry.path().extension() == ".xml")
-                files.push_back(entry.path());
-    }
-    std::sort(files.begin(), files.end());
-    return files;
-}
 
 eni::NetworkConfig Source(const fs::path& file) {
     auto eni = eni::ReadEniFile(file);
@@ -48,14 +33,6 @@ eni::NetworkConfig Source(const fs::path& file) {
         return {};
     eni::WithoutPassiveTerminals(eni->config);
     return eni->config;
-}
-
-std::vector<std::size_t> WireOrder(const eni::NetworkConfig& config) {
-    if (auto tree = emulator::TreeOf(config.slaves))
-        return tree->wireOrder;
-    std::vector<std::size_t> order(config.slaves.size());
-    std::iota(order.begin(), order.end(), 0);
-    return order;
 }
 
 std::uint32_t Bits(const eni::Slave& slave, bool outputs) {
@@ -80,7 +57,8 @@ std::string ScanAndWrite(const eni::NetworkConfig& source) {
 }
 
 TEST(EniWriter, TheWrittenFileDefinesTheScannedSlavesAsTheSourceDoes) {
-    const std::vector<fs::path> files = EniFiles();
+    const std::vector<fs::path> files =
+        testsupport::XmlFiles({EXAMPLES_DIR, SHARED_SAMPLES_DIR, SHARED_CORPUS_DIR});
     ASSERT_GE(files.size(), 10u);
     for (const fs::path& file : files) {
         SCOPED_TRACE(file.string());
@@ -90,7 +68,7 @@ TEST(EniWriter, TheWrittenFileDefinesTheScannedSlavesAsTheSourceDoes) {
         ASSERT_TRUE(written) << written.error().message << "\n" << text.substr(0, 2000);
         const eni::NetworkConfig& got = written->config;
         ASSERT_EQ(got.slaves.size(), source.slaves.size());
-        const std::vector<std::size_t> order = WireOrder(source);
+        const std::vector<std::size_t> order = testsupport::WireOrder(source);
         std::uint32_t outputBytes = 0, inputBytes = 0;
         for (std::size_t p = 0; p < order.size(); ++p) {
             SCOPED_TRACE("position " + std::to_string(p));
@@ -138,7 +116,8 @@ TEST(EniWriter, TheWrittenFileTakesTheSameSlavesToOp) {
     master::StateMachineOptions options;
     options.monitorPeriod = std::chrono::milliseconds(20);
     options.realtimeCycle = false;
-    for (const fs::path& file : EniFiles()) {
+    for (const fs::path& file :
+         testsupport::XmlFiles({EXAMPLES_DIR, SHARED_SAMPLES_DIR, SHARED_CORPUS_DIR})) {
         SCOPED_TRACE(file.string());
         const eni::NetworkConfig source = Source(file);
         auto written = eni::ReadEniText(ScanAndWrite(source));
