@@ -13,6 +13,7 @@
 #include "common/unique_fd.h"
 #include "driver/driver_options.h"
 #include "driver/driver_setup.h"
+#include "driver/heap.h"
 #include "driver/ipc_server.h"
 #include "driver/log.h"
 #include "driver/log_files.h"
@@ -91,7 +92,10 @@ int DriverMain(int argc, char** argv) {
         return 1;
     }
 
-    parvane::driver::MasterService service(parvane::driver::LoadSetup(options));
+    parvane::driver::MasterService service([&options] {
+        const parvane::driver::LargeModelHeap heap;  // for the model and the emulated segment
+        return parvane::driver::LoadSetup(options);
+    }());
 
     auto opened = parvane::driver::IpcServer::Open(parvane::platform::ProcessFolder(self),
                                                    parvane::common::kDriverSocketName);

@@ -45,8 +45,6 @@ ServiceSetup LoadSetup(const DriverOptions& options) {
     } else {
         auto started = std::chrono::steady_clock::now();
         auto eni = parvane::eni::ReadEniFile(options.eniPath);
-        // The parsed document is gone; give its pages back to the system.
-        ::malloc_trim(0);
         auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                       std::chrono::steady_clock::now() - started)
                       .count();

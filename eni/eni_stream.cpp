@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <pugixml.hpp>
 #include <string_view>
@@ -188,9 +189,14 @@ Scan EndTag(std::string_view t, std::size_t at, std::string_view name, std::size
 Scan Element(std::string_view t, std::size_t at, std::size_t& end) {
     std::size_t depth = 0;
     std::size_t i = at;
+    const char* const text = t.data();
+    const std::size_t size = t.size();
     for (;;) {
-        i = t.find('<', i);
-        if (i == std::string_view::npos || i + 1 >= t.size())
+        // Text between tags is a few bytes here; a plain loop is cheaper
+        // than a library search that many times.
+        while (i < size && text[i] != '<')
+            ++i;
+        if (i + 1 >= size)
             return Scan::kMore;
         std::size_t next = 0;
         Scan scan = Scan::kDone;
@@ -205,20 +211,15 @@ Scan Element(std::string_view t, std::size_t at, std::size_t& end) {
             scan = Aside(t, i, next);
         } else {
             // A tag: to its '>' outside quotes.
-            char quote = 0;
             std::size_t j = i + 1;
-            for (; j < t.size(); ++j) {
-                const char c = t[j];
-                if (quote != 0) {
-                    if (c == quote)
-                        quote = 0;
-                } else if (c == '"' || c == '\'') {
-                    quote = c;
-                } else if (c == '>') {
-                    break;
+            for (; j < size && text[j] != '>'; ++j) {
+                if (text[j] == '"' || text[j] == '\'') {
+                    j = t.find(text[j], j + 1);
+                    if (j == std::string_view::npos)
+                        return Scan::kMore;
                 }
             }
-            if (j == t.size())
+            if (j == size)
                 return Scan::kMore;
             next = j + 1;
             if (t[i + 1] == '/') {
@@ -237,6 +238,21 @@ Scan Element(std::string_view t, std::size_t at, std::size_t& end) {
             return Scan::kDone;
         }
     }
+}
+
+// True when no byte of `text` has its top bit set; eight at a time, as
+// this runs over the whole of a single-byte file.
+bool IsAscii(std::string_view text) {
+    std::uint64_t bits = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text.data() + i, 8);
+        bits |= word;
+    }
+    for (; i < text.size(); ++i)
+        bits |= static_cast<unsigned char>(text[i]);
+    return (bits & 0x8080808080808080u) == 0;
 }
 
 std::string_view Local(std::string_view name) {
@@ -571,9 +587,7 @@ class Streamer {
 
     // The text as UTF-8: bytes of a single-byte encoding converted.
     void Append(std::string_view text, std::vector<char>& out) const {
-        if (!latin1_ || std::none_of(text.begin(), text.end(), [](char c) {
-                return static_cast<unsigned char>(c) >= 0x80;
-            })) {
+        if (!latin1_ || IsAscii(text)) {
             out.insert(out.end(), text.begin(), text.end());
             return;
         }
