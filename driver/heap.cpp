@@ -26,6 +26,11 @@ constexpr std::size_t kOwnMapping = kStep / 2;
 constexpr std::size_t kDefaultTopPad = std::size_t{128} << 10;
 constexpr std::size_t kDefaultOwnMapping = std::size_t{128} << 10;
 constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
+#ifdef __SANITIZE_ADDRESS__
+constexpr bool kCLibraryHeap = false;  // the sanitizer's allocator stands in for it
+#else
+constexpr bool kCLibraryHeap = true;
+#endif
 
 struct Range {
     std::uintptr_t begin = 0;
@@ -101,14 +106,14 @@ void AdviseThreadHeap() {
 }  // namespace
 
 LargeModelHeap::LargeModelHeap() {
-#ifndef __SANITIZE_ADDRESS__
+    if (!kCLibraryHeap)
+        return;
     prepared_ = ::mallopt(M_MMAP_THRESHOLD, static_cast<int>(kOwnMapping)) == 1 &&
                 ::mallopt(M_TOP_PAD, static_cast<int>(kStep)) == 1;
     if (!prepared_)
         return;
     AdviseMainHeap();
     AdviseThreadHeap();
-#endif
 }
 
 LargeModelHeap::~LargeModelHeap() {
