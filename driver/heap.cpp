@@ -1,7 +1,6 @@
 #include "driver/heap.h"
 
 #include <malloc.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <charconv>
@@ -11,6 +10,8 @@
 #include <string>
 #include <system_error>
 #include <thread>
+
+#include "eni/model.h"
 
 namespace parvane::driver {
 namespace {
@@ -25,7 +26,6 @@ constexpr std::size_t kOwnMapping = kStep / 2;
 // threshold for own mappings then no longer adapts to freed blocks).
 constexpr std::size_t kDefaultTopPad = std::size_t{128} << 10;
 constexpr std::size_t kDefaultOwnMapping = std::size_t{128} << 10;
-constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
 #ifdef __SANITIZE_ADDRESS__
 constexpr bool kCLibraryHeap = false;  // the sanitizer's allocator stands in for it
 #else
@@ -39,10 +39,7 @@ struct Range {
 
 // Advises the whole huge pages inside `range`.
 void Advise(Range range) {
-    const std::uintptr_t first = (range.begin + kHugePage - 1) & ~(kHugePage - 1);
-    const std::uintptr_t last = range.end & ~(kHugePage - 1);
-    if (last > first)
-        ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+    eni::AdviseHugePages(reinterpret_cast<const void*>(range.begin), range.end - range.begin);
 }
 
 // The main heap grows by moving the program break, and each growth after an
