@@ -94,10 +94,8 @@ std::vector<DcWrite> WritesTo(const fs::path& pcap, unsigned ado, const std::str
     return writes;
 }
 
-// KickCAT's emulated ESC takes its local time when it processes the
-// datagram, so the host stalling the simulator between two slaves shows as a
-// short excursion (seen: -1011 ns, back at 130 ns in the next line of the
-// log). Every slave that left the reference clock must have come back.
+// KickCAT's ESC takes its local time as it processes a datagram, so a host stall
+// between two slaves shows as a short excursion: such a slave must come back.
 bool EveryStrayClockCameBack() {
     using testsupport::KeptLog;
     for (const testsupport::LogLine& left : KeptLog::Lines(" differs from the reference clock")) {
@@ -111,8 +109,7 @@ bool EveryStrayClockCameBack() {
     return true;
 }
 
-// Walks the line to OP and holds it until the phase is measured and every
-// clock that strayed is back (a stray seen just before the end gets 3 s).
+// Walks the line to OP and holds it until the phase is measured and strays are back.
 void RunToOp(const eni::NetworkConfig& config, const fs::path& pcap) {
     auto raw = master::RawSocketLink::Open(wiretest::MasterInterface());
     ASSERT_TRUE(raw.has_value());
