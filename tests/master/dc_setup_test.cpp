@@ -5,12 +5,16 @@
 // reference's time sent round as often as asked.
 #include "master/dc_setup.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <optional>
 
+#include "common/unique_fd.h"
 #include "ecat/byte_order.h"
 #include "ecat/registers.h"
 #include "eni/eni_reader.h"
@@ -184,6 +188,31 @@ TEST(DcCycle, CarriesTheReferenceTimeAndNoBusShift) {
         EXPECT_EQ(frmw > 0, c.ownFrmw);
         EXPECT_EQ(armw > 0, !c.ownFrmw);
     }
+}
+
+// The kernel's CPU latency limit (the lowest request held; root only).
+std::optional<std::int32_t> CpuLatencyLimit() {
+    common::UniqueFd fd(::open("/dev/cpu_dma_latency", O_RDONLY | O_CLOEXEC));
+    std::int32_t us = 0;
+    return fd.valid() && ::read(fd.get(), &us, sizeof us) == sizeof us ? std::optional(us)
+                                                                       : std::nullopt;
+}
+
+// The real-time cycle holds the CPUs out of deep idle while it runs.
+TEST(CyclicProcessData, KeepsTheCpusOutOfDeepIdleWhileItRuns) {
+    if (CpuLatencyLimit().value_or(0) == 0)
+        GTEST_SKIP() << "not root, or another process holds the limit at 0";
+    auto eni = eni::ReadEniFile(EXAMPLES_DIR "/five-slaves.eni.xml");
+    ASSERT_TRUE(eni.has_value());
+    testsupport::ScriptedLink link(
+        [](const testsupport::Frame& sent, int, std::deque<testsupport::Frame>& arrivals) {
+            arrivals.push_back(testsupport::Answered(sent, 1));
+        });
+    Exchange exchange(link, {});
+    CyclicProcessData cyclic(exchange, eni->config, CyclicOptions{true, 1});
+    cyclic.Start(ecat::AlState::kSafeOp);
+    testsupport::WaitUntil([&] { return cyclic.counters().cycles >= 2; }, std::chrono::seconds(5));
+    EXPECT_EQ(CpuLatencyLimit(), 0);
 }
 
 }  // namespace
