@@ -33,8 +33,7 @@ ExchangeOptions Options(unsigned retries = 2) {
 // header, EtherCAT header (14 datagram bytes, type 1), the datagram with
 // index 0, two zero data bytes and a zero WKC, padded to 60 bytes.
 TEST(Exchange, SendsTheFrameTheWireExpects) {
-    ScriptedLink link(
-        [](const Frame& sent, int, std::deque<Frame>& out) { out.push_back(Answered(sent, 1)); });
+    ScriptedLink link(testsupport::AnsweringSlaves(1));
     Exchange exchange(link, Options());
     std::array<std::uint8_t, 2> data{};
     auto wkc = exchange.Transact(ecat::Command::kFprd, ecat::MakeAddress(0x03E9, 0x0130), data);
@@ -184,8 +183,7 @@ TEST(Exchange, TheLinkGoingAwayEndsTheCall) {
 }
 
 TEST(Exchange, ADatagramTooLargeForAFrameIsRefusedBeforeAnythingIsSent) {
-    ScriptedLink link(
-        [](const Frame& sent, int, std::deque<Frame>& out) { out.push_back(Answered(sent, 1)); });
+    ScriptedLink link(testsupport::AnsweringSlaves(1));
     Exchange exchange(link, Options());
     std::vector<std::uint8_t> data(ecat::kMaxDatagramData + 1);
     auto wkc = exchange.Transact(ecat::Command::kLrw, 0x10000, data);
@@ -266,8 +264,7 @@ TEST(Exchange, RequestsAnsweredBeforeAFailureKeepTheirAnswers) {
 }
 
 TEST(Exchange, SeveralThreadsShareOneLink) {
-    ScriptedLink link(
-        [](const Frame& sent, int, std::deque<Frame>& out) { out.push_back(Answered(sent, 1)); });
+    ScriptedLink link(testsupport::AnsweringSlaves(1));
     Exchange exchange(link, Options());
     std::vector<std::thread> threads;
     std::atomic<int> failures{0};
@@ -306,9 +303,7 @@ TEST(Exchange, AReservedCallGoesFirst) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ScriptedLink link([](const Frame& sent, int, std::deque<Frame>& out) {
-            out.push_back(Answered(sent, 1));
-        });
+        ScriptedLink link(testsupport::AnsweringSlaves(1));
         ExchangeOptions options = Options();
         options.replyTimeout = c.ownerComes ? 5s : 50ms;
         Exchange exchange(link, options);

@@ -115,4 +115,11 @@ inline Frame Answered(Frame frame, std::uint16_t slaves, std::uint8_t fill = 0xA
     return frame;
 }
 
+// A responder for `slaves` slaves that answer every frame (see Answered).
+inline ScriptedLink::Responder AnsweringSlaves(std::uint16_t slaves) {
+    return [slaves](const Frame& sent, int, std::deque<Frame>& arrivals) {
+        arrivals.push_back(Answered(sent, slaves));
+    };
+}
+
 }  // namespace testsupport
